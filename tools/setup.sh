@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Installs what building and testing Tollwick needs and prepares the third-party
+# sources and the Wine prefix. Safe to run again: it only does what is missing.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+deps="$here/deps"
+mkdir -p "$deps"
+
+log() { echo "setup: $*"; }
+
+need_root() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: $1 needs installing; run as root (or install it yourself)" >&2
+    exit 1
+  fi
+}
+
+packages=(
+  cmake make
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
+  wine wine64 wine32:i386 xvfb xauth
+  googletest dpkg-dev patch
+)
+
+missing_packages() {
+  local p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || echo "$p"
+  done
+}
+
+install_packages() {
+  local missing
+  missing=$(missing_packages)
+  [ -z "$missing" ] && return 0
+  need_root "$(echo $missing)"
+  log "installing:" $missing
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  # shellcheck disable=SC2086
+  apt-get install -y -q --no-install-recommends $missing
+}
+
+# apt-get source needs source entries; they are derived from the machine's own
+# binary entries so that no host is written down here.
+ensure_source_entries() {
+  local list=/etc/apt/sources.list.d/tollwick-src.sources
+  [ -f "$list" ] && return 0
+  need_root "a deb-src entry"
+  local src=/etc/apt/sources.list.d/debian.sources
+  if [ -f "$src" ]; then
+    sed -e 's/^Types:.*/Types: deb-src/' "$src" >"$list"
+  elif [ -f /etc/apt/sources.list ]; then
+    grep -E '^deb ' /etc/apt/sources.list | sed -e 's/^deb /deb-src /' \
+      >/etc/apt/sources.list.d/tollwick-src.list
+    touch "$list"
+  else
+    echo "setup: no apt sources to derive a deb-src entry from" >&2
+    exit 1
+  fi
+  apt-get update -q
+}
+
+# TinyXML 2.6.2 from Debian's source package, with its security and entity fixes
+# but without the patch that forces the STL build.
+fetch_tinyxml() {
+  local dst="$deps/tinyxml"
+  [ -f "$dst/.patched" ] && return 0
+  ensure_source_entries
+  local tmp="$deps/tinyxml-src"
+  rm -rf "$tmp" "$dst"
+  mkdir -p "$tmp"
+  log "fetching the tinyxml source package"
+  (cd "$tmp" && apt-get source -q --download-only tinyxml)
+  (cd "$tmp" && dpkg-source --skip-patches -x ./*.dsc unpacked >/dev/null)
+  local src="$tmp/unpacked"
+  local p name
+  while read -r p; do
+    p=${p%%#*}
+    p=${p// /}
+    [ -z "$p" ] && continue
+    name=$(basename "$p")
+    case "$name" in
+      *stl* | *STL*) log "skipping $name (the build is non-STL)"; continue ;;
+    esac
+    log "applying $name"
+    patch -d "$src" -p1 -s <"$src/debian/patches/$p"
+  done <"$src/debian/patches/series"
+  mkdir -p "$dst"
+  cp "$src"/tinyxml.h "$src"/tinystr.h "$src"/tinyxml.cpp "$src"/tinystr.cpp \
+    "$src"/tinyxmlerror.cpp "$src"/tinyxmlparser.cpp "$dst"/
+  cp "$src/debian/patches/series" "$dst/applied-series"
+  rm -rf "$tmp"
+  touch "$dst/.patched"
+}
+
+# One 64-bit prefix runs both the x64 and the x86 builds. Raise the settings
+# number when the settings below change, so existing prefixes get them.
+prefix_settings=2
+prepare_wineprefix() {
+  local prefix="$deps/wineprefix"
+  [ "$(cat "$prefix/.ready" 2>/dev/null)" = "$prefix_settings" ] && return 0
+  log "preparing the Wine prefix (takes a while once)"
+  mkdir -p "$prefix"
+  export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all
+  # No Mono or Gecko: their installers would ask on screen.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # shellcheck source=tools/virtual-display.sh
+  . "$here/tools/virtual-display.sh"
+  if [ -z "${DISPLAY:-}" ]; then
+    tollwick_start_display || exit 1
+  fi
+  wineboot -i >/dev/null 2>&1 || true
+  # A helper that crashes on purpose must end at once: no crash dialog and no
+  # debugger attached to it.
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  local key
+  for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
+    wine reg delete "$key" /v Debugger /f >/dev/null 2>&1 || true
+  done
+  wineserver -w
+  tollwick_stop_display
+  echo "$prefix_settings" >"$prefix/.ready"
+}
+
+
+install_packages
+fetch_tinyxml
+prepare_wineprefix
