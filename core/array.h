@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include <exception>
+#include <type_traits>
 
 namespace tw {
 
@@ -83,14 +84,21 @@ public:
 
     T& At(size_t i) const { return *static_cast<T*>(ElementAt(i)); }
 
-    // Takes the record over: its bytes move into the array and the source is
-    // left all-zero, so its strings are owned once.
-    bool Append(T& record)
+    // Takes a record with strings over: its bytes move into the array and the
+    // source is left all-zero, so its strings are owned once.
+    template <typename U = T, typename = std::enable_if_t<!std::is_trivially_copyable<U>::value>> bool Append(T& record)
     {
         if (!AppendBytes(&record))
             return false;
         ZeroRecord(record);
         return true;
+    }
+
+    // Plain values (handles, ids) are simply copied.
+    template <typename U = T, typename = std::enable_if_t<std::is_trivially_copyable<U>::value>>
+    bool Append(const T& value)
+    {
+        return AppendBytes(&value);
     }
 
 private:

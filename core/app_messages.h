@@ -1,0 +1,12 @@
+// The program's private window messages, all in one place.
+#pragma once
+
+#include <windows.h>
+
+namespace tw {
+
+// Posted to the main window when a record's shown facts changed on another
+// thread (a restart); the window rebuilds its info panel.
+constexpr UINT WM_TW_PROGRAMS_CHANGED = WM_APP + 1;
+
+} // namespace tw

@@ -1,0 +1,165 @@
+#include "monitor/error_log.h"
+
+#include "core/handle.h"
+#include "monitor/ui_links.h"
+
+#include <commdlg.h>
+
+#include <stdio.h>
+#include <time.h>
+
+namespace tw {
+
+CErrorLog g_errorLog;
+
+namespace {
+
+void ReleaseEntry(size_t, void* element)
+{
+    auto* entry = static_cast<CErrorLogEntry*>(element);
+    entry->time.Release();
+    entry->text.Release();
+}
+
+// Guards the entries and their count. Made once, never deleted: a monitor
+// thread may still be adding while the process exits.
+CCriticalSection& LogLock()
+{
+    static CCriticalSection* lock = new CCriticalSection;
+    return *lock;
+}
+
+} // namespace
+
+CStrW FormatTimeText(long long seconds)
+{
+    __time64_t t = seconds ? static_cast<__time64_t>(seconds) : _time64(nullptr);
+    t += 8 * 3600;
+    struct tm parts = {};
+    CStrW text;
+    if (_gmtime64_s(&parts, &t) != 0)
+        return text;
+    text.Format(L"%d-%02d-%02d %02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                parts.tm_min, parts.tm_sec);
+    return text;
+}
+
+CErrorLog::CErrorLog() : m_entries(ReleaseEntry) {}
+
+void CErrorLog::Add(const wchar_t* text)
+{
+    CErrorLogEntry entry = {};
+    entry.time = FormatTimeText(0);
+    entry.text.AssignChars(text, 0);
+    size_t count = 0;
+    {
+        CLock lock(LogLock());
+        m_entries.Append(entry);
+        count = m_entries.Count();
+    }
+    // Outside the lock: the window thread takes it to draw the rows.
+    SetListItemCount(m_listView, count);
+}
+
+void CErrorLog::AddFormat(const wchar_t* pattern, ...)
+{
+    CStrW text;
+    va_list args;
+    va_start(args, pattern);
+    text.FormatArgs(pattern, args);
+    va_end(args);
+    Add(text.c_str());
+}
+
+size_t CErrorLog::Count() const
+{
+    CLock lock(LogLock());
+    return m_entries.Count();
+}
+
+bool CErrorLog::ReadEntry(size_t i, CStrW* time, CStrW* text) const
+{
+    CLock lock(LogLock());
+    if (i >= m_entries.Count())
+        return false;
+    const CErrorLogEntry& entry = m_entries.At(i);
+    // Copies of their own: no string record is shared across threads.
+    if (time)
+        time->AssignChars(entry.time.c_str(), 0);
+    if (text)
+        text->AssignChars(entry.text.c_str(), 0);
+    return true;
+}
+
+void CErrorLog::SetListView(HWND list)
+{
+    m_listView = list;
+    SetListItemCount(list, Count());
+}
+
+CStrA CErrorLog::BuildExportText() const
+{
+    CLock lock(LogLock());
+    size_t count = m_entries.Count();
+    CStrA out;
+    out.Reserve(count * 260);
+    for (size_t i = 0; i < count; ++i) {
+        const CErrorLogEntry& entry = m_entries.At(i);
+        char number[24] = {0};
+        FormatToBuffer(number, sizeof(number), "%03llu", static_cast<unsigned long long>(i + 1));
+        out.AppendChars(number, 0);
+        out.AppendChars("\t", 1);
+        CStrA time = ToNarrow(entry.time);
+        out.AppendChars(time.Text(), time.Length());
+        out.AppendChars("\t", 1);
+        CStrA text = ToNarrow(entry.text);
+        out.AppendChars(text.Text(), text.Length());
+        out.AppendChars("\r\n", 2);
+    }
+    return out;
+}
+
+// The file is opened by its wide path, so any name the dialog offers works.
+bool CErrorLog::WriteTextFile(const CStrW& path) const
+{
+    if (path.IsEmpty())
+        return false;
+    CStrA text = BuildExportText();
+    FILE* file = nullptr;
+    if (_wfopen_s(&file, path.c_str(), L"wb+") != 0 || !file)
+        return false;
+    // The text and its terminating zero byte, in one write.
+    size_t size = text.Length() + 1;
+    size_t written = fwrite(text.c_str(), 1, size, file);
+    bool closed = fclose(file) == 0;
+    return written == size && closed;
+}
+
+bool CErrorLog::ExportToTextFile(HWND owner, const CStrW& initialDirectory)
+{
+    wchar_t fileName[260] = L"错误日志";
+    wchar_t fileTitle[20] = {0};
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = owner;
+    ofn.lpstrFilter = L"文本文件\0*.txt\0";
+    ofn.lpstrFile = fileName;
+    ofn.nMaxFile = 260;
+    ofn.lpstrFileTitle = fileTitle;
+    ofn.nMaxFileTitle = 20;
+    ofn.lpstrInitialDir = initialDirectory.Text();
+    ofn.lpstrTitle = L"导出错误日志";
+    ofn.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR;
+    ofn.lpstrDefExt = L".txt";
+    if (!GetSaveFileNameW(&ofn))
+        return false;
+    return WriteTextFile(CStrW(fileName));
+}
+
+void CErrorLog::ResetForTest()
+{
+    CLock lock(LogLock());
+    m_entries.ResizeArray(0);
+}
+
+} // namespace tw

@@ -1,0 +1,33 @@
+// Starting a monitored program again, and watching attached instances end.
+#pragma once
+
+#include "core/str.h"
+
+#include <windows.h>
+
+namespace tw {
+
+// Starts path in its own folder with the command line: the quoted path, one
+// space, then command. Returns the new process id, 0 on failure (error gets
+// the system's error code then). process, when given, receives the process
+// handle (the caller closes it); otherwise it is closed here.
+DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process, DWORD* error);
+
+// The restart of record index: ends what is left of the old instance, starts
+// the executable, finds its main window, sends the message value, logs the
+// restart and watches the new process. Runs on the program's monitor thread.
+void StartProgram(size_t index);
+
+// Starts the thread that marks record index red when its process ends.
+// process may be null: the watcher then opens the record's process id. The
+// watcher is tied to the record through the record's cancel flag block, so
+// records that move up in the table keep their watcher. The caller holds the
+// table lock. Returns false when no watcher could be started.
+bool StartExitWatcher(size_t index, HANDLE process);
+
+struct CMonitorItem;
+// Lets go of the record's exit watcher: it will mark nothing any more. The
+// caller holds the table lock.
+void DetachExitWatcher(CMonitorItem& record);
+
+} // namespace tw

@@ -1,0 +1,265 @@
+#include "monitor/process_query.h"
+
+#include "core/handle.h"
+#include "core/text_ops.h"
+#include "core/trace.h"
+
+#include <psapi.h>
+
+#include <wchar.h>
+
+namespace tw {
+
+HWND CWindowList::FirstVisibleRootOwner() const
+{
+    for (size_t i = 0; i < Count(); ++i) {
+        HWND window = At(i);
+        if (IsWindowVisible(window))
+            return GetAncestor(window, GA_ROOTOWNER);
+    }
+    return nullptr;
+}
+
+namespace {
+
+constexpr DWORD kPathChars = 260;
+
+// "\Device\HarddiskVolume3\dir\a.exe" to "C:\dir\a.exe". The device must be
+// followed by '\', so HarddiskVolume1 never claims HarddiskVolume12.
+CStrW MapDevicePath(const CStrW& image)
+{
+    wchar_t drive[3] = L"A:";
+    wchar_t target[kPathChars];
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        drive[0] = letter;
+        if (!QueryDosDeviceW(drive, target, kPathChars))
+            continue;
+        size_t length = wcslen(target);
+        if (length == 0 || wcsncmp(image.c_str(), target, length) != 0 || image.c_str()[length] != L'\\')
+            continue;
+        CStrW mapped(drive);
+        mapped.AppendChars(image.c_str() + length, 0);
+        return mapped;
+    }
+    return CStrW();
+}
+
+CStrW ReadFullImageName(HANDLE process)
+{
+    CStrW path;
+    wchar_t* buffer = path.Reserve(kPathChars);
+    DWORD size = kPathChars;
+    if (!buffer || !QueryFullProcessImageNameW(process, 0, buffer, &size))
+        return CStrW();
+    path.SetLength(size);
+    return path;
+}
+
+CStrW ReadFirstModuleName(HANDLE process)
+{
+    HMODULE first = nullptr;
+    DWORD needed = 0;
+    if (!K32EnumProcessModulesEx(process, &first, sizeof(first), &needed, LIST_MODULES_ALL) || !first)
+        return CStrW();
+    CStrW path;
+    wchar_t* buffer = path.Reserve(kPathChars);
+    DWORD length = buffer ? K32GetModuleFileNameExW(process, first, buffer, kPathChars) : 0;
+    if (length == 0)
+        return CStrW();
+    path.SetLength(length);
+    ReplaceAll(path, L"\\??\\", nullptr);
+    return path;
+}
+
+CHandle Snapshot()
+{
+    return CHandle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+}
+
+void CollectNow(DWORD processId, CWindowList* windows)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, nullptr, nullptr); window;
+         window = FindWindowExW(nullptr, window, nullptr, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId)
+            windows->Add(window);
+    }
+}
+
+// Waits waitMs while dispatching the calling thread's messages.
+void PumpingWait(DWORD waitMs)
+{
+    CHandle timer(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    if (!timer)
+        return;
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(waitMs) * 10000;
+    if (!SetWaitableTimer(timer.Get(), &due, 0, nullptr, nullptr, FALSE))
+        return;
+    HANDLE handles[1] = {timer.Get()};
+    for (;;) {
+        DWORD result = MsgWaitForMultipleObjects(1, handles, FALSE, INFINITE, QS_ALLINPUT);
+        if (result != WAIT_OBJECT_0 + 1)
+            break;
+        MSG msg;
+        if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+} // namespace
+
+CStrW GetProcessImagePath(HANDLE process)
+{
+    if (!process)
+        return CStrW();
+    CStrW image;
+    wchar_t* buffer = image.Reserve(kPathChars);
+    DWORD length = buffer ? K32GetProcessImageFileNameW(process, buffer, kPathChars) : 0;
+    if (length > 0) {
+        image.SetLength(length);
+        CStrW mapped = MapDevicePath(image);
+        if (!mapped.IsEmpty())
+            return mapped;
+    }
+    // A volume without a drive letter. The full image name needs only the
+    // limited query right; the module list needs more and is the last resort.
+    CStrW full = ReadFullImageName(process);
+    if (!full.IsEmpty())
+        return full;
+    return ReadFirstModuleName(process);
+}
+
+CStrW GetProcessIdImagePath(DWORD processId)
+{
+    if (processId == 0)
+        return CStrW();
+    CHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    return process ? GetProcessImagePath(process.Get()) : CStrW();
+}
+
+DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const DWORD* excluded, size_t count)
+{
+    if (!name || !path)
+        return 0;
+    CArray<DWORD> candidates;
+    {
+        CHandle snapshot = Snapshot();
+        if (!snapshot)
+            return 0;
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+            if (_wcsicmp(entry.szExeFile, name) == 0)
+                candidates.Append(entry.th32ProcessID);
+        }
+    }
+    DWORD found = 0;
+    for (size_t i = 0; i < candidates.Count() && !found; ++i) {
+        DWORD id = candidates.At(i);
+        bool skip = false;
+        for (size_t j = 0; j < count && !skip; ++j)
+            skip = excluded[j] == id;
+        if (skip)
+            continue;
+        CStrW image = GetProcessIdImagePath(id);
+        if (!image.IsEmpty() && _wcsicmp(image.c_str(), path) == 0)
+            found = id;
+    }
+    candidates.Destroy();
+    return found;
+}
+
+DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry)
+{
+    PROCESSENTRY32W local = {};
+    PROCESSENTRY32W* out = entry ? entry : &local;
+    ZeroMemory(out, sizeof(*out));
+    if (processId == 0)
+        return 0;
+    CHandle snapshot = Snapshot();
+    if (!snapshot)
+        return 0;
+    PROCESSENTRY32W walk = {};
+    walk.dwSize = sizeof(walk);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &walk); more; more = Process32NextW(snapshot.Get(), &walk)) {
+        if (walk.th32ProcessID == processId) {
+            *out = walk;
+            return processId;
+        }
+    }
+    return 0;
+}
+
+void CollectProcessWindows(DWORD processId, DWORD waitMs, CWindowList* windows)
+{
+    windows->Clear();
+    if (!FindWindowExW(nullptr, nullptr, nullptr, nullptr))
+        return;
+    CollectNow(processId, windows);
+    if (windows->Count() > 0 || waitMs == 0)
+        return;
+    PumpingWait(waitMs);
+    windows->Clear();
+    CollectNow(processId, windows);
+}
+
+CStrW GetWindowTextString(HWND window)
+{
+    if (!window || !IsWindow(window))
+        return CStrW();
+    int length = GetWindowTextLengthW(window);
+    CStrW text;
+    wchar_t* buffer = text.Reserve(static_cast<size_t>(length > 0 ? length : 0) + 1);
+    if (!buffer)
+        return CStrW();
+    int read = GetWindowTextW(window, buffer, length + 1);
+    text.SetLength(read > 0 ? static_cast<size_t>(read) : 0);
+    return text;
+}
+
+CStrW GetWindowClassString(HWND window)
+{
+    if (!window || !IsWindow(window))
+        return CStrW();
+    CStrW name;
+    wchar_t* buffer = name.Reserve(kPathChars);
+    int read = buffer ? GetClassNameW(window, buffer, kPathChars) : 0;
+    name.SetLength(read > 0 ? static_cast<size_t>(read) : 0);
+    return name;
+}
+
+bool KillProcessRunning(DWORD processId, const CStrW& path)
+{
+    if (processId == 0)
+        return true;
+    // About three seconds: long enough for a slow exit, short enough that a
+    // process which cannot be ended does not stall the caller.
+    constexpr int kAttempts = 30;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (!FindProcessEntry(processId, nullptr))
+            return true;
+        CHandle process(
+            OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+        if (!process) {
+            Sleep(100);
+            continue;
+        }
+        if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0)
+            return true;
+        // A reused id runs another program now: that one is not ours to end.
+        if (CompareText(GetProcessImagePath(process.Get()), path.c_str(), 0) != 0)
+            return true;
+        // An ended process can stay listed while others hold handles to it.
+        if (TerminateProcess(process.Get(), 0) && WaitForSingleObject(process.Get(), 1000) == WAIT_OBJECT_0)
+            return true;
+        Sleep(100);
+    }
+    TraceFormat(L"结束进程", L"进程ID:%lu 无法结束", processId);
+    return false;
+}
+
+} // namespace tw

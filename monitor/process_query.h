@@ -1,0 +1,53 @@
+// Live facts about processes and windows: executable paths, processes by name
+// and path, the top-level windows of a process, window texts, and the end of
+// a program's process. Stateless and callable from any thread.
+#pragma once
+
+#include "core/array.h"
+#include "core/str.h"
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+namespace tw {
+
+// Top-level windows of a process in Z order; owns its storage.
+class CWindowList {
+public:
+    CWindowList() = default;
+    ~CWindowList() { m_windows.Destroy(); }
+    CWindowList(const CWindowList&) = delete;
+    CWindowList& operator=(const CWindowList&) = delete;
+
+    size_t Count() const { return m_windows.Count(); }
+    HWND At(size_t i) const { return m_windows.At(i); }
+    void Add(HWND window) { m_windows.Append(window); }
+    void Clear() { m_windows.ResizeArray(0); }
+    // The root owner of the first visible window, or null.
+    HWND FirstVisibleRootOwner() const;
+
+private:
+    CArray<HWND> m_windows;
+};
+
+// Full Win32 path of the process's executable, or empty.
+CStrW GetProcessImagePath(HANDLE process);
+// Path of the process with this id, or empty when it cannot be opened.
+CStrW GetProcessIdImagePath(DWORD processId);
+// Id of a process named name (ignoring case) whose executable is path
+// (ignoring case), skipping the count ids in excluded; 0 when none.
+DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const DWORD* excluded, size_t count);
+// The id when a process with it is listed (entry filled), else 0 (entry zero).
+DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry);
+// The process's top-level windows; when it has none yet and waitMs is not 0,
+// waits that long once (dispatching the caller's messages) and looks again.
+void CollectProcessWindows(DWORD processId, DWORD waitMs, CWindowList* windows);
+CStrW GetWindowTextString(HWND window);
+CStrW GetWindowClassString(HWND window);
+// Terminates the process with this id, but only while it runs the executable
+// at path, and returns when it has gone or after a few seconds of trying.
+// Returns true when no such process is left.
+bool KillProcessRunning(DWORD processId, const CStrW& path);
+
+} // namespace tw

@@ -1,0 +1,281 @@
+#include "monitor/program_table.h"
+
+#include "config/config.h"
+#include "core/text_ops.h"
+#include "monitor/launch.h"
+#include "monitor/process_query.h"
+#include "monitor/ui_links.h"
+
+#include <wchar.h>
+
+namespace tw {
+
+namespace {
+
+void ReleaseRecord(size_t, void* element)
+{
+    auto* record = static_cast<CMonitorItem*>(element);
+    record->title.Release();
+    record->className.Release();
+    record->path.Release();
+    record->name.Release();
+    record->errflag.Release();
+    record->command.Release();
+    record->parameters.Release();
+}
+
+CStrW OwnCopy(const CStrW& text)
+{
+    CStrW copy;
+    if (!text.IsEmpty())
+        copy.AssignChars(text.c_str(), 0);
+    return copy;
+}
+
+bool NamesMatch(const wchar_t* a, const wchar_t* b)
+{
+    return _wcsicmp(a ? a : L"", b ? b : L"") == 0;
+}
+
+// Attaches entry j (already in the table) to a running instance, by its
+// stored window or else by name and path, skipping the instances of the
+// entries before it.
+void AttachLoadedRecord(size_t j, HWND stored)
+{
+    CStrW name = CopyProgramText(j, &CMonitorItem::name);
+    CStrW path = CopyProgramText(j, &CMonitorItem::path);
+    PROCESSENTRY32W entry = {};
+    HWND window = nullptr;
+    DWORD processId = 0;
+    if (stored && IsWindow(stored)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(stored, &owner);
+        if (FindProcessEntry(owner, &entry) && NamesMatch(entry.szExeFile, name.c_str())) {
+            window = stored;
+            processId = owner;
+        }
+    } else {
+        CArray<DWORD> excluded;
+        for (size_t k = 0; k < j; ++k)
+            excluded.Append(ProgramProcessId(k));
+        DWORD found = FindProcessByNameAndPath(name.c_str(), path.c_str(),
+                                               excluded.Exists() ? &excluded.At(0) : nullptr, excluded.Count());
+        excluded.Destroy();
+        if (found && FindProcessEntry(found, &entry) && NamesMatch(entry.szExeFile, name.c_str())) {
+            CWindowList windows;
+            CollectProcessWindows(found, 500, &windows);
+            window = windows.FirstVisibleRootOwner();
+            processId = found;
+        }
+    }
+    CStrW title = GetWindowTextString(window);
+    CStrW className = GetWindowClassString(window);
+    CLock lock(TableLock());
+    CMonitorItem& record = g_monitorList.At(j);
+    record.window = window;
+    record.processId = processId;
+    record.title = static_cast<CStrW&&>(title);
+    record.className = static_cast<CStrW&&>(className);
+    if (processId) {
+        record.rowColour = kRowBlack;
+        StartExitWatcher(j, nullptr);
+    }
+}
+
+} // namespace
+
+CArray<CMonitorItem> g_monitorList(ReleaseRecord);
+std::atomic<size_t> g_programCount{0};
+
+CCriticalSection& TableLock()
+{
+    // Made once, never deleted: exit watchers may still take it at exit.
+    static CCriticalSection* lock = new CCriticalSection;
+    return *lock;
+}
+
+void LoadMonitorList()
+{
+    size_t n = g_config.EntryCount();
+    {
+        CLock lock(TableLock());
+        g_monitorList.ResizeArray(n);
+        g_programCount = n;
+        for (size_t j = 0; j < n; ++j) {
+            size_t entry = j + 1;
+            CMonitorItem& record = g_monitorList.At(j);
+            record.name = ToWide(g_config.GetText(entry, "procname", CStrA()));
+            record.path = ToWide(g_config.GetText(entry, "procpath", CStrA()));
+            record.errflag = ToWide(g_config.GetText(entry, "errflag", CStrA()));
+            record.command = ToWide(g_config.GetText(entry, "command", CStrA()));
+            record.messageValue = static_cast<DWORD>(g_config.GetInt(entry, "message", 0));
+            record.parameters = ToWide(g_config.GetText(entry, "arg", CStrA()));
+            record.rowColour = kRowRed;
+        }
+    }
+    SetListItemCount(g_programListView, n);
+    for (size_t j = 0; j < n; ++j) {
+        long long stored = g_config.GetInt(j + 1, "hwnd", 0);
+        AttachLoadedRecord(j, reinterpret_cast<HWND>(static_cast<INT_PTR>(stored)));
+    }
+}
+
+bool AppendProgram(CMonitorItem& record)
+{
+    if (record.path.IsEmpty() || !record.window)
+        return false;
+    size_t count = 0;
+    {
+        CLock lock(TableLock());
+        for (size_t i = 0; i < g_programCount; ++i) {
+            if (CompareText(g_monitorList.At(i).path, record.path.c_str(), 0) == 0)
+                return false;
+        }
+        if (!g_monitorList.Append(record))
+            return false;
+        count = g_monitorList.Count();
+        g_programCount = count;
+        StartExitWatcher(count - 1, nullptr);
+    }
+    SetListItemCount(g_programListView, count);
+    return true;
+}
+
+void RemoveProgram(size_t index)
+{
+    size_t count = 0;
+    {
+        CLock lock(TableLock());
+        if (index >= g_programCount)
+            return;
+        DetachExitWatcher(g_monitorList.At(index));
+        g_monitorList.RemoveAt(index);
+        count = g_monitorList.Count();
+        g_programCount = count;
+    }
+    g_config.RemoveEntry(index + 1);
+    SetListItemCount(g_programListView, count);
+    RepaintProgramList();
+}
+
+void ClearPrograms()
+{
+    {
+        CLock lock(TableLock());
+        for (size_t i = 0; i < g_programCount; ++i)
+            DetachExitWatcher(g_monitorList.At(i));
+        g_monitorList.ResizeArray(0);
+        g_programCount = 0;
+    }
+    // The entries go too, or the cleared programs would be back at the next start.
+    while (g_config.EntryCount() > 0 && g_config.RemoveEntry(1)) {
+    }
+    SetListItemCount(g_programListView, 0);
+    RepaintProgramList();
+}
+
+void SaveMonitorList(size_t index)
+{
+    ProgramView view;
+    if (!CopyProgram(index, &view))
+        return;
+    size_t entry = index + 1;
+    g_config.SetInt(entry, "hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(view.window)));
+    const struct {
+        const char* key;
+        const CStrW& text;
+    } texts[] = {{"classname", view.className},
+                 {"procpath", view.path},
+                 {"procname", view.name},
+                 {"errflag", view.errflag},
+                 {"title", view.title}};
+    for (const auto& t : texts) {
+        if (!t.text.IsEmpty())
+            g_config.SetText(entry, t.key, ToNarrow(t.text));
+    }
+}
+
+bool CopyProgram(size_t index, ProgramView* view)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount)
+        return false;
+    const CMonitorItem& record = g_monitorList.At(index);
+    view->window = record.window;
+    view->processId = record.processId;
+    view->rowColour = record.rowColour;
+    view->title = OwnCopy(record.title);
+    view->className = OwnCopy(record.className);
+    view->path = OwnCopy(record.path);
+    view->name = OwnCopy(record.name);
+    view->errflag = OwnCopy(record.errflag);
+    view->command = OwnCopy(record.command);
+    view->parameters = OwnCopy(record.parameters);
+    view->messageValue = record.messageValue;
+    view->subroutineAddress = record.subroutineAddress;
+    return true;
+}
+
+CStrW CopyProgramText(size_t index, CStrW CMonitorItem::*field)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount)
+        return CStrW();
+    return OwnCopy(g_monitorList.At(index).*field);
+}
+
+DWORD ProgramProcessId(size_t index)
+{
+    CLock lock(TableLock());
+    return index < g_programCount ? g_monitorList.At(index).processId : 0;
+}
+
+COLORREF ProgramRowColour(size_t index)
+{
+    CLock lock(TableLock());
+    return index < g_programCount ? g_monitorList.At(index).rowColour : kRowRed;
+}
+
+void SetProgramAttachment(size_t index, DWORD processId, HWND window)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount)
+        return;
+    CMonitorItem& record = g_monitorList.At(index);
+    record.processId = processId;
+    record.window = window;
+}
+
+void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount)
+        return;
+    CMonitorItem& record = g_monitorList.At(index);
+    record.title = static_cast<CStrW&&>(title);
+    record.className = static_cast<CStrW&&>(className);
+}
+
+void SetProgramRowColour(size_t index, COLORREF colour)
+{
+    CLock lock(TableLock());
+    if (index < g_programCount)
+        g_monitorList.At(index).rowColour = colour;
+}
+
+void SetProgramSubroutine(size_t index, LRESULT result)
+{
+    CLock lock(TableLock());
+    if (index < g_programCount)
+        g_monitorList.At(index).subroutineAddress = result;
+}
+
+void KillProgramProcess(size_t index)
+{
+    DWORD processId = ProgramProcessId(index);
+    if (processId == 0)
+        return;
+    KillProcessRunning(processId, CopyProgramText(index, &CMonitorItem::path));
+}
+
+} // namespace tw

@@ -1,0 +1,112 @@
+// The table of monitored programs: one record per program the user picked,
+// its position equal to its entry number in config.xml minus one.
+//
+// Thread rule. The table lock (TableLock) guards the array, g_programCount
+// and every record field. The user interface thread adds, removes and clears
+// records (only while monitoring is off) and writes the settings fields; a
+// monitor thread writes the run-time fields of its own record; an exit
+// watcher writes the row colour and process handle of its record. Every
+// write happens under the lock, and strings are swapped in only when the
+// writer holds them alone. Readers on another thread take copies of their own
+// under the lock (CopyProgram, CopyProgramText), so no string record is ever
+// shared between threads and no reference count is touched by two threads.
+#pragma once
+
+#include "core/array.h"
+#include "core/handle.h"
+#include "core/str.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace tw {
+
+constexpr COLORREF kRowRed = 0x0000FF;   // not running or not attached
+constexpr COLORREF kRowBlack = 0x000000; // running
+
+// Armed while a delayed kill of a hung window is pending; its address is the
+// pending timer's id.
+struct HangTimerRecord {
+    size_t index;
+    HWND window;
+};
+
+// Shared by an exit watcher and the record it watches; whoever lets go last
+// frees it. cancelled = 1 keeps the watcher from marking the record.
+struct ExitWatchLink {
+    volatile LONG references;
+    volatile LONG cancelled;
+};
+
+struct CMonitorItem {
+    HWND window;
+    CStrW title;
+    CStrW className;
+    CStrW path; // the program's identity
+    CStrW name;
+    CStrW errflag;
+    DWORD processId;
+    HangTimerRecord* pendingHangTimer;
+    HANDLE exitWatcherThread;
+    HANDLE monitorThread;
+    HANDLE processHandle; // the handle the exit watcher waits on, while it waits
+    COLORREF rowColour;
+    ExitWatchLink* cancelFlag;
+    CStrW command;
+    DWORD messageValue;
+    CStrW parameters;
+    LRESULT subroutineAddress;
+};
+
+// A reader's own copy of a record's shown facts.
+struct ProgramView {
+    HWND window = nullptr;
+    DWORD processId = 0;
+    COLORREF rowColour = kRowRed;
+    CStrW title;
+    CStrW className;
+    CStrW path;
+    CStrW name;
+    CStrW errflag;
+    CStrW command;
+    CStrW parameters;
+    DWORD messageValue = 0;
+    LRESULT subroutineAddress = 0;
+};
+
+extern CArray<CMonitorItem> g_monitorList;
+extern std::atomic<size_t> g_programCount;
+
+CCriticalSection& TableLock();
+
+// Start-up: builds the table from the program entries of the configuration
+// and attaches each to a running instance where it can.
+void LoadMonitorList();
+// Adds a program picked on screen. Refused (false) for an empty path, a null
+// window or a path already in the table (ignoring case). Starts its exit
+// watcher. Takes the record's strings over.
+bool AppendProgram(CMonitorItem& record);
+// Removes record index and its configuration entry; its watcher no longer
+// marks anything. Only while monitoring is off.
+void RemoveProgram(size_t index);
+// Removes every record and every program entry of the configuration.
+void ClearPrograms();
+// Writes record index into configuration entry index + 1.
+void SaveMonitorList(size_t index);
+
+bool CopyProgram(size_t index, ProgramView* view);
+CStrW CopyProgramText(size_t index, CStrW CMonitorItem::*field);
+DWORD ProgramProcessId(size_t index);
+COLORREF ProgramRowColour(size_t index);
+
+// Run-time writers, each under the table lock.
+void SetProgramAttachment(size_t index, DWORD processId, HWND window);
+void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className);
+void SetProgramRowColour(size_t index, COLORREF colour);
+void SetProgramSubroutine(size_t index, LRESULT result);
+
+// Ends the record's process, if it still runs the record's executable.
+void KillProgramProcess(size_t index);
+
+} // namespace tw

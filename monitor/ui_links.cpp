@@ -1,0 +1,30 @@
+#include "monitor/ui_links.h"
+
+#include "core/app_messages.h"
+
+#include <commctrl.h>
+
+namespace tw {
+
+HWND g_mainWindow = nullptr;
+HWND g_programListView = nullptr;
+
+void RepaintProgramList()
+{
+    if (g_programListView)
+        InvalidateRect(g_programListView, nullptr, FALSE);
+}
+
+void NotifyProgramsChanged()
+{
+    if (g_mainWindow)
+        PostMessageW(g_mainWindow, WM_TW_PROGRAMS_CHANGED, 0, 0);
+}
+
+void SetListItemCount(HWND list, size_t count)
+{
+    if (list)
+        SendMessageW(list, LVM_SETITEMCOUNT, static_cast<WPARAM>(count), LVSICF_NOINVALIDATEALL);
+}
+
+} // namespace tw
