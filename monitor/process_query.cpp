@@ -10,6 +10,12 @@
 
 namespace tw {
 
+bool DeviceOwnsPath(const wchar_t* image, const wchar_t* device)
+{
+    size_t length = device ? wcslen(device) : 0;
+    return image && length > 0 && wcsncmp(image, device, length) == 0 && image[length] == L'\\';
+}
+
 HWND CWindowList::FirstVisibleRootOwner() const
 {
     for (size_t i = 0; i < Count(); ++i) {
@@ -34,11 +40,10 @@ CStrW MapDevicePath(const CStrW& image)
         drive[0] = letter;
         if (!QueryDosDeviceW(drive, target, kPathChars))
             continue;
-        size_t length = wcslen(target);
-        if (length == 0 || wcsncmp(image.c_str(), target, length) != 0 || image.c_str()[length] != L'\\')
+        if (!DeviceOwnsPath(image.c_str(), target))
             continue;
         CStrW mapped(drive);
-        mapped.AppendChars(image.c_str() + length, 0);
+        mapped.AppendChars(image.c_str() + wcslen(target), 0);
         return mapped;
     }
     return CStrW();

@@ -31,6 +31,10 @@ private:
     CArray<HWND> m_windows;
 };
 
+// Whether image (a device-form path) lies on device: the device text must be
+// followed by '\', so "\Device\HarddiskVolume1" does not own
+// "\Device\HarddiskVolume12\a.exe".
+bool DeviceOwnsPath(const wchar_t* image, const wchar_t* device);
 // Full Win32 path of the process's executable, or empty.
 CStrW GetProcessImagePath(HANDLE process);
 // Path of the process with this id, or empty when it cannot be opened.

@@ -36,6 +36,21 @@ protected:
     tw_test::TempDir dir;
 };
 
+constexpr int kThreads = 8;
+constexpr int kEach = 1000;
+
+struct Work {
+    int thread;
+};
+
+DWORD WINAPI AddThousandEntries(void* parameter)
+{
+    int thread = static_cast<Work*>(parameter)->thread;
+    for (int i = 0; i < kEach; ++i)
+        g_errorLog.AddFormat(L"thread %d entry %d", thread, i);
+    return 0;
+}
+
 std::string WithZero(const std::string& s)
 {
     return s + std::string(1, '\0');
@@ -85,23 +100,11 @@ TEST_F(ErrorLogTest, EntriesKeepTheirTextAndAreStampedNow)
 
 TEST_F(ErrorLogTest, ConcurrentAddsLoseNothing)
 {
-    constexpr int kThreads = 8;
-    constexpr int kEach = 1000;
-    struct Work {
-        int thread;
-    } work[kThreads];
+    Work work[kThreads];
     HANDLE threads[kThreads];
     for (int t = 0; t < kThreads; ++t) {
         work[t].thread = t;
-        threads[t] = CreateThread(
-            nullptr, 0,
-            [](void* p) -> DWORD {
-                int thread = static_cast<Work*>(p)->thread;
-                for (int i = 0; i < kEach; ++i)
-                    g_errorLog.AddFormat(L"thread %d entry %d", thread, i);
-                return 0;
-            },
-            &work[t], 0, nullptr);
+        threads[t] = CreateThread(nullptr, 0, AddThousandEntries, &work[t], 0, nullptr);
         ASSERT_NE(threads[t], nullptr);
     }
     WaitForMultipleObjects(kThreads, threads, TRUE, 60000);

@@ -1,0 +1,86 @@
+#include "tests/helper_process.h"
+
+#include <vector>
+
+namespace tw_test {
+
+std::wstring TestBinaryDirectory()
+{
+    wchar_t path[MAX_PATH * 4] = {0};
+    GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring directory(path);
+    return directory.substr(0, directory.rfind(L'\\') + 1);
+}
+
+std::wstring HelperPath(bool withVersionInfo)
+{
+    return TestBinaryDirectory() + (withVersionInfo ? L"tollwick_helper.exe" : L"tollwick_helper_plain.exe");
+}
+
+bool HelperProcess::Start(const std::wstring& options, const std::wstring& executable)
+{
+    Stop();
+    std::wstring commandLine = L"\"" + executable + L"\" " + options;
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(executable.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return false;
+    CloseHandle(info.hThread);
+    m_process = info.hProcess;
+    m_id = info.dwProcessId;
+    return true;
+}
+
+HWND VisibleWindowOf(DWORD processId)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, nullptr, nullptr); window;
+         window = FindWindowExW(nullptr, window, nullptr, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId && IsWindowVisible(window))
+            return window;
+    }
+    return nullptr;
+}
+
+HWND HelperProcess::WaitForWindow(DWORD timeoutMs) const
+{
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        if (HWND window = VisibleWindowOf(m_id))
+            return window;
+        if (!IsRunning())
+            return nullptr;
+        Sleep(20);
+    }
+    return nullptr;
+}
+
+bool HelperProcess::WaitForExit(DWORD timeoutMs) const
+{
+    return !m_process || WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool HelperProcess::IsRunning() const
+{
+    return m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT;
+}
+
+void HelperProcess::Stop()
+{
+    if (!m_process)
+        return;
+    if (IsRunning()) {
+        TerminateProcess(m_process, 1);
+        WaitForSingleObject(m_process, 5000);
+    }
+    CloseHandle(m_process);
+    m_process = nullptr;
+    m_id = 0;
+}
+
+} // namespace tw_test

@@ -1,0 +1,44 @@
+// Starts the test helper program (tollwick_helper.exe beside the test
+// executable) as a real process and ends it, if still running, when the
+// fixture goes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace tw_test {
+
+// Folder of the running test executable, ending with '\'.
+std::wstring TestBinaryDirectory();
+std::wstring HelperPath(bool withVersionInfo = true);
+
+class HelperProcess {
+public:
+    HelperProcess() = default;
+    ~HelperProcess() { Stop(); }
+    HelperProcess(const HelperProcess&) = delete;
+    HelperProcess& operator=(const HelperProcess&) = delete;
+
+    // Starts the helper with these options; false when it could not start.
+    bool Start(const std::wstring& options, const std::wstring& executable = HelperPath());
+    // Waits until the process shows a visible top-level window; null on time-out.
+    HWND WaitForWindow(DWORD timeoutMs = 10000) const;
+    // Waits for the process to end; true when it did.
+    bool WaitForExit(DWORD timeoutMs) const;
+    bool IsRunning() const;
+    // Ends the process if it still runs.
+    void Stop();
+
+    DWORD Id() const { return m_id; }
+    HANDLE Handle() const { return m_process; }
+
+private:
+    HANDLE m_process = nullptr;
+    DWORD m_id = 0;
+};
+
+// The first visible top-level window of the process, or null.
+HWND VisibleWindowOf(DWORD processId);
+
+} // namespace tw_test
