@@ -1,8 +1,10 @@
 #include "config/config.h"
+#include "core/app_messages.h"
 #include "monitor/error_log.h"
 #include "monitor/launch.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
+#include "monitor/ui_links.h"
 #include "tests/helper_process.h"
 #include "tests/test_support.h"
 
@@ -210,6 +212,20 @@ TEST_F(LaunchTest, WithoutAnAnswerTheSubroutineAddressStays)
     }
     tw::StartProgram(0);
     EXPECT_EQ(View(0).subroutineAddress, 6) << "message value 0 sends nothing";
+}
+
+TEST_F(LaunchTest, TheMainWindowHearsOfTheRestart)
+{
+    HWND host = CreateWindowExW(0, L"STATIC", L"host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(host, nullptr);
+    tw::g_mainWindow = host;
+    AddHelperRecord(L"");
+    tw::StartProgram(0);
+    tw::g_mainWindow = nullptr;
+    MSG msg;
+    EXPECT_TRUE(PeekMessageW(&msg, host, tw::WM_TW_PROGRAMS_CHANGED, tw::WM_TW_PROGRAMS_CHANGED, PM_REMOVE));
+    DestroyWindow(host);
 }
 
 TEST_F(LaunchTest, AFailedLaunchIsLoggedAsAFailureAndStaysRed)
