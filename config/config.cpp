@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include "core/clock.h"
 #include "core/exe_path.h"
 #include "core/trace.h"
 
@@ -9,7 +10,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 namespace tw {
 
@@ -116,10 +116,9 @@ bool ReadSmallFile(FILE* file, char** data, size_t* size)
 // "20261206-053000": now on the UTC+8 wall clock, for names of kept files.
 CStrW Utc8FileStamp()
 {
-    __time64_t now = _time64(nullptr) + 8 * 3600;
-    struct tm parts = {};
+    struct tm parts;
     CStrW stamp;
-    if (_gmtime64_s(&parts, &now) != 0)
+    if (!BreakDownUtc8(0, &parts))
         return stamp;
     stamp.Format(L"%04d%02d%02d-%02d%02d%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
                  parts.tm_min, parts.tm_sec);

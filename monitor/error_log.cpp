@@ -1,12 +1,12 @@
 #include "monitor/error_log.h"
 
+#include "core/clock.h"
 #include "core/handle.h"
 #include "monitor/ui_links.h"
 
 #include <commdlg.h>
 
 #include <stdio.h>
-#include <time.h>
 
 namespace tw {
 
@@ -33,11 +33,9 @@ CCriticalSection& LogLock()
 
 CStrW FormatTimeText(long long seconds)
 {
-    __time64_t t = seconds ? static_cast<__time64_t>(seconds) : _time64(nullptr);
-    t += 8 * 3600;
-    struct tm parts = {};
+    struct tm parts;
     CStrW text;
-    if (_gmtime64_s(&parts, &t) != 0)
+    if (!BreakDownUtc8(seconds, &parts))
         return text;
     text.Format(L"%d-%02d-%02d %02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
                 parts.tm_min, parts.tm_sec);

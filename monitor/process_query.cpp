@@ -76,9 +76,20 @@ CStrW ReadFirstModuleName(HANDLE process)
     return path;
 }
 
-CHandle Snapshot()
+// Calls visit for each listed process until it returns true; false when the
+// list cannot be taken.
+template <typename Visit> bool WalkProcesses(Visit visit)
 {
-    return CHandle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    CHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+        if (visit(entry))
+            break;
+    }
+    return true;
 }
 
 void CollectNow(DWORD processId, CWindowList* windows)
@@ -151,17 +162,11 @@ DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const D
     if (!name || !path)
         return 0;
     CArray<DWORD> candidates;
-    {
-        CHandle snapshot = Snapshot();
-        if (!snapshot)
-            return 0;
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-            if (_wcsicmp(entry.szExeFile, name) == 0)
-                candidates.Append(entry.th32ProcessID);
-        }
-    }
+    WalkProcesses([&](const PROCESSENTRY32W& entry) {
+        if (_wcsicmp(entry.szExeFile, name) == 0)
+            candidates.Append(entry.th32ProcessID);
+        return false;
+    });
     DWORD found = 0;
     for (size_t i = 0; i < candidates.Count() && !found; ++i) {
         DWORD id = candidates.At(i);
@@ -185,18 +190,15 @@ DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry)
     ZeroMemory(out, sizeof(*out));
     if (processId == 0)
         return 0;
-    CHandle snapshot = Snapshot();
-    if (!snapshot)
-        return 0;
-    PROCESSENTRY32W walk = {};
-    walk.dwSize = sizeof(walk);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &walk); more; more = Process32NextW(snapshot.Get(), &walk)) {
-        if (walk.th32ProcessID == processId) {
-            *out = walk;
-            return processId;
-        }
-    }
-    return 0;
+    DWORD found = 0;
+    WalkProcesses([&](const PROCESSENTRY32W& entry) {
+        if (entry.th32ProcessID != processId)
+            return false;
+        *out = entry;
+        found = processId;
+        return true;
+    });
+    return found;
 }
 
 void CollectProcessWindows(DWORD processId, DWORD waitMs, CWindowList* windows)
