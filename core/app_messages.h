@@ -8,5 +8,9 @@ namespace tw {
 // Posted to the main window when a record's shown facts changed on another
 // thread (a restart); the window rebuilds its info panel.
 constexpr UINT WM_TW_PROGRAMS_CHANGED = WM_APP + 1;
+// Sent by a monitor thread that saw a hung window: wParam is the
+// HangTimerRecord whose grace timer the main window arms (window timers
+// belong to the window's own thread).
+constexpr UINT WM_TW_ARM_HANG_TIMER = WM_APP + 2;
 
 } // namespace tw

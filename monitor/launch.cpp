@@ -68,6 +68,9 @@ void WatchUntilExit(ExitWatcherParam* param)
             if (param->link->cancelled != 1) {
                 record->rowColour = kRowRed;
                 marked = true;
+                // The monitor thread, if any, restarts the program now.
+                if (record->wakeEvent)
+                    SetEvent(record->wakeEvent);
             }
         }
     }
@@ -179,6 +182,7 @@ void StartProgram(size_t index)
     HANDLE process = nullptr;
     DWORD error = 0;
     DWORD processId = LaunchExecutable(view.path, view.command, &process, &error);
+    SetProgramStartTick(index, GetTickCount64());
     if (!processId) {
         // Not a restart: the row stays red and the next period tries again.
         SetProgramAttachment(index, 0, nullptr);

@@ -153,8 +153,12 @@ CStrW GetProcessIdImagePath(DWORD processId)
 {
     if (processId == 0)
         return CStrW();
-    CHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    return process ? GetProcessImagePath(process.Get()) : CStrW();
+    // A process that has ended can still be opened while someone holds a
+    // handle to it; it is not running all the same.
+    CHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+    if (!process || WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT)
+        return CStrW();
+    return GetProcessImagePath(process.Get());
 }
 
 DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const DWORD* excluded, size_t count)

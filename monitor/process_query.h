@@ -37,7 +37,8 @@ private:
 bool DeviceOwnsPath(const wchar_t* image, const wchar_t* device);
 // Full Win32 path of the process's executable, or empty.
 CStrW GetProcessImagePath(HANDLE process);
-// Path of the process with this id, or empty when it cannot be opened.
+// Path of the running process with this id; empty when it cannot be opened
+// or has ended.
 CStrW GetProcessIdImagePath(DWORD processId);
 // Id of a process named name (ignoring case) whose executable is path
 // (ignoring case), skipping the count ids in excluded; 0 when none.

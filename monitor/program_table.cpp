@@ -270,6 +270,13 @@ void SetProgramSubroutine(size_t index, LRESULT result)
         g_monitorList.At(index).subroutineAddress = result;
 }
 
+void SetProgramStartTick(size_t index, ULONGLONG tick)
+{
+    CLock lock(TableLock());
+    if (index < g_programCount)
+        g_monitorList.At(index).lastStartTick = tick;
+}
+
 void KillProgramProcess(size_t index)
 {
     DWORD processId = ProgramProcessId(index);

@@ -57,6 +57,11 @@ struct CMonitorItem {
     DWORD messageValue;
     CStrW parameters;
     LRESULT subroutineAddress;
+    // Set by the exit watcher to run the monitor thread's cycle at once.
+    HANDLE wakeEvent;
+    // GetTickCount64 of the last launch; an exit sooner than one period
+    // after it waits for the period (no crash loop).
+    ULONGLONG lastStartTick;
 };
 
 // A reader's own copy of a record's shown facts.
@@ -105,6 +110,7 @@ void SetProgramAttachment(size_t index, DWORD processId, HWND window);
 void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className);
 void SetProgramRowColour(size_t index, COLORREF colour);
 void SetProgramSubroutine(size_t index, LRESULT result);
+void SetProgramStartTick(size_t index, ULONGLONG tick);
 
 // Ends the record's process, if it still runs the record's executable.
 void KillProgramProcess(size_t index);

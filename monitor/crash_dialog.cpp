@@ -1,0 +1,92 @@
+#include "core/text_ops.h"
+#include "core/trace.h"
+#include "monitor/error_log.h"
+#include "monitor/monitor.h"
+#include "monitor/process_query.h"
+#include "monitor/program_table.h"
+
+namespace tw {
+
+namespace {
+
+// The message text of a message box has this id on Windows and on Wine.
+constexpr int kMessageTextId = 0xFFFF;
+
+DWORD WindowProcess(HWND window)
+{
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    return owner;
+}
+
+bool IsIconStatic(HWND window)
+{
+    return (GetWindowLongW(window, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+}
+
+// The first top-level window titled title of process processId (when
+// mine is true) or of any other process (when it is false).
+HWND FindTitledWindow(const wchar_t* className, const wchar_t* title, DWORD processId, bool mine)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, className, title); window;
+         window = FindWindowExW(nullptr, window, className, title)) {
+        if ((WindowProcess(window) == processId) == mine)
+            return window;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+HWND FindMessageBoxText(HWND dialog)
+{
+    HWND fallback = nullptr;
+    for (HWND child = FindWindowExW(dialog, nullptr, L"Static", nullptr); child;
+         child = FindWindowExW(dialog, child, L"Static", nullptr)) {
+        if (GetDlgCtrlID(child) == kMessageTextId)
+            return child;
+        if (!IsIconStatic(child) && GetWindowTextLengthW(child) > 0)
+            fallback = child;
+    }
+    return fallback;
+}
+
+// A "错误" dialog of the program's own process is logged with its message
+// text and closed. Dialogs of other programs are left alone, and one of
+// them does not hide the program's own.
+void CheckErrorDialog(size_t index)
+{
+    DWORD processId = ProgramProcessId(index);
+    HWND dialog = processId ? FindTitledWindow(L"#32770", L"错误", processId, true) : nullptr;
+    if (dialog) {
+        CStrW text;
+        if (HWND message = FindMessageBoxText(dialog)) {
+            text = GetWindowTextString(message);
+            ReplaceAll(text, L"\r\n", L" ");
+            g_errorLog.Add(text.c_str());
+        }
+        PostMessageW(dialog, WM_CLOSE, 0, 0);
+        CStrW trace(L"被监控程序出现致命错误, ");
+        AppendText(trace, text);
+        Trace(L"检测错误", trace.c_str());
+    }
+    CheckErrorWindow(index);
+}
+
+// A crash-report window titled errflag is closed. The program's own windows
+// are passed over: its main window often carries the same title.
+void CheckErrorWindow(size_t index)
+{
+    CStrW errflag = CopyProgramText(index, &CMonitorItem::errflag);
+    if (errflag.IsEmpty())
+        return;
+    HWND window = FindTitledWindow(nullptr, errflag.c_str(), ProgramProcessId(index), false);
+    if (!window)
+        return;
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const wchar_t text[] = L"已检测到程序崩溃, 正在重启程序中";
+    Trace(L"检测崩溃", text);
+    g_errorLog.Add(text);
+}
+
+} // namespace tw

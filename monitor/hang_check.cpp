@@ -1,0 +1,168 @@
+#include "core/app_messages.h"
+#include "core/text_ops.h"
+#include "core/trace.h"
+#include "monitor/error_log.h"
+#include "monitor/monitor.h"
+#include "monitor/program_table.h"
+#include "monitor/ui_links.h"
+
+namespace tw {
+
+namespace {
+
+const wchar_t kHangTag[] = L"程序集_监控错误->监控_检测卡死";
+const wchar_t kTimerTag[] = L"程序集_监控错误->时钟事件_延时关闭卡死程序";
+const wchar_t kKilledText[] = L"延时关闭程序卡死的时钟已关闭并结束了卡死程序";
+const wchar_t kRecoveredText[] = L"延迟关闭卡死程序, 延时指定时间后程序已恢复正常";
+
+// The index of the record whose pending kill this is; false when none has
+// it any more. The caller holds the table lock.
+bool FindPendingOwner(const HangTimerRecord* pending, size_t* index)
+{
+    for (size_t i = 0; i < g_programCount; ++i) {
+        if (g_monitorList.At(i).pendingHangTimer == pending) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ClearPending(HangTimerRecord* pending)
+{
+    {
+        CLock lock(TableLock());
+        size_t index = 0;
+        if (FindPendingOwner(pending, &index))
+            g_monitorList.At(index).pendingHangTimer = nullptr;
+    }
+    delete pending;
+}
+
+void LogAndTrace(const wchar_t* tag, const wchar_t* text)
+{
+    Trace(tag, text);
+    g_errorLog.Add(text);
+}
+
+// The grace time is over: end the instance that was seen hung, if it is
+// still there and still hung. A program that ended or was started again
+// meanwhile is a new instance and is left alone.
+void CALLBACK OnHangTimer(HWND window, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(window, id);
+    auto* pending = reinterpret_cast<HangTimerRecord*>(id);
+    size_t index = 0;
+    DWORD processId = 0;
+    {
+        CLock lock(TableLock());
+        if (!FindPendingOwner(pending, &index))
+            return;
+        processId = g_monitorList.At(index).processId;
+    }
+    DWORD owner = 0;
+    bool sameInstance =
+        IsWindow(pending->window) && GetWindowThreadProcessId(pending->window, &owner) && owner && owner == processId;
+    if (sameInstance && IsWindowHung(pending->window)) {
+        KillProgramProcess(index);
+        LogAndTrace(kTimerTag, kKilledText);
+    } else {
+        LogAndTrace(kTimerTag, kRecoveredText);
+    }
+    ClearPending(pending);
+}
+
+} // namespace
+
+bool IsWindowHung(HWND window)
+{
+    constexpr UINT kFlags = SMTO_ABORTIFHUNG | SMTO_NOTIMEOUTIFNOTHUNG | SMTO_ERRORONEXIT;
+    // No font handle looks like this, and a window without a font answers 0.
+    constexpr DWORD_PTR kSentinel = static_cast<DWORD_PTR>(-7);
+    DWORD_PTR result = kSentinel;
+    SetLastError(ERROR_SUCCESS);
+    if (SendMessageTimeoutW(window, WM_GETFONT, 0, 0, kFlags, 300, &result))
+        return result == kSentinel;
+    // Wine refuses WM_GETFONT across processes without trying it (the call
+    // fails with no error code set); WM_NULL asks the same question there.
+    if (GetLastError() != ERROR_SUCCESS || !IsWindow(window))
+        return true;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, kFlags, 300, &result) == 0;
+}
+
+void CheckHang(size_t index)
+{
+    HWND window = nullptr;
+    {
+        CLock lock(TableLock());
+        if (index >= g_programCount)
+            return;
+        const CMonitorItem& record = g_monitorList.At(index);
+        if (record.pendingHangTimer)
+            return;
+        window = record.window;
+    }
+    if (!IsWindow(window)) {
+        CStrW message(L"重启后,句柄还没取到,等下一次取句柄,索引：");
+        AppendUInt64(message, index);
+        Trace(L"程序集_监控错误 -> 监控_检测卡死", message.c_str());
+        return;
+    }
+    if (!IsWindowHung(window) || !g_mainWindow)
+        return;
+    CStrW message(L"窗口卡死了, 即将开启延时关闭卡死程序时钟, 索引：");
+    AppendUInt64(message, index);
+    LogAndTrace(kHangTag, message.c_str());
+    auto* pending = new HangTimerRecord{index, window};
+    {
+        CLock lock(TableLock());
+        if (index >= g_programCount) {
+            delete pending;
+            return;
+        }
+        g_monitorList.At(index).pendingHangTimer = pending;
+    }
+    // Window timers belong to the window's thread: the main window arms it.
+    SendMessageW(g_mainWindow, WM_TW_ARM_HANG_TIMER, reinterpret_cast<WPARAM>(pending), 0);
+}
+
+bool HandleEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM, LRESULT* result)
+{
+    if (message != WM_TW_ARM_HANG_TIMER)
+        return false;
+    auto* pending = reinterpret_cast<HangTimerRecord*>(wParam);
+    if (g_monitoring.load() != 1) {
+        // Monitoring stopped while the request was on its way.
+        ClearPending(pending);
+    } else {
+        // A timer that cannot be set leaves the program armed, so its hang
+        // check stays off until monitoring stops.
+        SetTimer(window, reinterpret_cast<UINT_PTR>(pending), g_hangGraceMs, OnHangTimer);
+    }
+    if (result)
+        *result = 0;
+    return true;
+}
+
+// Cancels every pending kill silently (the stop of monitoring).
+void CancelPendingKills()
+{
+    for (size_t i = 0;; ++i) {
+        HangTimerRecord* pending = nullptr;
+        {
+            CLock lock(TableLock());
+            if (i >= g_programCount)
+                break;
+            CMonitorItem& record = g_monitorList.At(i);
+            pending = record.pendingHangTimer;
+            record.pendingHangTimer = nullptr;
+        }
+        if (pending) {
+            if (g_mainWindow)
+                KillTimer(g_mainWindow, reinterpret_cast<UINT_PTR>(pending));
+            delete pending;
+        }
+    }
+}
+
+} // namespace tw

@@ -1,0 +1,45 @@
+// Monitoring as a whole: one monitor thread per program runs the running
+// check, the error-dialog checks and the hang check once per period, and a
+// hung window is killed on the user interface thread after its grace time.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace tw {
+
+// 1 while monitoring is on. Written by the user interface thread only.
+extern std::atomic<LONG> g_monitoring;
+// The period and the hang grace, fixed when monitoring starts.
+extern size_t g_periodMs;
+extern DWORD g_hangGraceMs;
+
+// The period from monitortime and the grace from unresponsetime (seconds):
+// values below 1 are read as 5, so nothing ever spins.
+size_t PeriodFromSetting(long long seconds);
+DWORD GraceFromSetting(long long seconds);
+
+// Monitor thread start and stop, on the user interface thread. Begin fixes
+// the period and grace from the configuration and sets the flag; the stop
+// ends every thread at once and cancels pending kills without a word.
+void BeginMonitoring();
+bool StartMonitorThread(size_t index);
+void EndMonitoring();
+
+// The checks, as a monitor thread runs them for its program.
+int CheckRunning(size_t index);
+void CheckErrorDialog(size_t index);
+void CheckErrorWindow(size_t index);
+void CheckHang(size_t index);
+bool IsWindowHung(HWND window);
+// Cancels every pending delayed kill without a log entry.
+void CancelPendingKills();
+
+// The message text of a message box: its static text, not an icon or button.
+HWND FindMessageBoxText(HWND dialog);
+
+// Engine messages the main window's procedure passes on; true when handled.
+bool HandleEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
+
+} // namespace tw

@@ -1,0 +1,256 @@
+#include "config/config.h"
+#include "core/text_ops.h"
+#include "core/trace.h"
+#include "monitor/launch.h"
+#include "monitor/monitor.h"
+#include "monitor/process_query.h"
+#include "monitor/program_table.h"
+#include "monitor/ui_links.h"
+
+namespace tw {
+
+std::atomic<LONG> g_monitoring{0};
+size_t g_periodMs = 5000;
+DWORD g_hangGraceMs = 5000;
+
+namespace {
+
+struct MonitorThreadParam {
+    size_t index;
+    size_t periodMs;
+    size_t reserved;
+};
+
+// Set when monitoring stops, so that every waiting thread ends at once.
+// Made once, never closed: a thread may still be waiting on it at exit.
+HANDLE StopEvent()
+{
+    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
+// A quiet stop should take a few hundred milliseconds; a thread still busy
+// after this long of no messages at all is ended by force.
+constexpr DWORD kQuietBeforeTerminate = 5000;
+
+bool WatchRunningChecked()
+{
+    HWND box = g_mainWindow ? GetDlgItem(g_mainWindow, kIdWatchRunningCheck) : nullptr;
+    // Without a main window (tools, benchmarks) the running check is on.
+    return !box || SendMessageW(box, BM_GETCHECK, 0, 0) != 0;
+}
+
+void SetHint(const wchar_t* text, bool onlyIfDifferent)
+{
+    HWND hint = g_mainWindow ? GetDlgItem(g_mainWindow, kIdHintLine) : nullptr;
+    if (!hint)
+        return;
+    if (onlyIfDifferent && CompareText(GetWindowTextString(hint), text, 0) == 0)
+        return;
+    SetWindowTextW(hint, text);
+}
+
+ULONGLONG LastStartTick(size_t index)
+{
+    CLock lock(TableLock());
+    return index < g_programCount ? g_monitorList.At(index).lastStartTick : 0;
+}
+
+// One period, or less: the stop ends it at once, and an exit of the program
+// ends it early unless the program was started less than a period ago.
+void WaitPeriod(HANDLE timer, HANDLE wake, size_t index, size_t periodMs)
+{
+    HANDLE handles[3] = {StopEvent(), timer, wake};
+    DWORD count = wake ? 3 : 2;
+    DWORD timeout = INFINITE;
+    if (timer) {
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(periodMs) * 10000;
+        if (!SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+            timer = nullptr;
+    }
+    if (!timer) {
+        // No timer: the wait's own time-out keeps the period.
+        handles[1] = wake;
+        count = wake ? 2 : 1;
+        timeout = static_cast<DWORD>(periodMs);
+    }
+    ULONGLONG start = GetTickCount64();
+    while (g_monitoring.load(std::memory_order_relaxed) == 1) {
+        DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        HANDLE signalled = result < WAIT_OBJECT_0 + count ? handles[result - WAIT_OBJECT_0] : nullptr;
+        if (result == WAIT_FAILED) {
+            Sleep(100);
+            return;
+        }
+        if (!signalled || signalled != wake)
+            return;
+        if (GetTickCount64() - LastStartTick(index) >= periodMs)
+            return;
+        if (!timer) {
+            ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= periodMs)
+                return;
+            timeout = static_cast<DWORD>(periodMs - spent);
+        }
+    }
+}
+
+void RunCycles(const MonitorThreadParam& param)
+{
+    CHandle timer(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    HANDLE wake = nullptr;
+    {
+        CLock lock(TableLock());
+        if (param.index < g_programCount)
+            wake = g_monitorList.At(param.index).wakeEvent;
+    }
+    while (g_monitoring.load(std::memory_order_relaxed) == 1) {
+        if (!CheckRunning(param.index)) {
+            CheckErrorDialog(param.index);
+            bool pending = false;
+            {
+                CLock lock(TableLock());
+                pending = param.index < g_programCount && g_monitorList.At(param.index).pendingHangTimer;
+            }
+            if (!pending)
+                CheckHang(param.index);
+        }
+        WaitPeriod(timer.Get(), wake, param.index, param.periodMs);
+    }
+}
+
+DWORD WINAPI MonitorThreadProc(void* parameter)
+{
+    auto* param = static_cast<MonitorThreadParam*>(parameter);
+    if (!param)
+        return 0;
+    try {
+        RunCycles(*param);
+    } catch (const IndexOutOfRange& e) {
+        TraceFormat(L"监控线程", L"索引越界: %llu", static_cast<unsigned long long>(e.index));
+    }
+    delete param;
+    return 0;
+}
+
+// Waits for a thread while dispatching this thread's messages: the monitor
+// threads send messages to the main window's controls.
+void WaitForThreadPumping(HANDLE thread)
+{
+    ULONGLONG quietSince = GetTickCount64();
+    for (;;) {
+        DWORD result = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT);
+        if (result == WAIT_OBJECT_0)
+            return;
+        if (result == WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            quietSince = GetTickCount64();
+            continue;
+        }
+        if (result == WAIT_FAILED && GetLastError() == ERROR_INVALID_HANDLE)
+            return;
+        if (result == WAIT_FAILED || GetTickCount64() - quietSince >= kQuietBeforeTerminate) {
+            Trace(L"停止监控", L"监控线程未能结束, 强制结束");
+            TerminateThread(thread, static_cast<DWORD>(-1));
+            return;
+        }
+    }
+}
+
+} // namespace
+
+size_t PeriodFromSetting(long long seconds)
+{
+    return static_cast<size_t>(seconds >= 1 ? seconds : 5) * 1000;
+}
+
+DWORD GraceFromSetting(long long seconds)
+{
+    return static_cast<DWORD>(seconds >= 1 ? seconds : 5) * 1000;
+}
+
+void BeginMonitoring()
+{
+    g_periodMs = PeriodFromSetting(g_config.GetInt(0, "monitortime", 5));
+    g_hangGraceMs = GraceFromSetting(g_config.GetInt(0, "unresponsetime", 5));
+    ResetEvent(StopEvent());
+    g_monitoring = 1;
+}
+
+bool StartMonitorThread(size_t index)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount)
+        return false;
+    CMonitorItem& record = g_monitorList.At(index);
+    if (record.monitorThread && WaitForSingleObject(record.monitorThread, 0) == WAIT_TIMEOUT)
+        return true;
+    if (record.monitorThread) {
+        CloseHandle(record.monitorThread);
+        record.monitorThread = nullptr;
+    }
+    if (!record.wakeEvent)
+        record.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    auto* param = new MonitorThreadParam{index, g_periodMs, 0};
+    record.monitorThread = CreateThread(nullptr, 0, MonitorThreadProc, param, 0, nullptr);
+    if (!record.monitorThread) {
+        delete param;
+        return false;
+    }
+    return true;
+}
+
+void EndMonitoring()
+{
+    g_monitoring = 0;
+    SetEvent(StopEvent());
+    CancelPendingKills();
+    for (size_t i = 0;; ++i) {
+        HANDLE thread = nullptr;
+        {
+            CLock lock(TableLock());
+            if (i >= g_programCount)
+                break;
+            thread = g_monitorList.At(i).monitorThread;
+        }
+        if (thread)
+            WaitForThreadPumping(thread);
+        CLock lock(TableLock());
+        CMonitorItem& record = g_monitorList.At(i);
+        if (record.monitorThread) {
+            CloseHandle(record.monitorThread);
+            record.monitorThread = nullptr;
+        }
+        if (record.wakeEvent) {
+            CloseHandle(record.wakeEvent);
+            record.wakeEvent = nullptr;
+        }
+    }
+    // A thread may have armed a kill while the others were being waited for.
+    CancelPendingKills();
+}
+
+int CheckRunning(size_t index)
+{
+    int restarted = 0;
+    if (WatchRunningChecked()) {
+        DWORD processId = ProgramProcessId(index);
+        CStrW current = GetProcessIdImagePath(processId);
+        if (CompareText(CopyProgramText(index, &CMonitorItem::path), current.c_str(), 0) != 0) {
+            SetHint(L"检测到程序未运行,系统将自动运行", false);
+            StartProgram(index);
+            restarted = 1;
+        }
+    }
+    CStrW count;
+    count.Format(L"监控已开启,监控数量为：%d 个程序", static_cast<int>(g_programCount.load()));
+    SetHint(count.c_str(), true);
+    return restarted;
+}
+
+} // namespace tw

@@ -1,0 +1,428 @@
+// The monitor threads at work on real helper processes, with a hidden host
+// window that carries the main-window controls the threads talk to.
+#include "config/config.h"
+#include "monitor/error_log.h"
+#include "monitor/launch.h"
+#include "monitor/monitor.h"
+#include "monitor/process_query.h"
+#include "monitor/program_table.h"
+#include "monitor/ui_links.h"
+#include "tests/helper_process.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+using tw::CMonitorItem;
+using tw::CStrW;
+using tw::g_errorLog;
+using tw_test::HelperPath;
+using tw_test::HelperProcess;
+
+namespace {
+
+std::vector<std::wstring> g_hintTexts;
+WNDPROC g_hintBase = nullptr;
+
+LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 0;
+    if (tw::HandleEngineMessage(window, message, wParam, lParam, &result))
+        return result;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Records every text the threads give the hint line.
+LRESULT CALLBACK HintProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETTEXT && lParam)
+        g_hintTexts.push_back(reinterpret_cast<const wchar_t*>(lParam));
+    return CallWindowProcW(g_hintBase, window, message, wParam, lParam);
+}
+
+// Dispatches this thread's messages until done() or the time-out.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (done())
+            return true;
+        if (GetTickCount64() - start >= timeoutMs)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+void PumpFor(DWORD ms)
+{
+    PumpUntil([] { return false; }, ms);
+}
+
+size_t LogCount(const std::wstring& text)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < g_errorLog.Count(); ++i) {
+        CStrW entry;
+        g_errorLog.ReadEntry(i, nullptr, &entry);
+        if (text == entry.c_str())
+            ++n;
+    }
+    return n;
+}
+
+bool LogContains(const std::wstring& part)
+{
+    for (size_t i = 0; i < g_errorLog.Count(); ++i) {
+        CStrW entry;
+        g_errorLog.ReadEntry(i, nullptr, &entry);
+        if (std::wstring(entry.c_str()).find(part) != std::wstring::npos)
+            return true;
+    }
+    return false;
+}
+
+std::string LogText()
+{
+    std::string all;
+    for (size_t i = 0; i < g_errorLog.Count(); ++i) {
+        CStrW time;
+        CStrW entry;
+        g_errorLog.ReadEntry(i, &time, &entry);
+        int n = WideCharToMultiByte(CP_UTF8, 0, entry.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(static_cast<size_t>(n), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, entry.c_str(), -1, &utf8[0], n, nullptr, nullptr);
+        all += std::string(tw::ToNarrow(time).c_str()) + " " + utf8.c_str() + "\n";
+    }
+    return all;
+}
+
+const wchar_t kArmed0[] = L"窗口卡死了, 即将开启延时关闭卡死程序时钟, 索引：0";
+const wchar_t kKilled[] = L"延时关闭程序卡死的时钟已关闭并结束了卡死程序";
+const wchar_t kRecovered[] = L"延迟关闭卡死程序, 延时指定时间后程序已恢复正常";
+const wchar_t kCrashLogged[] = L"已检测到程序崩溃, 正在重启程序中";
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tw::ClearPrograms();
+        g_errorLog.ResetForTest();
+        g_hintTexts.clear();
+        ASSERT_TRUE(tw::g_config.OpenIn(CStrW(dir.Path().c_str())));
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = HostProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"TollwickTestHost";
+        RegisterClassW(&wc);
+        host = CreateWindowExW(0, L"TollwickTestHost", L"host", WS_OVERLAPPED, 0, 0, 200, 100, nullptr, nullptr,
+                               wc.hInstance, nullptr);
+        ASSERT_NE(host, nullptr);
+        box = CreateWindowExW(0, L"BUTTON", L"监视运行状态", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 100, 20, host,
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(tw::kIdWatchRunningCheck)), wc.hInstance,
+                              nullptr);
+        HWND hint =
+            CreateWindowExW(0, L"STATIC", L"如果检测到程序未运行,将自动运行", WS_CHILD, 0, 20, 100, 20, host,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(tw::kIdHintLine)), wc.hInstance, nullptr);
+        g_hintBase =
+            reinterpret_cast<WNDPROC>(SetWindowLongPtrW(hint, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(HintProc)));
+        SendMessageW(box, BM_SETCHECK, BST_CHECKED, 0);
+        tw::g_mainWindow = host;
+    }
+
+    void TearDown() override
+    {
+        tw::EndMonitoring();
+        for (size_t i = 0; i < tw::g_programCount; ++i)
+            tw::KillProgramProcess(i);
+        tw::ClearPrograms();
+        tw::g_mainWindow = nullptr;
+        DestroyWindow(host);
+        g_errorLog.ResetForTest();
+    }
+
+    // Adds the running helper as a picked program.
+    void AddProgram(const HelperProcess& helper, HWND window, const wchar_t* errflag = L"",
+                    const std::wstring& path = HelperPath(), const std::wstring& command = L"")
+    {
+        CMonitorItem record = {};
+        record.window = window;
+        record.processId = helper.Id();
+        record.path.AssignChars(path.c_str(), 0);
+        record.name.AssignChars(path.c_str() + path.rfind(L'\\') + 1, 0);
+        record.errflag.AssignChars(errflag, 0);
+        record.command.AssignChars(command.c_str(), 0);
+        ASSERT_TRUE(tw::AppendProgram(record));
+    }
+
+    void Start(int periodSeconds, int graceSeconds = 5)
+    {
+        tw::g_config.SetInt(0, "monitortime", periodSeconds);
+        tw::g_config.SetInt(0, "unresponsetime", graceSeconds);
+        tw::BeginMonitoring();
+        for (size_t i = 0; i < tw::g_programCount; ++i)
+            ASSERT_TRUE(tw::StartMonitorThread(i));
+    }
+
+    tw_test::TempDir dir;
+    HWND host = nullptr;
+    HWND box = nullptr;
+};
+
+} // namespace
+
+TEST(MonitorSettings, PeriodAndGraceBelowOneSecondAreReadAsFive)
+{
+    EXPECT_EQ(tw::PeriodFromSetting(10), 10000u);
+    EXPECT_EQ(tw::PeriodFromSetting(0), 5000u);
+    EXPECT_EQ(tw::PeriodFromSetting(-3), 5000u);
+    EXPECT_EQ(tw::GraceFromSetting(5), 5000u);
+    EXPECT_EQ(tw::GraceFromSetting(0), 5000u);
+    EXPECT_EQ(tw::GraceFromSetting(30), 30000u);
+}
+
+TEST_F(MonitorTest, AProgramHungForTenSecondsIsKilledAfterTheGrace)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 10000"));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
+    AddProgram(helper, window);
+    Start(1, 5);
+    ASSERT_TRUE(PumpUntil([] { return LogCount(kArmed0) == 1; }, 5000));
+    ULONGLONG armed = GetTickCount64();
+    ASSERT_TRUE(PumpUntil([] { return LogCount(kKilled) == 1; }, 9000));
+    ULONGLONG waited = GetTickCount64() - armed;
+    EXPECT_GE(waited, 4500u);
+    EXPECT_LT(waited, 7500u);
+    EXPECT_TRUE(helper.WaitForExit(2000));
+    EXPECT_EQ(LogCount(kArmed0), 1u) << "no second arming while the kill was pending";
+}
+
+TEST_F(MonitorTest, AProgramHungForTwoSecondsRecoversAndLives)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 2000"));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    AddProgram(helper, window);
+    Start(1, 4);
+    ASSERT_TRUE(PumpUntil([] { return LogCount(kArmed0) == 1; }, 5000));
+    ASSERT_TRUE(PumpUntil([] { return LogCount(kRecovered) == 1; }, 8000)) << LogText();
+    EXPECT_TRUE(helper.IsRunning());
+    EXPECT_EQ(LogCount(kKilled), 0u);
+    EXPECT_EQ(LogCount(kArmed0), 1u);
+}
+
+TEST_F(MonitorTest, AHungProgramRestartedDuringTheGraceKeepsItsNewInstance)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 30000"));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    AddProgram(helper, window);
+    Start(1, 5);
+    ASSERT_TRUE(PumpUntil([] { return LogCount(kArmed0) == 1; }, 5000));
+    helper.Stop();
+    ASSERT_TRUE(PumpUntil([] { return LogContains(L"重启成功"); }, 5000));
+    DWORD fresh = tw::ProgramProcessId(0);
+    ASSERT_TRUE(PumpUntil([] { return LogCount(kRecovered) == 1; }, 9000));
+    EXPECT_EQ(LogCount(kKilled), 0u);
+    EXPECT_EQ(tw::ProgramProcessId(0), fresh);
+    EXPECT_NE(tw::FindProcessEntry(fresh, nullptr), 0u) << "the new instance is not killed";
+}
+
+TEST_F(MonitorTest, StoppingCancelsAPendingKillSilently)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 8000"));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    AddProgram(helper, window);
+    Start(1, 3);
+    ASSERT_TRUE(PumpUntil([] { return LogCount(kArmed0) == 1; }, 5000));
+    tw::EndMonitoring();
+    size_t entries = g_errorLog.Count();
+    PumpFor(4000);
+    EXPECT_EQ(g_errorLog.Count(), entries);
+    EXPECT_TRUE(helper.IsRunning());
+}
+
+TEST_F(MonitorTest, AnErrorBoxOfTheProgramIsClosedAndLoggedWithItsText)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--error-box \"第一行\\n第二行\""));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(PumpUntil([] { return FindWindowExW(nullptr, nullptr, L"#32770", L"错误") != nullptr; }, 5000));
+    HWND dialog = FindWindowExW(nullptr, nullptr, L"#32770", L"错误");
+    ASSERT_STREQ(tw::GetWindowTextString(tw::FindMessageBoxText(dialog)).c_str(), L"第一行\r\n第二行");
+    AddProgram(helper, window);
+    Start(2);
+    ASSERT_TRUE(PumpUntil([] { return LogCount(L"第一行 第二行") == 1; }, 4000));
+    EXPECT_TRUE(PumpUntil([dialog] { return !IsWindow(dialog); }, 3000));
+}
+
+TEST_F(MonitorTest, AnErrorBoxOfAnotherProgramIsLeftAloneButTheCrashWindowCheckRuns)
+{
+    HelperProcess other;
+    ASSERT_TRUE(other.Start(L"--title Other --error-box \"not ours\""));
+    ASSERT_NE(other.WaitForWindow(), nullptr);
+    ASSERT_TRUE(PumpUntil([] { return FindWindowExW(nullptr, nullptr, L"#32770", L"错误") != nullptr; }, 5000));
+    HWND dialog = FindWindowExW(nullptr, nullptr, L"#32770", L"错误");
+    HelperProcess reporter;
+    ASSERT_TRUE(reporter.Start(L"--title \"Tollwick 测试助手\""));
+    HWND report = reporter.WaitForWindow();
+    ASSERT_NE(report, nullptr);
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Mine", HelperPath(false)));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    AddProgram(helper, window, L"Tollwick 测试助手", HelperPath(false));
+    Start(2);
+    ASSERT_TRUE(PumpUntil([] { return LogCount(kCrashLogged) >= 1; }, 4000));
+    EXPECT_TRUE(PumpUntil([report] { return !IsWindow(report); }, 3000)) << "the crash report is closed";
+    EXPECT_TRUE(IsWindow(dialog)) << "another program's error box stays";
+    EXPECT_FALSE(LogContains(L"not ours"));
+    EXPECT_TRUE(helper.IsRunning());
+}
+
+TEST_F(MonitorTest, TheProgramsOwnWindowWithTheCrashTitleIsNotClosed)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title \"Tollwick 测试助手\""));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    AddProgram(helper, window, L"Tollwick 测试助手");
+    HelperProcess quiet;
+    ASSERT_TRUE(quiet.Start(L"--title Quiet", HelperPath(false)));
+    HWND quietWindow = quiet.WaitForWindow();
+    ASSERT_NE(quietWindow, nullptr);
+    AddProgram(quiet, quietWindow, L"", HelperPath(false));
+    Start(1);
+    PumpFor(3500);
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_TRUE(IsWindow(quietWindow)) << "an empty errflag closes nothing";
+    EXPECT_EQ(LogCount(kCrashLogged), 0u);
+    EXPECT_TRUE(helper.IsRunning());
+}
+
+TEST_F(MonitorTest, WithTheRunningCheckOffADeadProgramStaysDead)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L""));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    AddProgram(helper, window);
+    helper.Stop();
+    SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
+    Start(1);
+    PumpFor(3000);
+    EXPECT_EQ(g_errorLog.Count(), 0u);
+    EXPECT_EQ(tw::FindProcessByNameAndPath(L"tollwick_helper.exe", HelperPath().c_str(), nullptr, 0), 0u);
+    ASSERT_FALSE(g_hintTexts.empty());
+    EXPECT_EQ(g_hintTexts.back(), L"监控已开启,监控数量为：1 个程序");
+}
+
+TEST_F(MonitorTest, AProgramKilledFromOutsideIsRestartedAndTheHintTellsIt)
+{
+    HelperProcess a;
+    HelperProcess b;
+    HelperProcess c;
+    ASSERT_TRUE(a.Start(L""));
+    ASSERT_TRUE(b.Start(L"", HelperPath(false)));
+    HWND aWindow = a.WaitForWindow();
+    HWND bWindow = b.WaitForWindow();
+    ASSERT_NE(aWindow, nullptr);
+    ASSERT_NE(bWindow, nullptr);
+    AddProgram(a, aWindow);
+    AddProgram(b, bWindow, L"", HelperPath(false));
+    ASSERT_TRUE(c.Start(L"--title C"));
+    HWND cWindow = c.WaitForWindow();
+    ASSERT_NE(cWindow, nullptr);
+    CMonitorItem third = {};
+    third.window = cWindow;
+    third.processId = c.Id();
+    // The same executable under another path spelling counts as the same
+    // program only once, so the third record watches a copy of the plain helper.
+    std::wstring copy = dir.File(L"third.exe");
+    ASSERT_TRUE(CopyFileW(HelperPath(false).c_str(), copy.c_str(), FALSE));
+    third.path.AssignChars(copy.c_str(), 0);
+    third.name.AssignChars(L"third.exe", 0);
+    ASSERT_TRUE(tw::AppendProgram(third));
+    Start(3);
+    ASSERT_TRUE(PumpUntil([] { return LogContains(L"\"third.exe\"重启成功"); }, 5000)) << "the third was never ours";
+    ASSERT_TRUE(PumpUntil(
+        [] { return !g_hintTexts.empty() && g_hintTexts.back() == L"监控已开启,监控数量为：3 个程序"; }, 3000));
+    DWORD before = a.Id();
+    g_hintTexts.clear();
+    a.Stop();
+    ASSERT_TRUE(PumpUntil([] { return LogContains(L"\"tollwick_helper.exe\"重启成功"); }, 3000));
+    EXPECT_NE(tw::ProgramProcessId(0), before);
+    EXPECT_TRUE(PumpUntil([] { return g_hintTexts.back() == L"监控已开启,监控数量为：3 个程序"; }, 3000));
+    ASSERT_GE(g_hintTexts.size(), 2u);
+    EXPECT_EQ(g_hintTexts.front(), L"检测到程序未运行,系统将自动运行");
+}
+
+TEST_F(MonitorTest, AnExitIsAnsweredAtOnceButACrashLoopOnlyOncePerPeriod)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L""));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    // Every restarted instance exits again after 300 ms.
+    AddProgram(helper, window, L"", HelperPath(), L"--exit-after 300");
+    Start(4);
+    PumpFor(500);
+    ULONGLONG killed = GetTickCount64();
+    helper.Stop();
+    ASSERT_TRUE(PumpUntil([] { return LogContains(L"重启成功"); }, 3000));
+    EXPECT_LT(GetTickCount64() - killed, 2500u) << "restarted well before the 4 s period";
+    PumpFor(9000);
+    size_t restarts = 0;
+    for (size_t i = 0; i < g_errorLog.Count(); ++i) {
+        CStrW text;
+        g_errorLog.ReadEntry(i, nullptr, &text);
+        restarts += std::wstring(text.c_str()).find(L"重启成功") != std::wstring::npos;
+    }
+    EXPECT_GE(restarts, 2u);
+    EXPECT_LE(restarts, 4u) << "about 9.5 s at one restart per 4 s period";
+}
+
+TEST_F(MonitorTest, StoppingDuringALongWaitEndsTheThreadAtOnce)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L""));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    AddProgram(helper, window);
+    Start(60);
+    PumpFor(1500);
+    ULONGLONG start = GetTickCount64();
+    tw::EndMonitoring();
+    EXPECT_LT(GetTickCount64() - start, 500u);
+    EXPECT_EQ(tw::g_monitoring.load(), 0);
+}
+
+TEST(HangProbe, AnsweringWindowIsNotHungAndABlockedOneIs)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--hang-after 1000 --hang-for 1500"));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    Sleep(200);
+    EXPECT_FALSE(tw::IsWindowHung(window));
+    Sleep(1000);
+    EXPECT_TRUE(tw::IsWindowHung(window));
+    Sleep(1500);
+    EXPECT_FALSE(tw::IsWindowHung(window)) << "answering again after the block";
+    EXPECT_TRUE(tw::IsWindowHung(nullptr));
+}
