@@ -15,6 +15,14 @@ extern std::atomic<LONG> g_monitoring;
 extern size_t g_periodMs;
 extern DWORD g_hangGraceMs;
 
+// Counters for measuring the engine (benchmarks, diagnostics).
+struct MonitorStats {
+    std::atomic<unsigned long long> wakeups{0};
+    std::atomic<unsigned long long> cycles{0};
+    std::atomic<unsigned long long> longestCycleMs{0};
+};
+extern MonitorStats g_monitorStats;
+
 // The period from monitortime and the grace from unresponsetime (seconds):
 // values below 1 are read as 5, so nothing ever spins.
 size_t PeriodFromSetting(long long seconds);

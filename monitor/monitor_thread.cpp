@@ -10,6 +10,7 @@
 namespace tw {
 
 std::atomic<LONG> g_monitoring{0};
+MonitorStats g_monitorStats;
 size_t g_periodMs = 5000;
 DWORD g_hangGraceMs = 5000;
 
@@ -50,6 +51,14 @@ void SetHint(const wchar_t* text, bool onlyIfDifferent)
     SetWindowTextW(hint, text);
 }
 
+void NoteCycle(ULONGLONG ms)
+{
+    g_monitorStats.cycles.fetch_add(1, std::memory_order_relaxed);
+    unsigned long long longest = g_monitorStats.longestCycleMs.load(std::memory_order_relaxed);
+    while (ms > longest && !g_monitorStats.longestCycleMs.compare_exchange_weak(longest, ms)) {
+    }
+}
+
 ULONGLONG LastStartTick(size_t index)
 {
     CLock lock(TableLock());
@@ -78,6 +87,7 @@ void WaitPeriod(HANDLE timer, HANDLE wake, size_t index, size_t periodMs)
     ULONGLONG start = GetTickCount64();
     while (g_monitoring.load(std::memory_order_relaxed) == 1) {
         DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        g_monitorStats.wakeups.fetch_add(1, std::memory_order_relaxed);
         HANDLE signalled = result < WAIT_OBJECT_0 + count ? handles[result - WAIT_OBJECT_0] : nullptr;
         if (result == WAIT_FAILED) {
             Sleep(100);
@@ -106,6 +116,7 @@ void RunCycles(const MonitorThreadParam& param)
             wake = g_monitorList.At(param.index).wakeEvent;
     }
     while (g_monitoring.load(std::memory_order_relaxed) == 1) {
+        ULONGLONG cycleStart = GetTickCount64();
         if (!CheckRunning(param.index)) {
             CheckErrorDialog(param.index);
             bool pending = false;
@@ -116,6 +127,7 @@ void RunCycles(const MonitorThreadParam& param)
             if (!pending)
                 CheckHang(param.index);
         }
+        NoteCycle(GetTickCount64() - cycleStart);
         WaitPeriod(timer.Get(), wake, param.index, param.periodMs);
     }
 }

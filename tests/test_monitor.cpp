@@ -8,11 +8,13 @@
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 #include "tests/helper_process.h"
+#include "tests/host_window.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,50 +23,10 @@ using tw::CStrW;
 using tw::g_errorLog;
 using tw_test::HelperPath;
 using tw_test::HelperProcess;
+using tw_test::PumpFor;
+using tw_test::PumpUntil;
 
 namespace {
-
-std::vector<std::wstring> g_hintTexts;
-WNDPROC g_hintBase = nullptr;
-
-LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    LRESULT result = 0;
-    if (tw::HandleEngineMessage(window, message, wParam, lParam, &result))
-        return result;
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-// Records every text the threads give the hint line.
-LRESULT CALLBACK HintProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_SETTEXT && lParam)
-        g_hintTexts.push_back(reinterpret_cast<const wchar_t*>(lParam));
-    return CallWindowProcW(g_hintBase, window, message, wParam, lParam);
-}
-
-// Dispatches this thread's messages until done() or the time-out.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
-{
-    ULONGLONG start = GetTickCount64();
-    for (;;) {
-        if (done())
-            return true;
-        if (GetTickCount64() - start >= timeoutMs)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-}
-
-void PumpFor(DWORD ms)
-{
-    PumpUntil([] { return false; }, ms);
-}
 
 size_t LogCount(const std::wstring& text)
 {
@@ -115,26 +77,9 @@ protected:
     {
         tw::ClearPrograms();
         g_errorLog.ResetForTest();
-        g_hintTexts.clear();
         ASSERT_TRUE(tw::g_config.OpenIn(CStrW(dir.Path().c_str())));
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = HostProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"TollwickTestHost";
-        RegisterClassW(&wc);
-        host = CreateWindowExW(0, L"TollwickTestHost", L"host", WS_OVERLAPPED, 0, 0, 200, 100, nullptr, nullptr,
-                               wc.hInstance, nullptr);
-        ASSERT_NE(host, nullptr);
-        box = CreateWindowExW(0, L"BUTTON", L"监视运行状态", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 100, 20, host,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(tw::kIdWatchRunningCheck)), wc.hInstance,
-                              nullptr);
-        HWND hint =
-            CreateWindowExW(0, L"STATIC", L"如果检测到程序未运行,将自动运行", WS_CHILD, 0, 20, 100, 20, host,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(tw::kIdHintLine)), wc.hInstance, nullptr);
-        g_hintBase =
-            reinterpret_cast<WNDPROC>(SetWindowLongPtrW(hint, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(HintProc)));
-        SendMessageW(box, BM_SETCHECK, BST_CHECKED, 0);
-        tw::g_mainWindow = host;
+        host.reset(new tw_test::HostWindow);
+        box = host->Box();
     }
 
     void TearDown() override
@@ -143,9 +88,21 @@ protected:
         for (size_t i = 0; i < tw::g_programCount; ++i)
             tw::KillProgramProcess(i);
         tw::ClearPrograms();
-        tw::g_mainWindow = nullptr;
-        DestroyWindow(host);
+        host.reset();
         g_errorLog.ResetForTest();
+    }
+
+    // Starts a helper with these options and adds it as a picked program;
+    // its window, or null.
+    HWND StartWatched(HelperProcess& helper, const std::wstring& options, const wchar_t* errflag = L"",
+                      const std::wstring& path = HelperPath(), const std::wstring& command = L"")
+    {
+        if (!helper.Start(options, path))
+            return nullptr;
+        HWND window = helper.WaitForWindow();
+        if (window)
+            AddProgram(helper, window, errflag, path, command);
+        return window;
     }
 
     // Adds the running helper as a picked program.
@@ -172,7 +129,7 @@ protected:
     }
 
     tw_test::TempDir dir;
-    HWND host = nullptr;
+    std::unique_ptr<tw_test::HostWindow> host;
     HWND box = nullptr;
 };
 
@@ -210,10 +167,8 @@ TEST_F(MonitorTest, AProgramHungForTenSecondsIsKilledAfterTheGrace)
 TEST_F(MonitorTest, AProgramHungForTwoSecondsRecoversAndLives)
 {
     HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 2000"));
-    HWND window = helper.WaitForWindow();
+    HWND window = StartWatched(helper, L"--hang-after 300 --hang-for 2000");
     ASSERT_NE(window, nullptr);
-    AddProgram(helper, window);
     Start(1, 4);
     ASSERT_TRUE(PumpUntil([] { return LogCount(kArmed0) == 1; }, 5000));
     ASSERT_TRUE(PumpUntil([] { return LogCount(kRecovered) == 1; }, 8000)) << LogText();
@@ -225,10 +180,8 @@ TEST_F(MonitorTest, AProgramHungForTwoSecondsRecoversAndLives)
 TEST_F(MonitorTest, AHungProgramRestartedDuringTheGraceKeepsItsNewInstance)
 {
     HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 30000"));
-    HWND window = helper.WaitForWindow();
+    HWND window = StartWatched(helper, L"--hang-after 300 --hang-for 30000");
     ASSERT_NE(window, nullptr);
-    AddProgram(helper, window);
     Start(1, 5);
     ASSERT_TRUE(PumpUntil([] { return LogCount(kArmed0) == 1; }, 5000));
     helper.Stop();
@@ -243,10 +196,8 @@ TEST_F(MonitorTest, AHungProgramRestartedDuringTheGraceKeepsItsNewInstance)
 TEST_F(MonitorTest, StoppingCancelsAPendingKillSilently)
 {
     HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 8000"));
-    HWND window = helper.WaitForWindow();
+    HWND window = StartWatched(helper, L"--hang-after 300 --hang-for 8000");
     ASSERT_NE(window, nullptr);
-    AddProgram(helper, window);
     Start(1, 3);
     ASSERT_TRUE(PumpUntil([] { return LogCount(kArmed0) == 1; }, 5000));
     tw::EndMonitoring();
@@ -283,10 +234,8 @@ TEST_F(MonitorTest, AnErrorBoxOfAnotherProgramIsLeftAloneButTheCrashWindowCheckR
     HWND report = reporter.WaitForWindow();
     ASSERT_NE(report, nullptr);
     HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L"--title Mine", HelperPath(false)));
-    HWND window = helper.WaitForWindow();
+    HWND window = StartWatched(helper, L"--title Mine", L"Tollwick 测试助手", HelperPath(false));
     ASSERT_NE(window, nullptr);
-    AddProgram(helper, window, L"Tollwick 测试助手", HelperPath(false));
     Start(2);
     ASSERT_TRUE(PumpUntil([] { return LogCount(kCrashLogged) >= 1; }, 4000));
     EXPECT_TRUE(PumpUntil([report] { return !IsWindow(report); }, 3000)) << "the crash report is closed";
@@ -298,15 +247,11 @@ TEST_F(MonitorTest, AnErrorBoxOfAnotherProgramIsLeftAloneButTheCrashWindowCheckR
 TEST_F(MonitorTest, TheProgramsOwnWindowWithTheCrashTitleIsNotClosed)
 {
     HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L"--title \"Tollwick 测试助手\""));
-    HWND window = helper.WaitForWindow();
+    HWND window = StartWatched(helper, L"--title \"Tollwick 测试助手\"", L"Tollwick 测试助手");
     ASSERT_NE(window, nullptr);
-    AddProgram(helper, window, L"Tollwick 测试助手");
     HelperProcess quiet;
-    ASSERT_TRUE(quiet.Start(L"--title Quiet", HelperPath(false)));
-    HWND quietWindow = quiet.WaitForWindow();
+    HWND quietWindow = StartWatched(quiet, L"--title Quiet", L"", HelperPath(false));
     ASSERT_NE(quietWindow, nullptr);
-    AddProgram(quiet, quietWindow, L"", HelperPath(false));
     Start(1);
     PumpFor(3500);
     EXPECT_TRUE(IsWindow(window));
@@ -318,18 +263,16 @@ TEST_F(MonitorTest, TheProgramsOwnWindowWithTheCrashTitleIsNotClosed)
 TEST_F(MonitorTest, WithTheRunningCheckOffADeadProgramStaysDead)
 {
     HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L""));
-    HWND window = helper.WaitForWindow();
+    HWND window = StartWatched(helper, L"");
     ASSERT_NE(window, nullptr);
-    AddProgram(helper, window);
     helper.Stop();
     SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
     Start(1);
     PumpFor(3000);
     EXPECT_EQ(g_errorLog.Count(), 0u);
     EXPECT_EQ(tw::FindProcessByNameAndPath(L"tollwick_helper.exe", HelperPath().c_str(), nullptr, 0), 0u);
-    ASSERT_FALSE(g_hintTexts.empty());
-    EXPECT_EQ(g_hintTexts.back(), L"监控已开启,监控数量为：1 个程序");
+    ASSERT_FALSE(tw_test::HostWindow::HintTexts().empty());
+    EXPECT_EQ(tw_test::HostWindow::HintTexts().back(), L"监控已开启,监控数量为：1 个程序");
 }
 
 TEST_F(MonitorTest, AProgramKilledFromOutsideIsRestartedAndTheHintTellsIt)
@@ -361,15 +304,20 @@ TEST_F(MonitorTest, AProgramKilledFromOutsideIsRestartedAndTheHintTellsIt)
     Start(3);
     ASSERT_TRUE(PumpUntil([] { return LogContains(L"\"third.exe\"重启成功"); }, 5000)) << "the third was never ours";
     ASSERT_TRUE(PumpUntil(
-        [] { return !g_hintTexts.empty() && g_hintTexts.back() == L"监控已开启,监控数量为：3 个程序"; }, 3000));
+        [] {
+            return !tw_test::HostWindow::HintTexts().empty() &&
+                   tw_test::HostWindow::HintTexts().back() == L"监控已开启,监控数量为：3 个程序";
+        },
+        3000));
     DWORD before = a.Id();
-    g_hintTexts.clear();
+    tw_test::HostWindow::HintTexts().clear();
     a.Stop();
     ASSERT_TRUE(PumpUntil([] { return LogContains(L"\"tollwick_helper.exe\"重启成功"); }, 3000));
     EXPECT_NE(tw::ProgramProcessId(0), before);
-    EXPECT_TRUE(PumpUntil([] { return g_hintTexts.back() == L"监控已开启,监控数量为：3 个程序"; }, 3000));
-    ASSERT_GE(g_hintTexts.size(), 2u);
-    EXPECT_EQ(g_hintTexts.front(), L"检测到程序未运行,系统将自动运行");
+    EXPECT_TRUE(
+        PumpUntil([] { return tw_test::HostWindow::HintTexts().back() == L"监控已开启,监控数量为：3 个程序"; }, 3000));
+    ASSERT_GE(tw_test::HostWindow::HintTexts().size(), 2u);
+    EXPECT_EQ(tw_test::HostWindow::HintTexts().front(), L"检测到程序未运行,系统将自动运行");
 }
 
 TEST_F(MonitorTest, AnExitIsAnsweredAtOnceButACrashLoopOnlyOncePerPeriod)
@@ -400,10 +348,8 @@ TEST_F(MonitorTest, AnExitIsAnsweredAtOnceButACrashLoopOnlyOncePerPeriod)
 TEST_F(MonitorTest, StoppingDuringALongWaitEndsTheThreadAtOnce)
 {
     HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L""));
-    HWND window = helper.WaitForWindow();
+    HWND window = StartWatched(helper, L"");
     ASSERT_NE(window, nullptr);
-    AddProgram(helper, window);
     Start(60);
     PumpFor(1500);
     ULONGLONG start = GetTickCount64();

@@ -9,13 +9,9 @@ cd "$here"
 bash tools/setup.sh || exit 1
 bash tools/build.sh x64 || exit 1
 
-export WINEPREFIX="$here/deps/wineprefix"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
 # shellcheck source=tools/virtual-display.sh
 . tools/virtual-display.sh
-trap tollwick_stop_display EXIT
-trap 'exit 130' INT TERM
+tollwick_wine_environment "$here"
 if [ -z "${DISPLAY:-}" ]; then
   tollwick_start_display || exit 1
   echo "run: no DISPLAY, so Tollwick runs on the virtual display $DISPLAY"

@@ -8,13 +8,9 @@ cd "$here"
 bash tools/setup.sh || exit 1
 bash tools/build.sh x64 x86 || exit 1
 
-export WINEPREFIX="$here/deps/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
 # shellcheck source=tools/virtual-display.sh
 . tools/virtual-display.sh
-trap tollwick_stop_display EXIT
-trap 'exit 130' INT TERM
+tollwick_wine_environment "$here"
 tollwick_start_display || exit 1
 tollwick_start_wine
 

@@ -1,6 +1,15 @@
-# Sourced by the scripts that run Wine: starts a private Xvfb display and
-# stops it, and this prefix's wineserver, when the script exits. Only the
-# processes started here are ended.
+# Sourced by the scripts that run Wine: the project prefix's environment, a
+# private Xvfb display, and the stop of both (this prefix's wineserver and
+# the Xvfb started here, nothing else) when the script exits.
+
+# Exports the Wine environment of the project in $1 and arranges the stop.
+tollwick_wine_environment() {
+  export WINEPREFIX="$1/deps/wineprefix"
+  export WINEDEBUG="${WINEDEBUG:--all}"
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  trap tollwick_stop_display EXIT
+  trap 'exit 130' INT TERM
+}
 
 tollwick_xvfb_pid=""
 

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the x64 engine benchmark and runs it under Wine on a private virtual
+# display; it prints its figures. Arguments go to the benchmark (--quick).
+set -uo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$here"
+bash tools/setup.sh || exit 1
+bash tools/build.sh x64 || exit 1
+
+# shellcheck source=tools/virtual-display.sh
+. tools/virtual-display.sh
+tollwick_wine_environment "$here"
+tollwick_start_display || exit 1
+tollwick_start_wine
+wine build/x64/tests/engine_bench.exe "$@"
