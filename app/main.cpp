@@ -1,11 +1,8 @@
-#include "config/config.h"
+#include "app/main_window.h"
 
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
-    if (!tw::g_config.Open())
-        return 0;
-    tw::g_config.Save();
-    return 0;
+    return tw::RunTollwick(instance, showCommand);
 }

@@ -13,4 +13,7 @@ constexpr UINT WM_TW_PROGRAMS_CHANGED = WM_APP + 1;
 // belong to the window's own thread).
 constexpr UINT WM_TW_ARM_HANG_TIMER = WM_APP + 2;
 
+// The notification-area icon's callback message.
+constexpr UINT kTrayCallbackMessage = 0x2DA5;
+
 } // namespace tw

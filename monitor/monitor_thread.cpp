@@ -33,6 +33,7 @@ HANDLE StopEvent()
 // A quiet stop should take a few hundred milliseconds; a thread still busy
 // after this long of no messages at all is ended by force.
 constexpr DWORD kQuietBeforeTerminate = 5000;
+constexpr DWORD kLongestStop = 15000;
 
 bool WatchRunningChecked()
 {
@@ -150,10 +151,13 @@ DWORD WINAPI MonitorThreadProc(void* parameter)
 // threads send messages to the main window's controls.
 void WaitForThreadPumping(HANDLE thread)
 {
-    ULONGLONG quietSince = GetTickCount64();
+    ULONGLONG start = GetTickCount64();
+    ULONGLONG quietSince = start;
     for (;;) {
         DWORD result = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT);
-        if (result == WAIT_OBJECT_0)
+        // Checked apart from the wait's answer: with input always pending,
+        // the wait may report the input and never the thread's end.
+        if (result == WAIT_OBJECT_0 || WaitForSingleObject(thread, 0) == WAIT_OBJECT_0)
             return;
         if (result == WAIT_OBJECT_0 + 1) {
             MSG msg;
@@ -162,11 +166,11 @@ void WaitForThreadPumping(HANDLE thread)
                 DispatchMessageW(&msg);
             }
             quietSince = GetTickCount64();
-            continue;
         }
         if (result == WAIT_FAILED && GetLastError() == ERROR_INVALID_HANDLE)
             return;
-        if (result == WAIT_FAILED || GetTickCount64() - quietSince >= kQuietBeforeTerminate) {
+        ULONGLONG now = GetTickCount64();
+        if (result == WAIT_FAILED || now - quietSince >= kQuietBeforeTerminate || now - start >= kLongestStop) {
             Trace(L"停止监控", L"监控线程未能结束, 强制结束");
             TerminateThread(thread, static_cast<DWORD>(-1));
             return;

@@ -1,5 +1,7 @@
 #include "ui/pages.h"
 
+#include "ui/monitor_command.h"
+
 #include "monitor/error_log.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -407,6 +409,10 @@ void SelectPage(HWND tab, int index)
 
 int OnPageCommand(HWND control, UINT code, int id)
 {
+    if (id == kIdStartMonitoring && code == BN_CLICKED) {
+        ToggleMonitoring(control ? control : GetDlgItem(g_mainWindow, kIdStartMonitoring));
+        return 1;
+    }
     if (id == kIdTab && (code == static_cast<UINT>(TCN_SELCHANGING) || code == static_cast<UINT>(TCN_SELCHANGE))) {
         int selected = static_cast<int>(SendMessageW(control, TCM_GETCURSEL, 0, 0));
         if (HWND page = TabPage(control, selected))

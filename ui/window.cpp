@@ -1,5 +1,7 @@
 #include "ui/window.h"
 
+#include "core/app_messages.h"
+
 #include <commctrl.h>
 
 #include <string.h>
@@ -294,6 +296,34 @@ CTray::CTray()
 {
     memset(&m_icon, 0, sizeof(m_icon));
     m_icon.cbSize = sizeof(m_icon);
+}
+
+void CTray::Add(HWND window, HICON icon, const wchar_t* tip)
+{
+    if (!IsWindow(window))
+        return;
+    m_window = window;
+    m_icon.hWnd = window;
+    m_icon.uID = 1;
+    m_icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
+    m_icon.uCallbackMessage = kTrayCallbackMessage;
+    m_icon.hIcon = icon;
+    // The tip holds at most 64 characters of the title.
+    wcsncpy_s(m_icon.szTip, tip ? tip : L"", 64);
+    m_icon.uTimeout = 1000;
+    Shell_NotifyIconW(NIM_ADD, &m_icon);
+}
+
+void CTray::Readd()
+{
+    if (m_icon.hWnd)
+        Shell_NotifyIconW(NIM_ADD, &m_icon);
+}
+
+void CTray::Remove()
+{
+    if (m_icon.hWnd)
+        Shell_NotifyIconW(NIM_DELETE, &m_icon);
 }
 
 } // namespace tw

@@ -108,6 +108,11 @@ class CTray : public CWndBase {
 public:
     CTray();
     NOTIFYICONDATAW& IconData() { return m_icon; }
+    // Adds the notification-area icon for window (nothing if it is not a
+    // window); Readd shows it again after the taskbar was re-created.
+    void Add(HWND window, HICON icon, const wchar_t* tip);
+    void Readd();
+    void Remove();
 
 private:
     NOTIFYICONDATAW m_icon;

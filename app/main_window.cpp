@@ -1,0 +1,289 @@
+#include "app/main_window.h"
+
+#include "config/config.h"
+#include "core/app_messages.h"
+#include "core/exe_path.h"
+#include "core/text_ops.h"
+#include "core/trace.h"
+#include "monitor/monitor.h"
+#include "monitor/program_table.h"
+#include "monitor/ui_links.h"
+#include "res/resource_ids.h"
+#include "ui/monitor_command.h"
+#include "ui/pages.h"
+#include "ui/window.h"
+
+#include <commctrl.h>
+
+namespace tw {
+
+HINSTANCE g_instance = nullptr;
+CStrW g_exePath;
+CStrW g_exeDirectory;
+
+namespace {
+
+const wchar_t kMainClass[] = L"Tollwick 程序守护 主窗口";
+
+UINT g_taskbarCreatedMsg = 0;
+HBRUSH g_backgroundBrush = nullptr;
+bool g_closeButtonDown = false;
+bool g_closeCommandSeen = false;
+CTray g_tray;
+
+HWND Panel()
+{
+    return GetDlgItem(GetDlgItem(g_mainWindow, kIdTab), kIdSettingsPanel);
+}
+
+bool IsChecked(HWND parent, int id)
+{
+    return SendDlgItemMessageW(parent, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void Check(HWND parent, int id, bool on)
+{
+    SendDlgItemMessageW(parent, id, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+bool CursorOnCloseButton(HWND window)
+{
+    TITLEBARINFOEX info = {};
+    info.cbSize = sizeof(info);
+    SendMessageW(window, WM_GETTITLEBARINFOEX, 0, reinterpret_cast<LPARAM>(&info));
+    POINT cursor;
+    GetCursorPos(&cursor);
+    return PtInRect(&info.rgrect[5], cursor) != FALSE;
+}
+
+// The settings of the panel go into the configuration document.
+void WriteSettingsPanel()
+{
+    HWND panel = Panel();
+    CStrW time;
+    time.Format(L"%02d:%02d:%02d", GetDlgItemInt(panel, kIdRebootHours, nullptr, FALSE),
+                GetDlgItemInt(panel, kIdRebootMinutes, nullptr, FALSE),
+                GetDlgItemInt(panel, kIdRebootSeconds, nullptr, FALSE));
+    g_config.SetText(0, "reboottime", ToNarrow(time));
+    g_config.SetBootStart(IsChecked(panel, kIdBootStart) ? 1 : 0);
+    g_config.SetCloseApp(IsChecked(panel, kIdCloseApp) ? 1 : 0);
+    g_config.SetInt(0, "autoreboot", IsChecked(panel, kIdAutoReboot) ? 1 : 0);
+    g_config.SetAutoStartMonitor(IsChecked(panel, kIdAutoStartMonitor) ? 1 : 0);
+}
+
+void CloseMonitoredPrograms()
+{
+    for (size_t i = 0; i < g_programCount; ++i) {
+        ProgramView view;
+        if (CopyProgram(i, &view) && view.window)
+            PostMessageW(view.window, WM_CLOSE, 0, 0);
+    }
+}
+
+LRESULT OnClose(HWND window, WPARAM forced)
+{
+    bool monitoring = g_monitoring.load() == 1;
+    if (IsChecked(Panel(), kIdHideTray) && !forced && monitoring) {
+        ShowWindow(window, SW_HIDE);
+        g_closeButtonDown = g_closeCommandSeen = false;
+        return 0;
+    }
+    // Only the caption's close button and the quit command close the program.
+    if (!(g_closeButtonDown && g_closeCommandSeen))
+        return 0;
+    g_closeButtonDown = g_closeCommandSeen = false;
+    if (monitoring && !forced &&
+        MessageBoxW(window, L"正在监控中,是否关闭程序?", L"是否关闭", MB_ICONQUESTION | MB_YESNO) == IDNO)
+        return 0;
+    KillTimer(window, kTimerHighlight);
+    KillTimer(window, kTimerPicker);
+    KillTimer(window, kTimerClock);
+    WriteSettingsPanel();
+    if (g_config.GetInt(0, "closeapp", 0) != 0)
+        CloseMonitoredPrograms();
+    return DefWindowProcW(window, WM_CLOSE, forced, 0);
+}
+
+void SetRebootEdits(HWND panel)
+{
+    CStrW time = g_config.GetRebootTime();
+    SetDlgItemTextW(panel, kIdRebootHours, LeftOfFirstColon(time).c_str());
+    SetDlgItemTextW(panel, kIdRebootMinutes, BetweenFirstColons(time).c_str());
+    SetDlgItemTextW(panel, kIdRebootSeconds, AfterLastColon(time).c_str());
+}
+
+// The start-up sequence, inside WM_CREATE.
+void OnMainCreate(HWND window)
+{
+    HWND tab = GetDlgItem(window, kIdTab);
+    HWND panel = GetDlgItem(tab, kIdSettingsPanel);
+    LoadMonitorList();
+    Check(panel, kIdCloseApp, g_config.GetInt(0, "closeapp", 0) != 0);
+    Check(panel, kIdHideTray, g_config.GetInt(0, "hidetray", 0) != 0);
+    Check(panel, kIdAutoReboot, g_config.GetInt(0, "autoreboot", 0) != 0);
+    Check(panel, kIdAutoStartMonitor, g_config.GetInt(0, "autostartmonitor", 0) != 0);
+    SetRebootEdits(panel);
+    if (g_config.GetInt(0, "autostartmonitor", 0) != 0) {
+        Check(window, kIdStartMonitoring, true);
+        Check(window, kIdWatchRunning, true);
+        HWND box = GetDlgItem(window, kIdStartMonitoring);
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, BN_CLICKED), reinterpret_cast<LPARAM>(box));
+    }
+    SelectPage(tab, 1);
+    Trace(L"_窗口1_创建完毕", L"窗口显示完毕");
+}
+
+LRESULT OnCommand(WPARAM wParam, LPARAM lParam, HWND window)
+{
+    UINT code = HIWORD(wParam);
+    int id = LOWORD(wParam);
+    HWND control = reinterpret_cast<HWND>(lParam);
+    if (code == 0 && !control) {
+        if (id == kCmdQuit) {
+            g_closeButtonDown = g_closeCommandSeen = true;
+            SendMessageW(window, WM_CLOSE, 1, 0);
+            return 0;
+        }
+        return OnMenuCommand(id) == 1 ? 0 : -1;
+    }
+    if (code == 1 && !control)
+        return OnMenuCommand(id) == 1 ? 0 : -1;
+    return OnPageCommand(control, code, id) == 1 ? 0 : -1;
+}
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT engine = 0;
+    if (HandleEngineMessage(window, message, wParam, lParam, &engine))
+        return engine;
+    if (message == g_taskbarCreatedMsg && g_taskbarCreatedMsg) {
+        g_tray.Readd();
+        return 0;
+    }
+    switch (message) {
+    case WM_CREATE:
+        g_mainWindow = window;
+        g_taskbarCreatedMsg = RegisterWindowMessageW(L"TaskbarCreated");
+        g_backgroundBrush = CreateSolidBrush(0xF0F0F0);
+        BuildMainControls(window);
+        OnMainCreate(window);
+        return 0;
+    case WM_DESTROY:
+        g_tray.Remove();
+        if (g_backgroundBrush) {
+            DeleteObject(g_backgroundBrush);
+            g_backgroundBrush = nullptr;
+        }
+        PostQuitMessage(0);
+        return 0;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        RECT client;
+        GetClientRect(window, &client);
+        FillRect(dc, &client, g_backgroundBrush);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_CLOSE:
+        return OnClose(window, wParam);
+    case WM_NOTIFY: {
+        auto* header = reinterpret_cast<NMHDR*>(lParam);
+        if (header && header->idFrom == static_cast<UINT_PTR>(kIdTab) &&
+            (header->code == static_cast<UINT>(TCN_SELCHANGING) || header->code == static_cast<UINT>(TCN_SELCHANGE)) &&
+            OnPageCommand(header->hwndFrom, header->code, kIdTab) == 1)
+            return 0;
+        break;
+    }
+    case WM_NCLBUTTONDOWN:
+        if (wParam == HTCLOSE && CursorOnCloseButton(window))
+            g_closeButtonDown = true;
+        break;
+    case WM_SYSCOMMAND:
+        // Alt+F4 and the system menu close nothing unless the cursor is over
+        // the close button.
+        if (wParam == SC_CLOSE) {
+            if (!CursorOnCloseButton(window))
+                return 0;
+            g_closeCommandSeen = true;
+        }
+        break;
+    case WM_COMMAND:
+        if (OnCommand(wParam, lParam, window) == 0)
+            return 0;
+        break;
+    case WM_CTLCOLORSTATIC: {
+        HWND control = reinterpret_cast<HWND>(lParam);
+        int id = GetDlgCtrlID(control);
+        if (id == kIdStatus || id == kIdHint) {
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            SetBkMode(dc, TRANSPARENT);
+            SetTextColor(dc, static_cast<COLORREF>(reinterpret_cast<INT_PTR>(GetPropW(control, L"crText"))));
+            return reinterpret_cast<LRESULT>(g_backgroundBrush);
+        }
+        break;
+    }
+    case kTrayCallbackMessage:
+        if (lParam == WM_LBUTTONDOWN)
+            ShowWindow(window, IsWindowVisible(window) ? SW_HIDE : SW_SHOW);
+        else if (lParam == WM_RBUTTONUP)
+            ShowPopupMenu(kMenuTray);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+} // namespace
+
+bool CreateMainWindow(int showCommand)
+{
+    HICON icon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_TOLLWICK));
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = MainWndProc;
+    wc.hInstance = g_instance;
+    wc.hIcon = icon;
+    wc.hIconSm = icon;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = kMainClass;
+    RegisterClassExW(&wc);
+    CStrW title;
+    title.Reserve(40);
+    title.AppendChars(L"Tollwick ", 0);
+    title.AppendChars(L"v2.0.220", 0);
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_WINDOWEDGE, kMainClass, title.c_str(), 0x16CA0000,
+                                  CW_USEDEFAULT, 0, 377, 341, nullptr, nullptr, g_instance, nullptr);
+    if (!window)
+        return false;
+    g_tray.Add(window, icon, title.c_str());
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    return true;
+}
+
+int RunTollwick(HINSTANCE instance, int showCommand)
+{
+    g_instance = instance;
+    g_exePath = ExecutablePath();
+    g_exeDirectory = DirectoryOf(g_exePath);
+    if (!g_config.Open())
+        return 0;
+    g_monitorList.Create();
+    INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&icc);
+    if (!CreateMainWindow(showCommand))
+        return 0;
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    g_config.Save();
+    return static_cast<int>(msg.wParam);
+}
+
+} // namespace tw

@@ -1,0 +1,22 @@
+// The program itself: the entry point's work, the main window and its
+// notification-area icon.
+#pragma once
+
+#include "core/str.h"
+
+#include <windows.h>
+
+namespace tw {
+
+extern HINSTANCE g_instance;
+extern CStrW g_exePath;
+// g_exePath up to and including its last '\'.
+extern CStrW g_exeDirectory;
+
+// Registers and creates the main window (its WM_CREATE runs the start-up
+// sequence), adds the icon and shows it. False when no window was made.
+bool CreateMainWindow(int showCommand);
+// Opens the configuration, runs the window until it closes, saves.
+int RunTollwick(HINSTANCE instance, int showCommand);
+
+} // namespace tw

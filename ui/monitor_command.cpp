@@ -1,0 +1,114 @@
+#include "ui/monitor_command.h"
+
+#include "config/config.h"
+#include "core/str.h"
+#include "monitor/monitor.h"
+#include "monitor/program_table.h"
+#include "monitor/ui_links.h"
+#include "ui/pages.h"
+
+#include <shlwapi.h>
+
+namespace tw {
+
+namespace {
+
+constexpr COLORREF kStatusRed = 0x0000FF;
+constexpr COLORREF kStatusBlue = 0xFF0000;
+
+void SetStatus(const wchar_t* text, COLORREF colour)
+{
+    HWND status = GetDlgItem(g_mainWindow, kIdStatus);
+    SetPropW(status, L"crText", reinterpret_cast<HANDLE>(static_cast<INT_PTR>(colour)));
+    SetWindowTextW(status, text);
+    InvalidateRect(status, nullptr, TRUE);
+}
+
+void SetBox(HWND box, bool checked)
+{
+    SendMessageW(box, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void EnableDeleteItems(bool enabled)
+{
+    UINT flags = MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED);
+    EnableMenuItem(g_popupMenus[kMenuProgramList], kCmdDeleteOne, flags);
+    EnableMenuItem(g_popupMenus[kMenuProgramList], kCmdDeleteAll, flags);
+}
+
+// The first program whose executable is gone; the user may remove it.
+// True when every executable exists.
+bool CheckExecutables()
+{
+    for (size_t j = 0; j < g_programCount; ++j) {
+        ProgramView view;
+        if (!CopyProgram(j, &view) || PathFileExistsW(view.path.c_str()))
+            continue;
+        CStrW text(L"文件：");
+        text.AppendChars(view.name.c_str(), 0);
+        text.AppendChars(L"   不存在\r\n该程序路径为：", 0);
+        text.AppendChars(view.path.c_str(), 0);
+        text.AppendChars(L"是否删除该项", 0);
+        if (MessageBoxW(g_mainWindow, text.c_str(), L"文件不存在", MB_OKCANCEL) == IDOK)
+            RemoveProgram(j);
+        return false;
+    }
+    return true;
+}
+
+void StopMonitoring(HWND box)
+{
+    SetBox(box, false);
+    EnableWindow(g_mainWindow, FALSE);
+    EndMonitoring();
+    EnableWindow(g_mainWindow, TRUE);
+    SetStatus(L"已取消监控", kStatusRed);
+    KillTimer(g_mainWindow, kTimerHighlight);
+    KillTimer(g_mainWindow, kTimerPicker);
+    KillTimer(g_mainWindow, kTimerClock);
+    EnableWindow(GetDlgItem(g_mainWindow, kIdPicker), TRUE);
+    EnableDeleteItems(true);
+}
+
+void StartMonitoring(HWND box)
+{
+    BeginMonitoring();
+    SetStatus(L"监控中", kStatusBlue);
+    EnableWindow(GetDlgItem(g_mainWindow, kIdPicker), FALSE);
+    EnableDeleteItems(false);
+    for (size_t i = 0; i < g_programCount; ++i) {
+        SetBox(box, true);
+        SaveMonitorList(i);
+        StartMonitorThread(i);
+    }
+    g_config.Save();
+    NotifyProgramsChanged();
+    HWND tab = GetDlgItem(g_mainWindow, kIdTab);
+    SelectPage(tab, 0);
+}
+
+} // namespace
+
+void ToggleMonitoring(HWND box)
+{
+    if (g_programCount == 0) {
+        g_monitoring = 0;
+        SetBox(box, false);
+        MessageBoxW(g_mainWindow, L"请先选中被监控的程序", L"被监控程序为0", MB_OK);
+        return;
+    }
+    // A removal must never shift the indices of running threads: when
+    // monitoring is on, it stops before the executables are checked.
+    bool wasOn = g_monitoring.load() == 1;
+    if (wasOn)
+        StopMonitoring(box);
+    if (!CheckExecutables()) {
+        SetBox(box, false);
+        g_monitoring = 0;
+        return;
+    }
+    if (!wasOn)
+        StartMonitoring(box);
+}
+
+} // namespace tw

@@ -1,0 +1,18 @@
+// The start/stop command of monitoring: the handler of the check box
+// "开始监控程序" (10100), also reached by sending WM_COMMAND 10100 to the main
+// window with g_monitoring preset (1 makes it stop, 0 makes it start).
+#pragma once
+
+#include <windows.h>
+
+namespace tw {
+
+// Timers of the main window.
+constexpr UINT_PTR kTimerClock = 107;
+constexpr UINT_PTR kTimerScheduledRun = 108;
+constexpr UINT_PTR kTimerPicker = 20000;
+constexpr UINT_PTR kTimerHighlight = 20001;
+
+void ToggleMonitoring(HWND box);
+
+} // namespace tw
