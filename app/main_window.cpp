@@ -29,6 +29,7 @@ UINT g_taskbarCreatedMsg = 0;
 HBRUSH g_backgroundBrush = nullptr;
 bool g_closeButtonDown = false;
 bool g_closeCommandSeen = false;
+bool g_monitoringBeforeEndSession = false;
 CTray g_tray;
 
 HWND Panel()
@@ -187,6 +188,24 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     }
     case WM_CLOSE:
         return OnClose(window, wParam);
+    case WM_QUERYENDSESSION:
+        // A watchdog that restarts the programs the system is closing would
+        // hold the shutdown up: restarting stops at once.
+        g_monitoringBeforeEndSession = g_monitoring.load() == 1;
+        StopMonitoringNow();
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam) {
+            // The message loop's save never runs when the session ends.
+            WriteSettingsPanel();
+            g_config.Save();
+        } else if (g_monitoringBeforeEndSession) {
+            g_monitoring = 0;
+            SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(window, kIdStartMonitoring)));
+        }
+        g_monitoringBeforeEndSession = false;
+        return 0;
     case WM_NOTIFY: {
         auto* header = reinterpret_cast<NMHDR*>(lParam);
         if (header && header->idFrom == static_cast<UINT_PTR>(kIdTab) &&

@@ -254,3 +254,24 @@ TEST_F(AppTest, AutostartmonitorStartsMonitoringAtLaunch)
     EXPECT_TRUE(Checked(Panel(), 10103));
     ASSERT_TRUE(Quit());
 }
+
+TEST_F(AppTest, TheEndOfTheSessionStopsRestartingAndSavesTheSettings)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", HelperEntry())));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    SetWindowTextW(GetDlgItem(Panel(), 10302), L"4");
+    DWORD_PTR answer = 0;
+    ASSERT_TRUE(SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 10000, &answer));
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE)) << "the shutdown is not held up";
+    EXPECT_EQ(TextOf(Control(10200)), L"已取消监控");
+    helper.Stop();
+    Sleep(1500);
+    EXPECT_EQ(FindWindowExW(nullptr, nullptr, L"TollwickHelperWnd", nullptr), nullptr) << "nothing is restarted";
+    ASSERT_TRUE(SendMessageTimeoutW(main, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer));
+    std::string config = Config();
+    EXPECT_NE(config.find("reboottime=\"04:02:03\""), std::string::npos) << config;
+    EXPECT_NE(config.find("procname=\"tollwick_helper.exe\""), std::string::npos) << config;
+}

@@ -89,6 +89,12 @@ void StartMonitoring(HWND box)
 
 } // namespace
 
+void StopMonitoringNow()
+{
+    if (g_monitoring.load() == 1)
+        StopMonitoring(GetDlgItem(g_mainWindow, kIdStartMonitoring));
+}
+
 void ToggleMonitoring(HWND box)
 {
     if (g_programCount == 0) {

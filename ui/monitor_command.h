@@ -14,5 +14,7 @@ constexpr UINT_PTR kTimerPicker = 20000;
 constexpr UINT_PTR kTimerHighlight = 20001;
 
 void ToggleMonitoring(HWND box);
+// Stops monitoring without any question (the session is ending).
+void StopMonitoringNow();
 
 } // namespace tw
