@@ -28,15 +28,6 @@ constexpr DWORD kPageEditStyle =
     WS_CHILD | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY | ES_WANTRETURN;
 constexpr DWORD kTimeEditStyle = WS_CHILD | WS_VISIBLE | ES_NUMBER;
 
-HFONT MakeMainFont()
-{
-    LOGFONTW font = {};
-    SystemParametersInfoW(SPI_GETICONTITLELOGFONT, sizeof(font), &font, 0);
-    wcscpy_s(font.lfFaceName, L"微软雅黑");
-    font.lfHeight = -12;
-    return CreateFontIndirectW(&font);
-}
-
 HINSTANCE Instance()
 {
     return GetModuleHandleW(nullptr);
@@ -310,7 +301,7 @@ void BuildSettingsPanel(HWND panel)
 
 void BuildMainControls(HWND mainWindow)
 {
-    g_mainFont = MakeMainFont();
+    g_mainFont = MakeControlFont();
     RegisterPageClasses();
     g_finderCursor = LoadCursorW(Instance(), MAKEINTRESOURCEW(IDC_FINDER));
     BuildMenus();

@@ -68,15 +68,6 @@ WNDPROC BaseProcOf(HWND window)
     return base;
 }
 
-HFONT MakeControlFont()
-{
-    LOGFONTW font = {};
-    SystemParametersInfoW(SPI_GETICONTITLELOGFONT, sizeof(font), &font, 0);
-    wcscpy_s(font.lfFaceName, L"微软雅黑");
-    font.lfHeight = -12;
-    return CreateFontIndirectW(&font);
-}
-
 bool IsOurSuperclass(HWND window)
 {
     return reinterpret_cast<WNDPROC>(GetClassLongPtrW(window, GCLP_WNDPROC)) == DispatchWndProc;
@@ -134,6 +125,15 @@ LRESULT CALLBACK DispatchWndProc(HWND window, UINT message, WPARAM wParam, LPARA
         return object->WndProc(base, window, message, wParam, lParam);
     return base ? CallWindowProcW(base, window, message, wParam, lParam)
                 : DefWindowProcW(window, message, wParam, lParam);
+}
+
+HFONT MakeControlFont()
+{
+    LOGFONTW font = {};
+    SystemParametersInfoW(SPI_GETICONTITLELOGFONT, sizeof(font), &font, 0);
+    wcscpy_s(font.lfFaceName, L"微软雅黑");
+    font.lfHeight = -12;
+    return CreateFontIndirectW(&font);
 }
 
 HoverState* GetHoverState(HWND window)

@@ -32,7 +32,9 @@ struct HoverState {
 };
 HoverState* GetHoverState(HWND window);
 
-// The control font of the newest control: "微软雅黑", 12 pixels.
+// A new control font: the icon-title font with face "微软雅黑", 12 pixels.
+HFONT MakeControlFont();
+// The control font of the newest control made by CWndBase::Create.
 HFONT LastControlFont();
 
 class CWindows {
