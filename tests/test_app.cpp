@@ -1,13 +1,13 @@
 // The real Tollwick.exe, copied with a prepared config.xml into a temporary
 // folder, started and driven only as a user or another program could: window
 // messages to its controls and what they answer.
+#include "monitor/process_query.h"
 #include "tests/helper_process.h"
 #include "tests/test_support.h"
 
 #include <windows.h>
 
 #include <commctrl.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -69,27 +69,11 @@ protected:
     // they are ended here so that nothing of a test stays behind.
     static void KillRestartedHelpers()
     {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        if (snapshot == INVALID_HANDLE_VALUE)
-            return;
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-            if (_wcsicmp(entry.szExeFile, L"tollwick_helper.exe") != 0)
-                continue;
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                         entry.th32ProcessID);
-            if (!process)
-                continue;
-            wchar_t path[MAX_PATH] = {0};
-            DWORD size = MAX_PATH;
-            if (QueryFullProcessImageNameW(process, 0, path, &size) && _wcsicmp(path, HelperPath().c_str()) == 0) {
-                TerminateProcess(process, 0);
-                WaitForSingleObject(process, 5000);
-            }
-            CloseHandle(process);
+        std::wstring path = HelperPath();
+        while (DWORD id = tw::FindProcessByNameAndPath(L"tollwick_helper.exe", path.c_str(), nullptr, 0)) {
+            if (!tw::KillProcessRunning(id, tw::CStrW(path.c_str())))
+                break;
         }
-        CloseHandle(snapshot);
     }
 
     bool Launch(const std::string& config = "")
