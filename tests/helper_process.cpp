@@ -1,5 +1,6 @@
 #include "tests/helper_process.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace tw_test {
@@ -26,8 +27,18 @@ bool HelperProcess::Start(const std::wstring& options, const std::wstring& execu
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(executable.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
+    // Under a heavily loaded Wine a start can fail for a moment (seen once in
+    // CI); a helper that never starts is still reported, with its error.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = CreateProcessW(executable.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &startup, &info) != FALSE;
+        if (!started) {
+            fprintf(stderr, "helper start failed (attempt %d): error %lu\n", attempt + 1, GetLastError());
+            Sleep(300);
+        }
+    }
+    if (!started)
         return false;
     CloseHandle(info.hThread);
     m_process = info.hProcess;
