@@ -21,6 +21,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
   wine wine64 wine32:i386 xvfb xauth
   googletest dpkg-dev patch
+  xdotool fonts-wqy-microhei
 )
 
 missing_packages() {
@@ -100,7 +101,7 @@ fetch_tinyxml() {
 
 # One 64-bit prefix runs both the x64 and the x86 builds. Raise the settings
 # number when the settings below change, so existing prefixes get them.
-prefix_settings=2
+prefix_settings=3
 prepare_wineprefix() {
   local prefix="$deps/wineprefix"
   [ "$(cat "$prefix/.ready" 2>/dev/null)" = "$prefix_settings" ] && return 0
@@ -122,6 +123,15 @@ prepare_wineprefix() {
   for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
     'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
     wine reg delete "$key" /v Debugger /f >/dev/null 2>&1 || true
+  done
+  # Wine draws the window frames itself, as Windows does: with X decorations
+  # and no window manager on the virtual display a frame would have no X
+  # window, and clicks on the caption buttons would go nowhere.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+  # The Chinese texts need a font that has them; Windows has YaHei.
+  local face
+  for face in '微软雅黑' 'Microsoft YaHei'; do
+    LC_ALL=C.UTF-8 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
   done
   wineserver -w
   tollwick_stop_display
