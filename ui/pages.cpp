@@ -398,24 +398,4 @@ void SelectPage(HWND tab, int index)
         ShowWindow(page, SW_SHOW);
 }
 
-int OnPageCommand(HWND control, UINT code, int id)
-{
-    if (id == kIdStartMonitoring && code == BN_CLICKED) {
-        ToggleMonitoring(control ? control : GetDlgItem(g_mainWindow, kIdStartMonitoring));
-        return 1;
-    }
-    if (id == kIdTab && (code == static_cast<UINT>(TCN_SELCHANGING) || code == static_cast<UINT>(TCN_SELCHANGE))) {
-        int selected = static_cast<int>(SendMessageW(control, TCM_GETCURSEL, 0, 0));
-        if (HWND page = TabPage(control, selected))
-            ShowWindow(page, code == static_cast<UINT>(TCN_SELCHANGE) ? SW_SHOW : SW_HIDE);
-        return 1;
-    }
-    return 0;
-}
-
-int OnMenuCommand(int)
-{
-    return 0;
-}
-
 } // namespace tw

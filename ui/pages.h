@@ -3,6 +3,7 @@
 // three popup menus. User interface thread only.
 #pragma once
 
+#include "ui/commands.h"
 #include "ui/window.h"
 
 #include <windows.h>
@@ -61,9 +62,5 @@ void ShowPopupMenu(int index);
 HWND TabPage(HWND tab, int index);
 // Hides the selected tab's page, selects index and shows its page.
 void SelectPage(HWND tab, int index);
-
-// Routes of WM_COMMAND from the pages and menus; 1 when handled.
-int OnPageCommand(HWND control, UINT code, int id);
-int OnMenuCommand(int id);
 
 } // namespace tw

@@ -1,0 +1,169 @@
+#include "ui/commands.h"
+
+#include "config/config.h"
+#include "core/exe_path.h"
+#include "core/text_ops.h"
+#include "monitor/error_log.h"
+#include "monitor/monitor.h"
+#include "monitor/program_table.h"
+#include "monitor/ui_links.h"
+#include "ui/monitor_command.h"
+#include "ui/pages.h"
+
+#include <commctrl.h>
+
+namespace tw {
+
+namespace {
+
+bool IsChecked(HWND box)
+{
+    return (SendMessageW(box, BM_GETSTATE, 0, 0) & BST_CHECKED) != 0;
+}
+
+// The first selected row of the program list, or -1 when there is none or
+// it lies beyond the table.
+long long SelectedProgram()
+{
+    LRESULT row = SendMessageW(g_programList.Handle(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+    if (row < 0 || static_cast<size_t>(row) >= g_programCount)
+        return -1;
+    return row;
+}
+
+void UncheckStartBox()
+{
+    SendDlgItemMessageW(g_mainWindow, kIdStartMonitoring, BM_SETCHECK, BST_UNCHECKED, 0);
+}
+
+void DeleteSelected()
+{
+    long long row = SelectedProgram();
+    // The menu items are greyed while monitoring runs, but a WM_COMMAND can
+    // come from anywhere: a running thread must never see its index shift.
+    if (row < 0 || g_monitoring.load() == 1)
+        return;
+    RemoveProgram(static_cast<size_t>(row));
+    g_config.Save();
+    if (g_programCount == 0) {
+        UncheckStartBox();
+        KillTimer(g_mainWindow, kTimerHighlight);
+        KillTimer(g_mainWindow, kTimerPicker);
+        KillTimer(g_mainWindow, kTimerClock);
+    }
+    RefreshInfoPanel();
+}
+
+void DeleteAll()
+{
+    if (SelectedProgram() < 0 || g_monitoring.load() == 1)
+        return;
+    ClearPrograms();
+    g_config.Save();
+    UncheckStartBox();
+    RefreshInfoPanel();
+}
+
+void AppendLine(CStrW& text, const wchar_t* label, const CStrW& value)
+{
+    text.AppendChars(label, 0);
+    text.AppendChars(value.c_str(), 0);
+    text.AppendChars(L"\r\n", 0);
+}
+
+} // namespace
+
+CStrW BuildInfoPanelText()
+{
+    CStrW text;
+    size_t count = g_programCount;
+    text.Reserve(count * 260);
+    for (size_t i = 0; i < count; ++i) {
+        ProgramView view;
+        if (!CopyProgram(i, &view))
+            break;
+        if (i > 0)
+            text.AppendChars(L"-------------------------\r\n", 0);
+        CStrW number;
+        // Upper-case and as wide as a pointer of this build, as "%p" prints it
+        // with Microsoft's runtime; spelt out so every runtime agrees.
+        number.Format(L"%0*llX", static_cast<int>(sizeof(void*) * 2),
+                      static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(view.window)));
+        AppendLine(text, L"窗口句柄：0x", number);
+        number.Format(L"%lu", view.processId);
+        AppendLine(text, L"进程ID  ：", number);
+        AppendLine(text, L"窗口标题：", view.title);
+        AppendLine(text, L"窗口类名：", view.className);
+        AppendLine(text, L"进程名称：", view.name);
+        AppendLine(text, L"程序路径：", view.path);
+    }
+    return text;
+}
+
+void RefreshInfoPanel()
+{
+    HWND edit = GetDlgItem(GetDlgItem(g_mainWindow, kIdTab), kIdInfoPanel);
+    if (!edit)
+        return;
+    CStrW text = BuildInfoPanelText();
+    int length = GetWindowTextLengthW(edit);
+    CStrW shown;
+    if (length > 0) {
+        wchar_t* buffer = shown.Reserve(static_cast<size_t>(length) + 1);
+        shown.SetLength(static_cast<size_t>(GetWindowTextW(edit, buffer, length + 1)));
+    }
+    if (TextDiffers(text, shown.c_str()))
+        SetWindowTextW(edit, text.c_str());
+}
+
+int OnPageCommand(HWND control, UINT code, int id)
+{
+    switch (id) {
+    case kIdTab:
+        if (code == static_cast<UINT>(TCN_SELCHANGING) || code == static_cast<UINT>(TCN_SELCHANGE)) {
+            int selected = static_cast<int>(SendMessageW(control, TCM_GETCURSEL, 0, 0));
+            if (HWND page = TabPage(control, selected))
+                ShowWindow(page, code == static_cast<UINT>(TCN_SELCHANGE) ? SW_SHOW : SW_HIDE);
+            return 1;
+        }
+        return 0;
+    case kIdStartMonitoring:
+        if (code != BN_CLICKED)
+            return 0;
+        ToggleMonitoring(control ? control : GetDlgItem(g_mainWindow, kIdStartMonitoring));
+        return 1;
+    case kIdAutoReboot:
+        g_config.SetAutoReboot(IsChecked(control) ? 1 : 0);
+        return 1;
+    case kIdHideTray: {
+        CStrA value;
+        value.Format("%lld", static_cast<long long>(IsChecked(control) ? 1 : 0));
+        g_config.SetText(0, "hidetray", value);
+        return 1;
+    }
+    default:
+        return 0;
+    }
+}
+
+int OnMenuCommand(int id)
+{
+    switch (id) {
+    case kCmdExportLog:
+        g_errorLog.ExportToTextFile(g_mainWindow, DirectoryOf(ExecutablePath()));
+        return 1;
+    case kCmdDeleteOne:
+        DeleteSelected();
+        return 1;
+    case kCmdDeleteAll:
+        DeleteAll();
+        return 1;
+    case kCmdShowMain:
+        ShowWindow(g_mainWindow, SW_SHOW);
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+} // namespace tw
