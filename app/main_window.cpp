@@ -54,7 +54,11 @@ bool CursorOnCloseButton(HWND window)
     SendMessageW(window, WM_GETTITLEBARINFOEX, 0, reinterpret_cast<LPARAM>(&info));
     POINT cursor;
     GetCursorPos(&cursor);
-    return PtInRect(&info.rgrect[5], cursor) != FALSE;
+    if (!IsRectEmpty(&info.rgrect[5]))
+        return PtInRect(&info.rgrect[5], cursor) != FALSE;
+    // Wine leaves WM_GETTITLEBARINFOEX unanswered; without the fallback the
+    // close button could never close the program there.
+    return SendMessageW(window, WM_NCHITTEST, 0, MAKELPARAM(cursor.x, cursor.y)) == HTCLOSE;
 }
 
 // The settings of the panel go into the configuration document.
@@ -119,6 +123,7 @@ void OnMainCreate(HWND window)
     HWND tab = GetDlgItem(window, kIdTab);
     HWND panel = GetDlgItem(tab, kIdSettingsPanel);
     LoadMonitorList();
+    RefreshInfoPanel();
     Check(panel, kIdCloseApp, g_config.GetInt(0, "closeapp", 0) != 0);
     Check(panel, kIdHideTray, g_config.GetInt(0, "hidetray", 0) != 0);
     Check(panel, kIdAutoReboot, g_config.GetInt(0, "autoreboot", 0) != 0);
@@ -242,6 +247,10 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         }
         break;
     }
+    case WM_TW_PROGRAMS_CHANGED:
+        RepaintProgramList();
+        RefreshInfoPanel();
+        return 0;
     case kTrayCallbackMessage:
         if (lParam == WM_LBUTTONDOWN)
             ShowWindow(window, IsWindowVisible(window) ? SW_HIDE : SW_SHOW);
