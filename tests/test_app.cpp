@@ -31,8 +31,8 @@ std::string Narrow(const std::wstring& s)
 
 std::wstring TextOf(HWND window)
 {
-    wchar_t text[256] = {0};
-    SendMessageTimeoutW(window, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+    wchar_t text[4096] = {0};
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
     return text;
 }
 
@@ -113,6 +113,66 @@ protected:
         return app.WaitForExit(10000);
     }
     std::string Config() const { return tw_test::ReadBytes(dir.File(L"config.xml")); }
+    HWND Dialog(const wchar_t* title, DWORD timeoutMs = 5000) const
+    {
+        HWND dialog = nullptr;
+        WaitFor([&] { return (dialog = FindOwnWindow(app.Id(), L"#32770", title)) != nullptr; }, timeoutMs);
+        return dialog;
+    }
+    // A button of a message box or dialog, pressed as its keyboard would.
+    static bool Press(HWND dialog, int button)
+    {
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+        return WaitFor([&] { return !IsWindow(dialog); }, 5000);
+    }
+    HWND ProgramList() const { return GetDlgItem(Tab(), 10004); }
+    LRESULT Rows(HWND list) const { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0); }
+    // Selects a row with a click, the way a user does: list-view messages that
+    // carry pointers do not cross processes.
+    bool SelectRow(HWND list, int row) const
+    {
+        RECT header;
+        GetWindowRect(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
+        POINT point = {header.left + 20, header.bottom + 4};
+        ScreenToClient(list, &point);
+        LRESULT height = HIWORD(SendMessageW(list, LVM_APPROXIMATEVIEWRECT, 1, MAKELPARAM(-1, -1))) -
+                         HIWORD(SendMessageW(list, LVM_APPROXIMATEVIEWRECT, 0, MAKELPARAM(-1, -1)));
+        point.y += static_cast<LONG>(height > 0 ? height * row : 0);
+        LPARAM at = MAKELPARAM(point.x, point.y);
+        PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        PostMessageW(list, WM_LBUTTONUP, 0, at);
+        return WaitFor(
+            [&] { return SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == row; }, 3000);
+    }
+    // A screen point on the caption's close button, found by hit-testing.
+    bool CloseButtonPoint(POINT* point) const
+    {
+        RECT frame;
+        GetWindowRect(main, &frame);
+        for (int y = frame.top; y < frame.top + 40; y += 2) {
+            for (int x = frame.right - 1; x > frame.right - 80; x -= 2) {
+                if (SendMessageW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == HTCLOSE) {
+                    *point = {x, y};
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+    // A real click on the caption's close button, in front of every other
+    // window (the watched helper may cover the caption).
+    void PressCloseButton() const
+    {
+        SetWindowPos(main, HWND_TOP, 500, 300, 0, 0, SWP_NOSIZE);
+        POINT point;
+        ASSERT_TRUE(WaitFor([&] { return CloseButtonPoint(&point); }, 2000));
+        SetCursorPos(point.x, point.y);
+        INPUT clicks[2] = {};
+        clicks[0].type = clicks[1].type = INPUT_MOUSE;
+        clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+        clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+        SendInput(2, clicks, sizeof(INPUT));
+    }
 
     tw_test::TempDir dir;
     HelperProcess app;
@@ -126,10 +186,15 @@ std::string ConfigWith(const std::string& rootAttributes, const std::string& ent
            rootAttributes + ">" + entries + "</config>\n";
 }
 
+std::string Entry(const std::wstring& path)
+{
+    std::string name = Narrow(path.substr(path.rfind(L'\\') + 1));
+    return "<config hwnd=\"0\" procpath=\"" + Narrow(path) + "\" procname=\"" + name + "\" />";
+}
+
 std::string HelperEntry()
 {
-    std::string path = Narrow(HelperPath());
-    return "<config hwnd=\"0\" procpath=\"" + path + "\" procname=\"tollwick_helper.exe\" />";
+    return Entry(HelperPath());
 }
 
 } // namespace
@@ -258,4 +323,205 @@ TEST_F(AppTest, TheEndOfTheSessionStopsRestartingAndSavesTheSettings)
     std::string config = Config();
     EXPECT_NE(config.find("reboottime=\"04:02:03\""), std::string::npos) << config;
     EXPECT_NE(config.find("procname=\"tollwick_helper.exe\""), std::string::npos) << config;
+}
+
+TEST_F(AppTest, AMissingExecutableIsKeptOnCancelAndRemovedOnOk)
+{
+    std::wstring gone = dir.File(L"gone.exe");
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"0\"", Entry(gone))));
+    ASSERT_EQ(Rows(ProgramList()), 1);
+    Click(10100);
+    HWND prompt = Dialog(L"文件不存在");
+    ASSERT_NE(prompt, nullptr);
+    ASSERT_TRUE(Press(prompt, IDCANCEL));
+    EXPECT_EQ(Rows(ProgramList()), 1) << "Cancel keeps the program";
+    EXPECT_FALSE(Checked(main, 10100));
+    EXPECT_EQ(TextOf(Control(10200)), L"未开启监控");
+
+    Click(10100);
+    prompt = Dialog(L"文件不存在");
+    ASSERT_NE(prompt, nullptr);
+    ASSERT_TRUE(Press(prompt, IDOK));
+    EXPECT_TRUE(WaitFor([&] { return Rows(ProgramList()) == 0; }, 3000)) << "OK removes it";
+    EXPECT_FALSE(Checked(main, 10100));
+    ASSERT_TRUE(Quit());
+    EXPECT_EQ(Config().find("gone.exe"), std::string::npos) << Config();
+}
+
+TEST_F(AppTest, DeletedProgramsStayDeletedAfterARestart)
+{
+    std::string entries = Entry(dir.File(L"one.exe")) + Entry(dir.File(L"two.exe")) + Entry(dir.File(L"three.exe"));
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"0\"", entries)));
+    ASSERT_EQ(Rows(ProgramList()), 3);
+    ASSERT_TRUE(SelectRow(ProgramList(), 1));
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10422, 0), 0);
+    ASSERT_TRUE(WaitFor([&] { return Rows(ProgramList()) == 2; }, 3000));
+    // Saved at once: a power cut now must not bring the program back.
+    EXPECT_EQ(Config().find("two.exe"), std::string::npos) << Config();
+    EXPECT_NE(Config().find("three.exe"), std::string::npos) << Config();
+    ASSERT_TRUE(Quit());
+
+    ASSERT_TRUE(Launch());
+    ASSERT_EQ(Rows(ProgramList()), 2);
+    // Nothing selected: the list commands do nothing.
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10423, 0), 0);
+    Sleep(300);
+    EXPECT_EQ(Rows(ProgramList()), 2);
+    ASSERT_TRUE(SelectRow(ProgramList(), 0));
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10423, 0), 0);
+    ASSERT_TRUE(WaitFor([&] { return Rows(ProgramList()) == 0; }, 3000));
+    EXPECT_EQ(Config().find("procpath"), std::string::npos) << Config();
+    ASSERT_TRUE(Quit());
+
+    ASSERT_TRUE(Launch());
+    EXPECT_EQ(Rows(ProgramList()), 0);
+}
+
+TEST_F(AppTest, ProgramsCannotBeDeletedWhileMonitoring)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", HelperEntry())));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    ASSERT_TRUE(SelectRow(ProgramList(), 0));
+    for (int command : {10422, 10423})
+        PostMessageW(main, WM_COMMAND, MAKEWPARAM(command, 0), 0);
+    Sleep(500);
+    EXPECT_EQ(Rows(ProgramList()), 1) << "a running thread's record stays";
+    ASSERT_TRUE(Quit());
+}
+
+TEST_F(AppTest, TheInfoPageDescribesEveryProgram)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    std::wstring other = dir.File(L"other.exe");
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"0\"", HelperEntry() + Entry(other))));
+    HWND info = GetDlgItem(Tab(), 10300);
+    wchar_t handle[32];
+    swprintf(handle, 32, L"%0*llX", static_cast<int>(sizeof(void*) * 2),
+             static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)));
+    std::wstring expected = std::wstring(L"窗口句柄：0x") + handle + L"\r\n进程ID  ：" + std::to_wstring(helper.Id()) +
+                            L"\r\n窗口标题：Watched\r\n窗口类名：TollwickHelperWnd\r\n"
+                            L"进程名称：tollwick_helper.exe\r\n程序路径：" +
+                            HelperPath() + L"\r\n" +
+                            L"-------------------------\r\n"
+                            L"窗口句柄：0x" +
+                            std::wstring(sizeof(void*) * 2, L'0') +
+                            L"\r\n进程ID  ：0\r\n窗口标题：\r\n"
+                            L"窗口类名：\r\n进程名称：other.exe\r\n程序路径：" +
+                            other + L"\r\n";
+    EXPECT_TRUE(WaitFor([&] { return TextOf(info) == expected; }, 3000)) << Narrow(TextOf(info));
+    ASSERT_TRUE(Quit());
+}
+
+TEST_F(AppTest, TheSettingsBoxesActOnTheConfigurationAtOnce)
+{
+    ASSERT_TRUE(Launch());
+    HWND hide = GetDlgItem(Panel(), 10106);
+    SendMessageW(hide, BM_CLICK, 0, 0);
+    ASSERT_TRUE(Checked(Panel(), 10106));
+    SendMessageW(GetDlgItem(Panel(), 10105), BM_CLICK, 0, 0);
+    ASSERT_TRUE(Quit());
+    std::string config = Config();
+    EXPECT_NE(config.find("hidetray=\"1\""), std::string::npos) << config;
+    EXPECT_NE(config.find("autoreboot=\"1\""), std::string::npos) << config;
+
+    ASSERT_TRUE(Launch());
+    EXPECT_TRUE(Checked(Panel(), 10106));
+    SendMessageW(GetDlgItem(Panel(), 10106), BM_CLICK, 0, 0);
+    ASSERT_TRUE(Quit());
+    EXPECT_NE(Config().find("hidetray=\"0\""), std::string::npos) << Config();
+}
+
+TEST_F(AppTest, WhileMonitoringTheCloseButtonHidesToTheTrayOrAsks)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\" hidetray=\"1\"", HelperEntry())));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    PressCloseButton();
+    ASSERT_TRUE(WaitFor([&] { return !IsWindowVisible(main); }, 3000)) << "hidden to the tray";
+    EXPECT_TRUE(app.IsRunning());
+    // A click on the tray icon brings the window back.
+    PostMessageW(main, 0x2DA5, 0, WM_LBUTTONDOWN);
+    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }, 3000));
+
+    // Without the tray box the close button asks; No keeps Tollwick running.
+    SendMessageW(GetDlgItem(Panel(), 10106), BM_CLICK, 0, 0);
+    PressCloseButton();
+    HWND question = Dialog(L"是否关闭");
+    ASSERT_NE(question, nullptr);
+    ASSERT_TRUE(Press(question, IDNO));
+    Sleep(300);
+    EXPECT_TRUE(app.IsRunning());
+    EXPECT_EQ(TextOf(Control(10200)), L"监控中");
+
+    // Alt+F4 with the cursor away from the close button closes nothing.
+    RECT frame;
+    GetWindowRect(main, &frame);
+    SetCursorPos(frame.left + 100, frame.bottom - 30);
+    PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Sleep(500);
+    EXPECT_EQ(FindOwnWindow(app.Id(), L"#32770", L"是否关闭"), nullptr);
+    EXPECT_TRUE(app.IsRunning());
+
+    PressCloseButton();
+    question = Dialog(L"是否关闭");
+    ASSERT_NE(question, nullptr);
+    ASSERT_TRUE(Press(question, IDYES));
+    EXPECT_TRUE(app.WaitForExit(15000));
+}
+
+TEST_F(AppTest, CloseappClosesTheMonitoredProgramsAtExit)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    std::string config = ConfigWith("autostartmonitor=\"0\"", HelperEntry());
+    config.replace(config.find("closeapp=\"0\""), 12, "closeapp=\"1\"");
+    ASSERT_TRUE(Launch(config));
+    SendMessageW(GetDlgItem(Panel(), 10102), BM_SETCHECK, BST_CHECKED, 0);
+    ASSERT_TRUE(Quit());
+    EXPECT_TRUE(helper.WaitForExit(5000)) << "the attached program was asked to close";
+}
+
+TEST_F(AppTest, TheLogIsExportedWhereTheUserSaysAndTheTrayMenuShowsTheWindow)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", HelperEntry())));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    helper.Stop();
+    HWND errors = GetDlgItem(Tab(), 10005);
+    ASSERT_TRUE(WaitFor([&] { return Rows(errors) >= 1; }, 8000));
+
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10400, 0), 0);
+    HWND save = Dialog(L"导出错误日志");
+    ASSERT_NE(save, nullptr);
+    std::wstring target = dir.File(L"exported.txt");
+    // The file name box of the save dialog (a combo box with an edit, or an
+    // edit in older layouts).
+    HWND name = GetDlgItem(save, 1148);
+    if (HWND edit = FindWindowExW(name, nullptr, L"Edit", nullptr))
+        name = edit;
+    if (!name)
+        name = GetDlgItem(save, 1152);
+    ASSERT_NE(name, nullptr);
+    SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(target.c_str()));
+    ASSERT_TRUE(Press(save, IDOK));
+    std::string text;
+    ASSERT_TRUE(WaitFor([&] { return !(text = tw_test::ReadBytes(target)).empty(); }, 5000));
+    EXPECT_EQ(text.compare(0, 4, "001\t"), 0) << text;
+    EXPECT_NE(text.find(Narrow(L"\"tollwick_helper.exe\"重启成功")), std::string::npos) << text;
+
+    ShowWindow(main, SW_HIDE);
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10440, 0), 0);
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }, 3000));
+    ASSERT_TRUE(Quit());
 }
