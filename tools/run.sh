@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the x64 program and starts it under Wine: on $DISPLAY when there is
-# one, otherwise on a private virtual display. Its config.xml is kept beside
-# the executable, in build/x64/.
+# Builds the x64 program and shows it at work under Wine: Tollwick starts in
+# the demo folder build/x64/demo, monitoring a demo program that exits or hangs
+# every 20 seconds, so the restarts and kills show at once. It runs on $DISPLAY
+# when there is one, otherwise on a private virtual display.
 set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -11,14 +12,28 @@ bash tools/build.sh x64 || exit 1
 
 # shellcheck source=tools/virtual-display.sh
 . tools/virtual-display.sh
+# shellcheck source=tools/demo.sh
+. tools/demo.sh
 tollwick_wine_environment "$here"
 if [ -z "${DISPLAY:-}" ]; then
   tollwick_start_display || exit 1
   echo "run: no DISPLAY, so Tollwick runs on the virtual display $DISPLAY"
 fi
 tollwick_start_wine
-echo "run: starting build/x64/Tollwick.exe"
-wine build/x64/Tollwick.exe
+tollwick_prepare_demo "$here/build/x64" || exit 1
+demo="$tollwick_demo_dir"
+
+echo "run: demo folder:   $demo"
+echo "run: configuration: $demo/config.xml"
+wine "$demo/Tollwick.exe" &
+tollwick=$!
+sleep 8
+if wine build/x64/tests/tollwick_capture.exe screen "$(winepath -w "$demo/screenshot.png")"; then
+  echo "run: screenshot:    $demo/screenshot.png"
+fi
+echo "run: Tollwick is monitoring the demo program. To stop, choose \"&Q.退出\" in its"
+echo "run: tray menu, or press Ctrl+C here (that ends this run's Wine processes)."
+wait "$tollwick"
 status=$?
-echo "run: Tollwick ended with exit code $status; its settings: build/x64/config.xml"
+echo "run: Tollwick ended with exit code $status; its settings: $demo/config.xml"
 exit $status

@@ -21,7 +21,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
   wine wine64 wine32:i386 xvfb xauth
   googletest dpkg-dev patch
-  xdotool fonts-wqy-microhei
+  xdotool fonts-wine fonts-wqy-microhei
 )
 
 missing_packages() {
@@ -101,7 +101,7 @@ fetch_tinyxml() {
 
 # One 64-bit prefix runs both the x64 and the x86 builds. Raise the settings
 # number when the settings below change, so existing prefixes get them.
-prefix_settings=3
+prefix_settings=4
 prepare_wineprefix() {
   local prefix="$deps/wineprefix"
   [ "$(cat "$prefix/.ready" 2>/dev/null)" = "$prefix_settings" ] && return 0
@@ -128,10 +128,15 @@ prepare_wineprefix() {
   # and no window manager on the virtual display a frame would have no X
   # window, and clicks on the caption buttons would go nowhere.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
-  # The Chinese texts need a font that has them; Windows has YaHei.
+  # The Chinese texts need a font that has them: YaHei, as Windows has it,
+  # and the dialog and caption fonts linked to one with Chinese glyphs.
   local face
   for face in '微软雅黑' 'Microsoft YaHei'; do
     LC_ALL=C.UTF-8 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
+  done
+  for face in Tahoma 'MS Shell Dlg' 'Microsoft Sans Serif'; do
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "$face" \
+      /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
   done
   wineserver -w
   tollwick_stop_display
