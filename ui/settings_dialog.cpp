@@ -97,10 +97,10 @@ void ShowProgramFields(HWND dialog, long long index)
     ProgramView view;
     if (!IsProgramIndex(index) || !CopyProgram(static_cast<size_t>(index), &view))
         return;
-    SetField(dialog, IDC_PROGRAM_PATH, view.path);
     SetDlgItemInt(dialog, IDC_MESSAGE, view.messageValue, FALSE);
     SetField(dialog, IDC_COMMAND, view.command);
     SetField(dialog, IDC_PARAMETERS, view.parameters);
+    SetField(dialog, IDC_PROGRAM_PATH, view.path);
     SetShownProgram(dialog, index);
 }
 
