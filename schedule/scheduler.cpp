@@ -55,7 +55,7 @@ CStrW FieldText(HWND dialog, int id)
 
 Hms TimeOfDay(int seconds)
 {
-    int t = ((seconds % kDay) + kDay) % kDay;
+    int t = static_cast<int>(((seconds % kDay) + kDay) % kDay);
     return {t / 3600, (t / 60) % 60, t % 60};
 }
 
@@ -260,7 +260,8 @@ void CScheduler::CloseAction(bool daily, long long nextMoment)
         KillTimer(g_mainWindow, kTimerClock);
     }
     SetBox(g_mainWindow, kIdWatchRunning, false);
-    SendMonitoringCommand(1);
+    if (g_monitoring.load() == 1)
+        SendMonitoringCommand(1);
     CloseAllPrograms();
     m_acting = false;
 }

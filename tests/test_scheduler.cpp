@@ -24,7 +24,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <initializer_list>
 #include <string>
+#include <vector>
+
+#include <wchar.h>
 
 using tw::CStrW;
 using tw::g_config;
@@ -163,6 +167,78 @@ private:
     HANDLE m_handle = nullptr;
     std::atomic<bool> m_stop{false};
     std::wstring m_text;
+};
+
+// Watches a thread's message boxes from another thread: notes how many are
+// open at once and cancels each after it stayed open for a while (long
+// enough for timers of the thread to tick inside its modal loop).
+class MessageBoxWatcher {
+public:
+    explicit MessageBoxWatcher(DWORD holdMs) : m_thread(GetCurrentThreadId()), m_holdMs(holdMs)
+    {
+        m_handle = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    }
+    ~MessageBoxWatcher() { Stop(); }
+    MessageBoxWatcher(const MessageBoxWatcher&) = delete;
+    MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
+
+    void Stop()
+    {
+        if (!m_handle)
+            return;
+        m_stop = true;
+        WaitForSingleObject(m_handle, 15000);
+        CloseHandle(m_handle);
+        m_handle = nullptr;
+    }
+    int MostOpenAtOnce() const { return m_most; }
+    int BoxesSeen() const { return m_seen; }
+
+private:
+    static BOOL CALLBACK CountBox(HWND window, LPARAM self)
+    {
+        auto* watcher = reinterpret_cast<MessageBoxWatcher*>(self);
+        wchar_t name[16] = {0};
+        GetClassNameW(window, name, 16);
+        if (wcscmp(name, L"#32770") == 0 && IsWindowVisible(window))
+            watcher->m_open.push_back(window);
+        return TRUE;
+    }
+
+    static DWORD WINAPI Run(void* parameter)
+    {
+        auto* self = static_cast<MessageBoxWatcher*>(parameter);
+        HWND current = nullptr;
+        ULONGLONG since = 0;
+        for (ULONGLONG start = GetTickCount64(); !self->m_stop && GetTickCount64() - start < 60000; Sleep(20)) {
+            self->m_open.clear();
+            EnumThreadWindows(self->m_thread, CountBox, reinterpret_cast<LPARAM>(self));
+            int open = static_cast<int>(self->m_open.size());
+            if (open > self->m_most)
+                self->m_most = open;
+            if (open == 0) {
+                current = nullptr;
+                continue;
+            }
+            HWND newest = self->m_open.front();
+            if (newest != current) {
+                current = newest;
+                since = GetTickCount64();
+                ++self->m_seen;
+            } else if (GetTickCount64() - since >= self->m_holdMs) {
+                PostMessageW(current, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+        }
+        return 0;
+    }
+
+    DWORD m_thread;
+    DWORD m_holdMs;
+    HANDLE m_handle = nullptr;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_most{0};
+    std::atomic<int> m_seen{0};
+    std::vector<HWND> m_open;
 };
 
 class SchedulerTest : public ::testing::Test {
@@ -588,4 +664,28 @@ TEST_F(SchedulerTest, StartUpRestoresOnceOnlyMomentsAndStartsAnArmedRunCheck)
     g_config.SetInt(0, "timingruncheck", 0);
     g_scheduler.StartRunTimerIfArmed();
     EXPECT_FALSE(KillTimer(main, tw::kTimerScheduledRun)) << "nothing armed, no run check";
+}
+
+TEST_F(SchedulerTest, TheRunCheckWaitsWhileAStartOfMonitoringWaitsAtItsBox)
+{
+    LoadPrograms({dir.File(L"gone.exe")});
+    g_config.SetInt(0, "timingruncheck_everyday", 1);
+    g_config.SetText(0, "timingrun_everyday_time", "2026-12-07 10:00:00");
+    RunTick(Utc8(2026, 12, 7, 9, 59, 59));
+    g_fakeNow = Utc8(2026, 12, 7, 10, 0, 0);
+    // The run is due now; the real run timer ticks fast while the start
+    // that the user asked for waits at its "文件不存在" box.
+    SetTimer(main, tw::kTimerScheduledRun, 50, tw::CScheduler::OnRunTick);
+    MessageBoxWatcher watcher(1000);
+    SendMonitoringCommand(0);
+    KillTimer(main, tw::kTimerScheduledRun);
+    EXPECT_EQ(watcher.MostOpenAtOnce(), 1) << "no second start from the run check";
+    EXPECT_EQ(tw::g_monitoring.load(), 0);
+
+    // Held back, not lost: the next tick runs it (and meets the same box).
+    RunTick(Utc8(2026, 12, 7, 10, 0, 1));
+    watcher.Stop();
+    EXPECT_EQ(ConfigText("timingrun_everyday_time"), L"2026-12-08 10:00:00");
+    EXPECT_EQ(watcher.BoxesSeen(), 2);
+    EXPECT_EQ(watcher.MostOpenAtOnce(), 1);
 }
