@@ -9,6 +9,7 @@
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 #include "res/resource_ids.h"
+#include "schedule/scheduler.h"
 #include "ui/monitor_command.h"
 #include "ui/pages.h"
 #include "ui/window.h"
@@ -122,6 +123,7 @@ void OnMainCreate(HWND window)
 {
     HWND tab = GetDlgItem(window, kIdTab);
     HWND panel = GetDlgItem(tab, kIdSettingsPanel);
+    g_scheduler.RestoreOnceTargets();
     LoadMonitorList();
     RefreshInfoPanel();
     Check(panel, kIdCloseApp, g_config.GetInt(0, "closeapp", 0) != 0);
@@ -135,6 +137,8 @@ void OnMainCreate(HWND window)
         HWND box = GetDlgItem(window, kIdStartMonitoring);
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, BN_CLICKED), reinterpret_cast<LPARAM>(box));
     }
+    // A configured run also happens after a restart of the program.
+    g_scheduler.StartRunTimerIfArmed();
     SelectPage(tab, 1);
     Trace(L"_窗口1_创建完毕", L"窗口显示完毕");
 }

@@ -256,6 +256,17 @@ void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className)
     record.className = static_cast<CStrW&&>(className);
 }
 
+void SetProgramSettings(size_t index, CStrW& command, DWORD messageValue, CStrW& parameters)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount)
+        return;
+    CMonitorItem& record = g_monitorList.At(index);
+    record.command = static_cast<CStrW&&>(command);
+    record.messageValue = messageValue;
+    record.parameters = static_cast<CStrW&&>(parameters);
+}
+
 void SetProgramRowColour(size_t index, COLORREF colour)
 {
     CLock lock(TableLock());

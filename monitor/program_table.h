@@ -111,6 +111,8 @@ void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className);
 void SetProgramRowColour(size_t index, COLORREF colour);
 void SetProgramSubroutine(size_t index, LRESULT result);
 void SetProgramStartTick(size_t index, ULONGLONG tick);
+// The settings fields the user edits; takes the strings over.
+void SetProgramSettings(size_t index, CStrW& command, DWORD messageValue, CStrW& parameters);
 
 // Ends the record's process, if it still runs the record's executable.
 void KillProgramProcess(size_t index);

@@ -9,6 +9,7 @@
 #include "monitor/ui_links.h"
 #include "ui/monitor_command.h"
 #include "ui/pages.h"
+#include "ui/settings_dialog.h"
 
 #include <commctrl.h>
 
@@ -127,6 +128,9 @@ int OnPageCommand(HWND control, UINT code, int id)
             return 1;
         }
         return 0;
+    case kIdMoreSettings:
+        OpenSettingsDialog();
+        return 1;
     case kIdStartMonitoring:
         if (code != BN_CLICKED)
             return 0;

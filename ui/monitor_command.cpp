@@ -5,6 +5,7 @@
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
+#include "schedule/scheduler.h"
 #include "ui/pages.h"
 
 #include <shlwapi.h>
@@ -15,6 +16,17 @@ namespace {
 
 constexpr COLORREF kStatusRed = 0x0000FF;
 constexpr COLORREF kStatusBlue = 0xFF0000;
+
+int g_commandDepth = 0;
+
+// Marks the command as running for as long as it is in scope.
+class CCommandRunning {
+public:
+    CCommandRunning() { ++g_commandDepth; }
+    ~CCommandRunning() { --g_commandDepth; }
+    CCommandRunning(const CCommandRunning&) = delete;
+    CCommandRunning& operator=(const CCommandRunning&) = delete;
+};
 
 void SetStatus(const wchar_t* text, COLORREF colour)
 {
@@ -73,6 +85,7 @@ void StopMonitoring(HWND box)
 void StartMonitoring(HWND box)
 {
     BeginMonitoring();
+    SetTimer(g_mainWindow, kTimerClock, 1000, CScheduler::OnClockTick);
     SetStatus(L"监控中", kStatusBlue);
     EnableWindow(GetDlgItem(g_mainWindow, kIdPicker), FALSE);
     EnableDeleteItems(false);
@@ -95,8 +108,14 @@ void StopMonitoringNow()
         StopMonitoring(GetDlgItem(g_mainWindow, kIdStartMonitoring));
 }
 
+bool MonitoringCommandRunning()
+{
+    return g_commandDepth > 0;
+}
+
 void ToggleMonitoring(HWND box)
 {
+    CCommandRunning running;
     if (g_programCount == 0) {
         g_monitoring = 0;
         SetBox(box, false);

@@ -14,6 +14,8 @@ constexpr UINT_PTR kTimerPicker = 20000;
 constexpr UINT_PTR kTimerHighlight = 20001;
 
 void ToggleMonitoring(HWND box);
+// True while the command runs (it may wait at one of its message boxes).
+bool MonitoringCommandRunning();
 // Stops monitoring without any question (the session is ending).
 void StopMonitoringNow();
 

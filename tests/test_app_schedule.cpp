@@ -1,0 +1,212 @@
+// The real Tollwick.exe: the advanced settings dialog behind "更多配置" and the
+// countdown page of the scheduler.
+#include "tests/app_fixture.h"
+
+#include <time.h>
+
+using namespace tw_app_test;
+
+namespace {
+
+class SettingsDialogTest : public AppTest {
+protected:
+    // Presses "更多配置" as its button does and waits for the dialog. It is
+    // shown only after it filled its fields, so a test's edits come after.
+    HWND OpenSettings()
+    {
+        HWND button = GetDlgItem(Panel(), 10003);
+        PostMessageW(Panel(), WM_COMMAND, MAKEWPARAM(10003, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+        HWND dialog = Dialog(L"高级配置");
+        if (dialog && !WaitFor([&] { return IsWindowVisible(dialog) != FALSE; }, 10000))
+            return nullptr;
+        return dialog;
+    }
+    // Closes the dialog through its title bar's close command.
+    static bool CloseSettings(HWND dialog)
+    {
+        PostMessageW(dialog, WM_CLOSE, 0, 0);
+        return WaitFor([&] { return !IsWindow(dialog); }, 5000);
+    }
+    static std::wstring Field(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id)); }
+    static void SetField(HWND dialog, int id, const wchar_t* text)
+    {
+        SendMessageTimeoutW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 2000,
+                            nullptr);
+    }
+    static std::wstring ComboEntry(HWND combo, int index)
+    {
+        wchar_t text[512] = {0};
+        SendMessageTimeoutW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text),
+                            SMTO_NORMAL, 2000, nullptr);
+        return text;
+    }
+    // Picks an entry as the drop-down list does: it opens (the shown fields
+    // are taken), the selection moves, the choice is confirmed.
+    static void PickEntry(HWND dialog, int index)
+    {
+        HWND combo = GetDlgItem(dialog, 1006);
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1006, CBN_DROPDOWN), reinterpret_cast<LPARAM>(combo));
+        PostMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1006, CBN_SELENDOK), reinterpret_cast<LPARAM>(combo));
+    }
+};
+
+// The configuration with one of its root attributes set to another value.
+std::string WithAttribute(std::string config, const std::string& key, const std::string& value)
+{
+    size_t at = config.find(" " + key + "=\"");
+    if (at == std::string::npos)
+        return config;
+    size_t start = at + key.size() + 3;
+    config.replace(start, config.find('"', start) - start, value);
+    return config;
+}
+
+std::string ProgramEntry(const std::wstring& path, const std::string& more)
+{
+    std::string name = Narrow(path.substr(path.rfind(L'\\') + 1));
+    return "<config hwnd=\"0\" procpath=\"" + Narrow(path) + "\" procname=\"" + name + "\" " + more + " />";
+}
+
+// A reboot time of day half a day away on the UTC+8 clock: the countdown
+// shows, and no test run can reach it.
+std::string RebootTimeFarAway()
+{
+    long long t = (static_cast<long long>(_time64(nullptr)) + 8 * 3600 + 12 * 3600) % 86400;
+    char text[16];
+    snprintf(text, sizeof(text), "%02d:%02d:%02d", static_cast<int>(t / 3600), static_cast<int>((t / 60) % 60),
+             static_cast<int>(t % 60));
+    return text;
+}
+
+} // namespace
+
+TEST_F(SettingsDialogTest, MoreSettingsOpensTheDialogWithTheStoredFields)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    std::wstring one = HelperPath();
+    std::wstring two = dir.File(L"two.exe");
+    std::string entries =
+        ProgramEntry(one, "message=\"1234\" command=\"--a b\" arg=\"" + Narrow(L"x|__#_换_行_符__|y") + "\"") +
+        ProgramEntry(two, "");
+    ASSERT_TRUE(Launch(
+        WithAttribute(ConfigWith("timingclosecheck=\"1\" "
+                                 "timingclosecheck_everyday=\"1\" timingclose_everyday_time=\"2026-12-01 22:00:00\" "
+                                 "timingrun_everyday_time=\"2026-12-01 06:07:08\"",
+                                 entries),
+                      "monitortime", "7")));
+    HWND dialog = OpenSettings();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(Field(dialog, 1001), L"7");
+    EXPECT_EQ(Field(dialog, 1002), L"5");
+    EXPECT_EQ(Field(dialog, 1004), L"06:07:08");
+    EXPECT_EQ(Field(dialog, 1003), L"22:00:00");
+    EXPECT_FALSE(Checked(dialog, 1005));
+    EXPECT_FALSE(Checked(dialog, 1008));
+    EXPECT_TRUE(Checked(dialog, 1007));
+    EXPECT_TRUE(Checked(dialog, 1009));
+
+    HWND combo = GetDlgItem(dialog, 1006);
+    ASSERT_EQ(SendMessageW(combo, CB_GETCOUNT, 0, 0), 2);
+    EXPECT_EQ(ComboEntry(combo, 0), L"tollwick_helper.exe|Watched") << "table order, name|title";
+    EXPECT_EQ(ComboEntry(combo, 1), L"two.exe|");
+    EXPECT_EQ(Field(dialog, 1013), one);
+    EXPECT_EQ(Field(dialog, 1011), L"1234");
+    EXPECT_EQ(Field(dialog, 1010), L"--a b");
+    EXPECT_EQ(Field(dialog, 1012), L"x|__#_换_行_符__|y");
+    ASSERT_TRUE(CloseSettings(dialog));
+    ASSERT_TRUE(Quit());
+}
+
+TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
+{
+    std::wstring one = dir.File(L"one.exe");
+    std::wstring two = dir.File(L"two.exe");
+    std::string entries = ProgramEntry(one, "message=\"3\" command=\"--old\" arg=\"old\"") + ProgramEntry(two, "");
+    ASSERT_TRUE(Launch(ConfigWith("", entries)));
+    HWND dialog = OpenSettings();
+    ASSERT_NE(dialog, nullptr);
+    SetField(dialog, 1001, L"11");
+    SetField(dialog, 1002, L"13");
+    SetField(dialog, 1010, L"");
+    SetField(dialog, 1011, L"77");
+    SetField(dialog, 1012, L"p1\r\np2");
+    PickEntry(dialog, 1);
+    ASSERT_TRUE(WaitFor([&] { return Field(dialog, 1013) == two; }, 10000)) << "the second entry is the second program";
+    EXPECT_EQ(Field(dialog, 1010), L"");
+    SetField(dialog, 1010, L"two-cmd");
+    SetField(dialog, 1011, L"5");
+    PickEntry(dialog, 0);
+    ASSERT_TRUE(WaitFor([&] { return Field(dialog, 1013) == one; }, 10000));
+    EXPECT_EQ(Field(dialog, 1011), L"77") << "the first program kept its edits";
+    EXPECT_EQ(Field(dialog, 1012), L"p1|__#_换_行_符__|p2") << "a line break comes back as the marker";
+    ASSERT_TRUE(CloseSettings(dialog));
+
+    std::string config = Config();
+    EXPECT_NE(config.find("monitortime=\"11\""), std::string::npos) << config;
+    EXPECT_NE(config.find("unresponsetime=\"13\""), std::string::npos) << config;
+    size_t second = config.find("two.exe");
+    ASSERT_NE(second, std::string::npos) << config;
+    std::string first = config.substr(0, second);
+    std::string last = config.substr(second);
+    EXPECT_NE(first.find("message=\"77\""), std::string::npos) << config;
+    EXPECT_NE(first.find("command=\"\""), std::string::npos) << "an emptied command line stays empty: " << config;
+    EXPECT_NE(first.find("arg=\"" + Narrow(L"p1|__#_换_行_符__|p2") + "\""), std::string::npos) << config;
+    EXPECT_NE(last.find("message=\"5\""), std::string::npos) << config;
+    EXPECT_NE(last.find("command=\"two-cmd\""), std::string::npos) << config;
+    ASSERT_TRUE(Quit());
+
+    ASSERT_TRUE(Launch());
+    dialog = OpenSettings();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(Field(dialog, 1010), L"") << "the old command line does not come back";
+    EXPECT_EQ(Field(dialog, 1011), L"77");
+    ASSERT_TRUE(CloseSettings(dialog));
+    ASSERT_TRUE(Quit());
+}
+
+TEST_F(SettingsDialogTest, LettersTypedIntoATimeFieldAreDropped)
+{
+    ASSERT_TRUE(Launch());
+    HWND dialog = OpenSettings();
+    ASSERT_NE(dialog, nullptr);
+    for (int id : {1003, 1004}) {
+        HWND field = GetDlgItem(dialog, id);
+        for (wchar_t c : std::wstring(L"1a2:x3-5 b"))
+            PostMessageW(field, WM_CHAR, c, 1);
+        EXPECT_TRUE(WaitFor([&] { return Field(dialog, id) == L"12:35"; }, 3000)) << Narrow(Field(dialog, id));
+    }
+    ASSERT_TRUE(CloseSettings(dialog));
+    ASSERT_TRUE(Quit());
+}
+
+TEST_F(AppTest, TheCountdownPageTicksWhileMonitoringAndFreezesWhenItStops)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    std::string config = ConfigWith("autostartmonitor=\"1\"", HelperEntry());
+    config = WithAttribute(WithAttribute(config, "autoreboot", "1"), "reboottime", RebootTimeFarAway());
+    ASSERT_TRUE(Launch(config));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    HWND countdown = GetDlgItem(Tab(), 10301);
+    ASSERT_TRUE(WaitFor([&] { return TextOf(countdown).find(L"定时重启电脑,剩余:") == 0; }, 5000))
+        << Narrow(TextOf(countdown));
+    std::wstring shown = TextOf(countdown);
+    EXPECT_NE(shown.find(L"秒)\r\n重启时间:"), std::wstring::npos) << Narrow(shown);
+    EXPECT_NE(shown.find(L"\r\n现在时间:"), std::wstring::npos) << Narrow(shown);
+    EXPECT_EQ(shown.substr(shown.size() - 4), L"\r\n\r\n");
+    EXPECT_TRUE(WaitFor([&] { return TextOf(countdown) != shown; }, 5000)) << "it ticks";
+    EXPECT_TRUE(WaitFor([&] { return TextOf(Control(10201)) != L"已监控：0天 00:00:00"; }, 5000));
+
+    Click(10100);
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"已取消监控"; }, 10000));
+    std::wstring frozen = TextOf(countdown);
+    std::wstring uptime = TextOf(Control(10201));
+    Sleep(2500);
+    EXPECT_EQ(TextOf(countdown), frozen) << "no ticks while monitoring is off";
+    EXPECT_EQ(TextOf(Control(10201)), uptime);
+    ASSERT_TRUE(Quit());
+}

@@ -1,0 +1,267 @@
+#include "ui/settings_dialog.h"
+
+#include "config/config.h"
+#include "core/array.h"
+#include "core/text_ops.h"
+#include "core/trace.h"
+#include "monitor/program_table.h"
+#include "monitor/ui_links.h"
+#include "res/resource_ids.h"
+#include "schedule/scheduler.h"
+
+namespace tw {
+
+namespace {
+
+const wchar_t kProcProperty[] = L"proc";
+const wchar_t kLineBreakMarker[] = L"|__#_换_行_符__|";
+
+CStrW FieldText(HWND dialog, int id)
+{
+    HWND field = GetDlgItem(dialog, id);
+    int length = field ? GetWindowTextLengthW(field) : 0;
+    CStrW text;
+    if (length > 0) {
+        wchar_t* buffer = text.Reserve(static_cast<size_t>(length) + 1);
+        text.SetLength(static_cast<size_t>(GetWindowTextW(field, buffer, length + 1)));
+    }
+    return text;
+}
+
+void SetField(HWND dialog, int id, const CStrW& text)
+{
+    SetDlgItemTextW(dialog, id, text.c_str());
+}
+
+bool IsAllowedTimeChar(WPARAM ch)
+{
+    switch (ch) {
+    case 1:  // Ctrl+A
+    case 3:  // Ctrl+C
+    case 8:  // Backspace
+    case 13: // Enter
+    case 22: // Ctrl+V
+    case 24: // Ctrl+X
+    case 26: // Ctrl+Z
+    case L':':
+        return true;
+    default:
+        return ch >= L'0' && ch <= L'9';
+    }
+}
+
+// The time fields take digits, colons and the editing keys; pasted text is
+// not filtered.
+LRESULT CALLBACK TimeFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto previous = reinterpret_cast<WNDPROC>(GetPropW(field, kProcProperty));
+    if (message == WM_CHAR && !IsAllowedTimeChar(wParam))
+        return 0;
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
+        RemovePropW(field, kProcProperty);
+    }
+    return previous ? CallWindowProcW(previous, field, message, wParam, lParam)
+                    : DefWindowProcW(field, message, wParam, lParam);
+}
+
+void InstallTimeFilter(HWND field)
+{
+    if (!field)
+        return;
+    LONG_PTR previous = GetWindowLongPtrW(field, GWLP_WNDPROC);
+    SetPropW(field, kProcProperty, reinterpret_cast<HANDLE>(previous));
+    SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TimeFieldProc));
+}
+
+// The program whose fields the lower group shows, kept apart from the combo
+// box's selection: a selection changed from the keyboard must not send one
+// program's fields to another.
+long long ShownProgram(HWND dialog)
+{
+    return static_cast<long long>(GetWindowLongPtrW(dialog, DWLP_USER)) - 1;
+}
+
+void SetShownProgram(HWND dialog, long long index)
+{
+    SetWindowLongPtrW(dialog, DWLP_USER, static_cast<LONG_PTR>(index + 1));
+}
+
+bool IsProgramIndex(long long index)
+{
+    return index >= 0 && static_cast<size_t>(index) < g_programCount;
+}
+
+void ShowProgramFields(HWND dialog, long long index)
+{
+    ProgramView view;
+    if (!IsProgramIndex(index) || !CopyProgram(static_cast<size_t>(index), &view))
+        return;
+    SetDlgItemInt(dialog, IDC_MESSAGE, view.messageValue, FALSE);
+    SetField(dialog, IDC_COMMAND, view.command);
+    SetField(dialog, IDC_PARAMETERS, view.parameters);
+    SetField(dialog, IDC_PROGRAM_PATH, view.path);
+    SetShownProgram(dialog, index);
+}
+
+void TakeProgramFields(HWND dialog)
+{
+    long long index = ShownProgram(dialog);
+    if (!IsProgramIndex(index))
+        return;
+    DWORD messageValue = GetDlgItemInt(dialog, IDC_MESSAGE, nullptr, FALSE);
+    CStrW command = FieldText(dialog, IDC_COMMAND);
+    CStrW parameters = FieldText(dialog, IDC_PARAMETERS);
+    ReplaceAll(parameters, L"\r\n", kLineBreakMarker);
+    SetProgramSettings(static_cast<size_t>(index), command, messageValue, parameters);
+}
+
+void SetBoxFromConfig(HWND dialog, int id, const char* key)
+{
+    CheckDlgButton(dialog, id, g_config.GetInt(0, key, 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void FillProgramBox(HWND dialog)
+{
+    HWND box = GetDlgItem(dialog, IDC_PROGRAM);
+    for (size_t i = 0; i < g_programCount; ++i) {
+        ProgramView view;
+        if (!CopyProgram(i, &view))
+            break;
+        CStrW entry;
+        AppendText(entry, view.name);
+        entry.AppendChars(L"|", 0);
+        AppendText(entry, view.title);
+        SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
+    }
+    SendMessageW(box, CB_SETCURSEL, 0, 0);
+}
+
+void OnInitDialog(HWND dialog)
+{
+    SetShownProgram(dialog, -1);
+    InstallTimeFilter(GetDlgItem(dialog, IDC_RUN_TIME));
+    InstallTimeFilter(GetDlgItem(dialog, IDC_CLOSE_TIME));
+    SetDlgItemTextW(dialog, IDC_PROGRAM_PATH, L"");
+    SetDlgItemInt(dialog, IDC_MONITOR_TIME, static_cast<UINT>(g_config.GetInt(0, "monitortime", 5)), FALSE);
+    SetDlgItemInt(dialog, IDC_UNRESPONSE_TIME, static_cast<UINT>(g_config.GetInt(0, "unresponsetime", 30)), FALSE);
+    SetField(dialog, IDC_RUN_TIME, RightChars(g_config.GetDailyRunTime(), 8));
+    SetField(dialog, IDC_CLOSE_TIME, RightChars(g_config.GetDailyCloseTime(), 8));
+    SetBoxFromConfig(dialog, IDC_ONCE_RUN, "timingruncheck");
+    SetBoxFromConfig(dialog, IDC_DAILY_RUN, "timingruncheck_everyday");
+    SetBoxFromConfig(dialog, IDC_ONCE_CLOSE, "timingclosecheck");
+    SetBoxFromConfig(dialog, IDC_DAILY_CLOSE, "timingclosecheck_everyday");
+    FillProgramBox(dialog);
+    ShowProgramFields(dialog, 0);
+}
+
+void StoreText(size_t entry, const char* key, const CStrW& text)
+{
+    // An emptied field is stored empty too, or the old value would come back
+    // at the next start.
+    g_config.SetText(entry, key, ToNarrow(text));
+}
+
+void OnCloseDialog(HWND dialog)
+{
+    TakeProgramFields(dialog);
+    g_config.SetInt(0, "monitortime", GetDlgItemInt(dialog, IDC_MONITOR_TIME, nullptr, FALSE));
+    g_config.SetInt(0, "unresponsetime", GetDlgItemInt(dialog, IDC_UNRESPONSE_TIME, nullptr, FALSE));
+    for (size_t i = 0; i < g_programCount; ++i) {
+        ProgramView view;
+        if (!CopyProgram(i, &view))
+            break;
+        g_config.SetInt(i + 1, "message", view.messageValue);
+        StoreText(i + 1, "command", view.command);
+        StoreText(i + 1, "arg", view.parameters);
+    }
+    g_config.Save();
+    EndDialog(dialog, 0);
+}
+
+// A time field left after the user changed it; a field the focus only passed
+// through arms nothing.
+bool TimeFieldChanged(HWND dialog, int id)
+{
+    HWND field = GetDlgItem(dialog, id);
+    if (!SendMessageW(field, EM_GETMODIFY, 0, 0))
+        return false;
+    SendMessageW(field, EM_SETMODIFY, FALSE, 0);
+    return GetWindowTextLengthW(field) > 0;
+}
+
+bool OnDialogCommand(HWND dialog, int id, UINT code)
+{
+    switch (id) {
+    case IDC_CLOSE_TIME:
+        if (code != EN_KILLFOCUS)
+            return false;
+        if (TimeFieldChanged(dialog, id))
+            g_scheduler.OnCloseTimeEdited(dialog);
+        return true;
+    case IDC_RUN_TIME:
+        if (code != EN_KILLFOCUS)
+            return false;
+        if (TimeFieldChanged(dialog, id))
+            g_scheduler.OnRunTimeEdited(dialog);
+        return true;
+    case IDC_ONCE_RUN:
+        g_scheduler.OnOnceRunBox(dialog);
+        return true;
+    case IDC_ONCE_CLOSE:
+        g_scheduler.OnOnceCloseBox(dialog);
+        return true;
+    case IDC_DAILY_RUN:
+        g_scheduler.OnDailyRunBox(dialog);
+        return true;
+    case IDC_DAILY_CLOSE:
+        g_scheduler.OnDailyCloseBox(dialog);
+        return true;
+    case IDC_PROGRAM:
+        if (code == CBN_DROPDOWN) {
+            TakeProgramFields(dialog);
+            return true;
+        }
+        if (code == CBN_SELENDOK || code == CBN_SELCHANGE) {
+            long long selected = static_cast<long long>(SendDlgItemMessageW(dialog, IDC_PROGRAM, CB_GETCURSEL, 0, 0));
+            if (selected != ShownProgram(dialog) && IsProgramIndex(selected)) {
+                TakeProgramFields(dialog);
+                ShowProgramFields(dialog, selected);
+            }
+            return true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+INT_PTR CALLBACK CSettingsDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    try {
+        switch (message) {
+        case WM_INITDIALOG:
+            OnInitDialog(dialog);
+            return TRUE;
+        case WM_COMMAND:
+            return OnDialogCommand(dialog, LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
+        case WM_CLOSE:
+            OnCloseDialog(dialog);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    } catch (const IndexOutOfRange& e) {
+        TraceFormat(L"高级配置", L"程序表下标越界: %llu", static_cast<unsigned long long>(e.index));
+        return TRUE;
+    }
+}
+
+void OpenSettingsDialog()
+{
+    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS), g_mainWindow, CSettingsDialog, 0);
+}
+
+} // namespace tw
