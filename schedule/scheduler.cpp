@@ -13,6 +13,7 @@
 #include "schedule/time_calc.h"
 #include "ui/monitor_command.h"
 #include "ui/pages.h"
+#include "ui/window.h"
 
 namespace tw {
 
@@ -39,18 +40,6 @@ bool IsBoxChecked(HWND parent, int id)
 void SetBox(HWND parent, int id, bool on)
 {
     SendDlgItemMessageW(parent, id, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
-}
-
-CStrW FieldText(HWND dialog, int id)
-{
-    HWND field = GetDlgItem(dialog, id);
-    int length = field ? GetWindowTextLengthW(field) : 0;
-    CStrW text;
-    if (length > 0) {
-        wchar_t* buffer = text.Reserve(static_cast<size_t>(length) + 1);
-        text.SetLength(static_cast<size_t>(GetWindowTextW(field, buffer, length + 1)));
-    }
-    return text;
 }
 
 Hms TimeOfDay(int seconds)

@@ -8,6 +8,7 @@
 #include "monitor/ui_links.h"
 #include "res/resource_ids.h"
 #include "schedule/scheduler.h"
+#include "ui/window.h"
 
 namespace tw {
 
@@ -15,18 +16,6 @@ namespace {
 
 const wchar_t kProcProperty[] = L"proc";
 const wchar_t kLineBreakMarker[] = L"|__#_换_行_符__|";
-
-CStrW FieldText(HWND dialog, int id)
-{
-    HWND field = GetDlgItem(dialog, id);
-    int length = field ? GetWindowTextLengthW(field) : 0;
-    CStrW text;
-    if (length > 0) {
-        wchar_t* buffer = text.Reserve(static_cast<size_t>(length) + 1);
-        text.SetLength(static_cast<size_t>(GetWindowTextW(field, buffer, length + 1)));
-    }
-    return text;
-}
 
 void SetField(HWND dialog, int id, const CStrW& text)
 {

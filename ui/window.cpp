@@ -326,4 +326,16 @@ void CTray::Remove()
         Shell_NotifyIconW(NIM_DELETE, &m_icon);
 }
 
+CStrW FieldText(HWND parent, int id)
+{
+    HWND field = GetDlgItem(parent, id);
+    int length = field ? GetWindowTextLengthW(field) : 0;
+    CStrW text;
+    if (length > 0) {
+        wchar_t* buffer = text.Reserve(static_cast<size_t>(length) + 1);
+        text.SetLength(static_cast<size_t>(GetWindowTextW(field, buffer, length + 1)));
+    }
+    return text;
+}
+
 } // namespace tw

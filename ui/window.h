@@ -8,6 +8,8 @@
 
 #include <shellapi.h>
 
+#include "core/str.h"
+
 namespace tw {
 
 // Byte offsets into the extra bytes of every superclass registered here.
@@ -119,5 +121,8 @@ public:
 private:
     NOTIFYICONDATAW m_icon;
 };
+
+// The text of the child control id of parent; empty when there is none.
+CStrW FieldText(HWND parent, int id);
 
 } // namespace tw
