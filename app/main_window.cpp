@@ -10,7 +10,9 @@
 #include "monitor/ui_links.h"
 #include "res/resource_ids.h"
 #include "schedule/scheduler.h"
+#include "ui/autostart.h"
 #include "ui/monitor_command.h"
+#include "ui/overlay.h"
 #include "ui/pages.h"
 #include "ui/window.h"
 
@@ -104,6 +106,7 @@ LRESULT OnClose(HWND window, WPARAM forced)
     KillTimer(window, kTimerHighlight);
     KillTimer(window, kTimerPicker);
     KillTimer(window, kTimerClock);
+    DestroyHighlight();
     WriteSettingsPanel();
     if (g_config.GetInt(0, "closeapp", 0) != 0)
         CloseMonitoredPrograms();
@@ -123,9 +126,17 @@ void OnMainCreate(HWND window)
 {
     HWND tab = GetDlgItem(window, kIdTab);
     HWND panel = GetDlgItem(tab, kIdSettingsPanel);
+    AutostartKey autostart;
+    if (autostart.Open() && IsOwnAutostartValue(autostart))
+        Check(panel, kIdBootStart, true);
     g_scheduler.RestoreOnceTargets();
     LoadMonitorList();
     RefreshInfoPanel();
+    if (g_config.GetInt(0, "bootstart", 0) != 0) {
+        Check(panel, kIdBootStart, true);
+        HWND box = GetDlgItem(panel, kIdBootStart);
+        SendMessageW(panel, WM_COMMAND, MAKEWPARAM(kIdBootStart, BN_CLICKED), reinterpret_cast<LPARAM>(box));
+    }
     Check(panel, kIdCloseApp, g_config.GetInt(0, "closeapp", 0) != 0);
     Check(panel, kIdHideTray, g_config.GetInt(0, "hidetray", 0) != 0);
     Check(panel, kIdAutoReboot, g_config.GetInt(0, "autoreboot", 0) != 0);
@@ -139,8 +150,10 @@ void OnMainCreate(HWND window)
     }
     // A configured run also happens after a restart of the program.
     g_scheduler.StartRunTimerIfArmed();
+    CreateHighlightOverlay(window);
     SelectPage(tab, 1);
     Trace(L"_窗口1_创建完毕", L"窗口显示完毕");
+    autostart.Close();
 }
 
 LRESULT OnCommand(WPARAM wParam, LPARAM lParam, HWND window)

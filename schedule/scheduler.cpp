@@ -12,6 +12,7 @@
 #include "res/resource_ids.h"
 #include "schedule/time_calc.h"
 #include "ui/monitor_command.h"
+#include "ui/overlay.h"
 #include "ui/pages.h"
 #include "ui/window.h"
 
@@ -247,6 +248,7 @@ void CScheduler::CloseAction(bool daily, long long nextMoment)
         KillTimer(g_mainWindow, kTimerHighlight);
         KillTimer(g_mainWindow, kTimerPicker);
         KillTimer(g_mainWindow, kTimerClock);
+        HideHighlight();
     }
     SetBox(g_mainWindow, kIdWatchRunning, false);
     if (g_monitoring.load() == 1)

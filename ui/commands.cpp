@@ -7,7 +7,9 @@
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
+#include "ui/autostart.h"
 #include "ui/monitor_command.h"
+#include "ui/overlay.h"
 #include "ui/pages.h"
 #include "ui/settings_dialog.h"
 
@@ -37,6 +39,19 @@ void UncheckStartBox()
     SendDlgItemMessageW(g_mainWindow, kIdStartMonitoring, BM_SETCHECK, BST_UNCHECKED, 0);
 }
 
+// Outlines the selected program's window for three seconds.
+void MarkSelected()
+{
+    long long row = SelectedProgram();
+    if (row < 0)
+        return;
+    ProgramView view;
+    if (!CopyProgram(static_cast<size_t>(row), &view))
+        return;
+    SetTimer(g_mainWindow, kTimerHighlight, 3000, OnHighlightTimer);
+    ShowHighlight(view.window);
+}
+
 void DeleteSelected()
 {
     long long row = SelectedProgram();
@@ -51,6 +66,7 @@ void DeleteSelected()
         KillTimer(g_mainWindow, kTimerHighlight);
         KillTimer(g_mainWindow, kTimerPicker);
         KillTimer(g_mainWindow, kTimerClock);
+        HideHighlight();
     }
     RefreshInfoPanel();
 }
@@ -136,6 +152,13 @@ int OnPageCommand(HWND control, UINT code, int id)
             return 0;
         ToggleMonitoring(control ? control : GetDlgItem(g_mainWindow, kIdStartMonitoring));
         return 1;
+    case kIdBootStart:
+        if (code != BN_CLICKED)
+            return 0;
+        OnAutostartClick(
+            control ? control
+                    : GetDlgItem(GetDlgItem(GetDlgItem(g_mainWindow, kIdTab), kIdSettingsPanel), kIdBootStart));
+        return 1;
     case kIdAutoReboot:
         g_config.SetAutoReboot(IsChecked(control) ? 1 : 0);
         return 1;
@@ -155,6 +178,9 @@ int OnMenuCommand(int id)
     switch (id) {
     case kCmdExportLog:
         g_errorLog.ExportToTextFile(g_mainWindow, DirectoryOf(ExecutablePath()));
+        return 1;
+    case kCmdMarkWindow:
+        MarkSelected();
         return 1;
     case kCmdDeleteOne:
         DeleteSelected();

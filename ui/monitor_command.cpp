@@ -6,6 +6,7 @@
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 #include "schedule/scheduler.h"
+#include "ui/overlay.h"
 #include "ui/pages.h"
 
 #include <shlwapi.h>
@@ -78,6 +79,7 @@ void StopMonitoring(HWND box)
     KillTimer(g_mainWindow, kTimerHighlight);
     KillTimer(g_mainWindow, kTimerPicker);
     KillTimer(g_mainWindow, kTimerClock);
+    HideHighlight();
     EnableWindow(GetDlgItem(g_mainWindow, kIdPicker), TRUE);
     EnableDeleteItems(true);
 }

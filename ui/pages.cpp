@@ -1,6 +1,7 @@
 #include "ui/pages.h"
 
 #include "ui/monitor_command.h"
+#include "ui/picker.h"
 
 #include "monitor/error_log.h"
 #include "monitor/program_table.h"
@@ -259,11 +260,13 @@ LRESULT CALLBACK TabProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return CallWindowProcW(g_tabProc, window, message, wParam, lParam);
 }
 
-// The settings panel routes its children's commands; the picker box's own
-// behaviour comes with the window picker.
+// One class serves the picker box and the settings panel, which routes its
+// children's commands.
 LRESULT CALLBACK PickerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_COMMAND && GetDlgCtrlID(window) != kIdPicker && RouteCommand(wParam, lParam))
+    if (GetDlgCtrlID(window) == kIdPicker)
+        return PickerBoxProc(g_staticProc, window, message, wParam, lParam);
+    if (message == WM_COMMAND && RouteCommand(wParam, lParam))
         return 0;
     return CallWindowProcW(g_staticProc, window, message, wParam, lParam);
 }

@@ -18,6 +18,9 @@ struct Options {
     std::wstring className = L"TollwickHelperWnd";
     bool noWindow = false;
     bool owned = false;
+    bool child = false;
+    int x = 40;
+    int y = 40;
     int showAfter = 0;
     int exitAfter = -1;
     int exitCode = 0;
@@ -142,8 +145,12 @@ void ShowMainWindow(HINSTANCE instance)
     // An owned window is a popup, as owned dialogs and tool windows are: only
     // then does the system report its owner as its parent.
     DWORD style = owner ? WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE : WS_OVERLAPPEDWINDOW | WS_VISIBLE;
-    g_main = CreateWindowExW(0, g_options.className.c_str(), g_options.title.c_str(), style, 40, 40, 300, 200, owner,
-                             nullptr, instance, nullptr);
+    g_main = CreateWindowExW(0, g_options.className.c_str(), g_options.title.c_str(), style, g_options.x, g_options.y,
+                             300, 200, owner, nullptr, instance, nullptr);
+    // A control over the client area's left part, for picking by a child.
+    if (g_main && g_options.child)
+        CreateWindowExW(0, L"button", L"child", WS_CHILD | WS_VISIBLE, 10, 10, 150, 80, g_main, nullptr, instance,
+                        nullptr);
     if (g_main)
         AfterShow(g_main);
 }
@@ -166,7 +173,12 @@ void ParseOptions()
             g_options.noWindow = true;
         else if (a == L"--owned")
             g_options.owned = true;
-        else if (a == L"--show-after")
+        else if (a == L"--child")
+            g_options.child = true;
+        else if (a == L"--at") {
+            g_options.x = number(++i);
+            g_options.y = number(++i);
+        } else if (a == L"--show-after")
             g_options.showAfter = number(++i);
         else if (a == L"--exit-after")
             g_options.exitAfter = number(++i);

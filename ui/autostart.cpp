@@ -1,0 +1,112 @@
+#include "ui/autostart.h"
+
+#include "core/exe_path.h"
+#include "core/trace.h"
+#include "monitor/ui_links.h"
+
+#include <string.h>
+#include <wchar.h>
+
+namespace tw {
+
+const wchar_t kAutostartValueName[] = L"Tollwick_TwDev";
+
+namespace {
+
+const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kClickTag[] = L"开机启动单击事件";
+constexpr REGSAM kRunKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+
+bool WriteOwnValue(AutostartKey& key)
+{
+    if (!key.handle || ExecutablePath().IsEmpty())
+        return false;
+    CStrW command = AutostartCommand();
+    DWORD bytes = static_cast<DWORD>((command.Length() + 1) * sizeof(wchar_t));
+    key.status = RegSetValueExW(key.handle, kAutostartValueName, 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(command.c_str()), bytes);
+    return key.status == ERROR_SUCCESS;
+}
+
+} // namespace
+
+bool AutostartKey::Open()
+{
+    Close();
+    status = RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, kRunKeyAccess, &handle);
+    if (status != ERROR_SUCCESS) {
+        handle = nullptr;
+        status = RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, kRunKeyAccess, nullptr, &handle, nullptr);
+        if (status != ERROR_SUCCESS)
+            handle = nullptr;
+    }
+    return handle != nullptr;
+}
+
+bool AutostartKey::ReadValue(CStrW* text, DWORD* type)
+{
+    if (!handle)
+        return false;
+    DWORD bytes = 0;
+    status = RegQueryValueExW(handle, kAutostartValueName, nullptr, type, nullptr, &bytes);
+    if (status != ERROR_SUCCESS)
+        return false;
+    // Registry strings need not be terminated: one zeroed character more.
+    size_t chars = bytes / sizeof(wchar_t) + 1;
+    wchar_t* buffer = text->Reserve(chars);
+    if (!buffer)
+        return false;
+    memset(buffer, 0, chars * sizeof(wchar_t));
+    DWORD read = static_cast<DWORD>((chars - 1) * sizeof(wchar_t));
+    status = RegQueryValueExW(handle, kAutostartValueName, nullptr, type, reinterpret_cast<BYTE*>(buffer), &read);
+    if (status != ERROR_SUCCESS) {
+        text->SetLength(0);
+        return false;
+    }
+    text->SetLength(wcslen(buffer));
+    return true;
+}
+
+void AutostartKey::Close()
+{
+    if (handle)
+        RegCloseKey(handle);
+    handle = nullptr;
+}
+
+CStrW AutostartCommand()
+{
+    CStrW command(L"\"");
+    command.AppendChars(ExecutablePath().c_str(), 0);
+    command.AppendChars(L"\"", 0);
+    return command;
+}
+
+bool IsOwnAutostartValue(AutostartKey& key)
+{
+    CStrW value;
+    DWORD type = REG_NONE;
+    return key.ReadValue(&value, &type) && type == REG_SZ && wcscmp(value.c_str(), AutostartCommand().c_str()) == 0;
+}
+
+void OnAutostartClick(HWND box)
+{
+    AutostartKey key;
+    key.Open();
+    if (SendMessageW(box, BM_GETCHECK, 0, 0) != BST_UNCHECKED) {
+        if (IsOwnAutostartValue(key)) {
+            Trace(kClickTag, L"启动项存在, 并且是本程序");
+        } else if (WriteOwnValue(key)) {
+            Trace(kClickTag, L"修改开机启动成功");
+        } else {
+            Trace(kClickTag, L"无权限修改启动项");
+            MessageBoxW(g_mainWindow, L"无权限修改启动项", nullptr, MB_OK);
+            SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
+        }
+    } else if (key.handle) {
+        RegDeleteValueW(key.handle, kAutostartValueName);
+    }
+    key.Close();
+}
+
+} // namespace tw

@@ -1,0 +1,219 @@
+#include "ui/picker.h"
+
+#include "core/handle.h"
+#include "monitor/process_query.h"
+#include "monitor/program_table.h"
+#include "monitor/ui_links.h"
+#include "ui/commands.h"
+#include "ui/monitor_command.h"
+#include "ui/overlay.h"
+#include "ui/pages.h"
+
+#include <tlhelp32.h>
+
+#include <string.h>
+#include <wchar.h>
+
+#include <vector>
+
+namespace tw {
+
+namespace {
+
+HCURSOR BoxCursor(HWND box)
+{
+    return reinterpret_cast<HCURSOR>(GetWindowLongPtrW(box, GWLP_USERDATA));
+}
+
+void SetBoxCursor(HWND box, HCURSOR cursor)
+{
+    SetWindowLongPtrW(box, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cursor));
+    InvalidateRect(box, nullptr, FALSE);
+}
+
+void PaintBox(HWND box)
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(box, &paint);
+    RECT client;
+    GetClientRect(box, &client);
+    FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    if (HCURSOR cursor = BoxCursor(box))
+        DrawIconEx(dc, 1, 1, cursor, 32, 32, 0, nullptr, DI_NORMAL);
+    EndPaint(box, &paint);
+}
+
+void OnBoxMouseMove(HWND box, WPARAM keys)
+{
+    HCURSOR cursor = BoxCursor(box);
+    if (cursor && reinterpret_cast<HCURSOR>(GetClassLongPtrW(box, GCLP_HCURSOR)) != cursor)
+        SetClassLongPtrW(box, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(cursor));
+    // Re-armed on every move, the timer fires only once the pointer rests.
+    if (keys & MK_LBUTTON)
+        SetTimer(g_mainWindow, kTimerPicker, 100, OnPickerTimer);
+}
+
+bool IsOwnWindow(HWND window)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    return window == g_mainWindow || window == GetAncestor(g_mainWindow, GA_ROOTOWNER) ||
+           processId == GetCurrentProcessId();
+}
+
+// The desktop and the shell's wallpaper windows stand for no program a user
+// would want restarted; a drop there is a drop on nothing.
+bool IsDesktopWindow(HWND window)
+{
+    if (window == GetDesktopWindow() || window == GetShellWindow())
+        return true;
+    wchar_t name[32] = {0};
+    GetClassNameW(window, name, 32);
+    return wcscmp(name, L"Progman") == 0 || wcscmp(name, L"WorkerW") == 0 || wcscmp(name, L"#32769") == 0;
+}
+
+// Name and path from the first entry of the process's module list.
+void ReadMainModule(DWORD processId, CStrW* name, CStrW* path)
+{
+    CHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+    if (!snapshot)
+        return;
+    MODULEENTRY32W entry;
+    memset(&entry, 0, sizeof(entry));
+    entry.dwSize = sizeof(entry);
+    if (!Module32FirstW(snapshot.Get(), &entry))
+        return;
+    const wchar_t* exePath = entry.szExePath;
+    if (wcsncmp(exePath, L"\\??\\", 4) == 0)
+        exePath += 4;
+    name->AssignChars(entry.szModule, 0);
+    path->AssignChars(exePath, 0);
+}
+
+void DropOnTarget(HWND box)
+{
+    KillTimer(g_mainWindow, kTimerPicker);
+    ReleaseCapture();
+    HideHighlight();
+    SetBoxCursor(box, g_finderCursor);
+
+    POINT cursor;
+    GetCursorPos(&cursor);
+    HWND target = PickTargetAt(cursor);
+    if (!target)
+        return;
+    CMonitorItem record = {};
+    DescribePickedWindow(target, &record);
+    // Refused quietly for a program without a path, for one already in the
+    // table (any letter case) and for a window that has gone.
+    if (AppendProgram(record))
+        RefreshInfoPanel();
+}
+
+} // namespace
+
+LRESULT PickerBoxProc(WNDPROC base, HWND box, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_PAINT:
+        PaintBox(box);
+        return 0;
+    case WM_LBUTTONDOWN:
+        SetBoxCursor(box, nullptr);
+        SetCapture(box);
+        return 0;
+    case WM_MOUSEMOVE:
+        OnBoxMouseMove(box, wParam);
+        return 0;
+    case WM_LBUTTONUP:
+        DropOnTarget(box);
+        return 0;
+    case WM_CAPTURECHANGED:
+        // The capture lost mid-drag (another window took it, or Escape in some
+        // shells): the box must not stay empty with its timer running.
+        if (!BoxCursor(box)) {
+            KillTimer(g_mainWindow, kTimerPicker);
+            HideHighlight();
+            SetBoxCursor(box, g_finderCursor);
+        }
+        return 0;
+    case WM_MOUSELEAVE:
+        SetClassLongPtrW(box, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(LoadCursorW(nullptr, IDC_ARROW)));
+        return 0;
+    default:
+        return CallWindowProcW(base, box, message, wParam, lParam);
+    }
+}
+
+void CALLBACK OnPickerTimer(HWND window, UINT, UINT_PTR timerId, DWORD)
+{
+    KillTimer(window, timerId);
+    POINT cursor;
+    GetCursorPos(&cursor);
+    HWND target = GetAncestor(WindowFromPoint(cursor), GA_ROOTOWNER);
+    if (target && target != g_mainWindow)
+        ShowHighlight(target);
+}
+
+HWND PickTargetAt(POINT point)
+{
+    HWND target = GetAncestor(WindowFromPoint(point), GA_ROOTOWNER);
+    if (!target || IsOwnWindow(target) || IsDesktopWindow(target))
+        return nullptr;
+    return target;
+}
+
+void DescribePickedWindow(HWND target, CMonitorItem* record)
+{
+    record->window = target;
+    record->title = GetWindowTextString(target);
+    record->className = GetWindowClassString(target);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(target, &processId);
+    record->processId = processId;
+    if (processId)
+        ReadMainModule(processId, &record->name, &record->path);
+    if (record->name.IsEmpty()) {
+        // A 32-bit build cannot list a 64-bit process's modules; the image
+        // path still names the program.
+        record->path = GetProcessIdImagePath(processId);
+        const wchar_t* text = record->path.c_str();
+        const wchar_t* slash = wcsrchr(text, L'\\');
+        record->name.AssignChars(slash ? slash + 1 : text, 0);
+    }
+    record->errflag = GetFileDescription(record->path.c_str());
+}
+
+CStrW GetFileDescription(const wchar_t* path)
+{
+    if (!path || !*path)
+        return CStrW();
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0)
+        return CStrW();
+    // DWORD elements keep the resource's blocks aligned as VerQueryValueW expects.
+    std::vector<DWORD> data(size / sizeof(DWORD) + 1);
+    void* buffer = data.data();
+    if (!GetFileVersionInfoW(path, 0, size, buffer))
+        return CStrW();
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(buffer, L"\\VarFileInfo\\Translation", &value, &length) || !value || length < sizeof(DWORD))
+        return CStrW();
+    DWORD translation = *static_cast<const DWORD*>(value);
+    // Language in the low half, code page in the high half; the key spells
+    // the language first.
+    CStrW query;
+    query.Format(L"\\StringFileInfo\\%04x%04x\\FileDescription", LOWORD(translation), HIWORD(translation));
+    if (!VerQueryValueW(buffer, query.c_str(), &value, &length) || !value)
+        return CStrW();
+    const wchar_t* text = static_cast<const wchar_t*>(value);
+    // The reported length counts the terminating zero when there is one.
+    size_t count = length;
+    while (count > 0 && text[count - 1] == L'\0')
+        --count;
+    return count ? CStrW(text, count) : CStrW();
+}
+
+} // namespace tw
