@@ -138,6 +138,15 @@ protected:
     }
 
     std::wstring InfoText() const { return TextOf(GetDlgItem(Tab(), 10300)); }
+    // The picked facts are stored when monitoring starts; the file is
+    // written at the quit.
+    std::string ConfigAfterMonitoring()
+    {
+        Click(10100);
+        if (!WaitFor([&] { return Checked(main, 10100); }, 5000) || !Quit())
+            return "monitoring did not start, or Tollwick did not quit";
+        return Config();
+    }
 
     bool dragging = false;
 };
@@ -185,11 +194,7 @@ TEST_F(PickerTest, ADragOntoAProgramOutlinesItAndAddsItWithItsFacts)
               std::wstring::npos)
         << Narrow(info);
 
-    // The picked facts are stored when monitoring starts.
-    Click(10100);
-    ASSERT_TRUE(WaitFor([&] { return Checked(main, 10100); }, 5000));
-    ASSERT_TRUE(Quit());
-    std::string config = Config();
+    std::string config = ConfigAfterMonitoring();
     EXPECT_NE(config.find("procpath=\"" + Narrow(path) + "\""), std::string::npos) << config;
     EXPECT_NE(config.find("errflag=\"" + Narrow(L"Tollwick 测试助手") + "\""), std::string::npos) << config;
     EXPECT_NE(config.find("title=\"Picked\""), std::string::npos) << config;
@@ -212,10 +217,7 @@ TEST_F(PickerTest, ADropOnAChildControlPicksItsTopLevelWindow)
     EXPECT_NE(info.find(L"窗口标题：Parent\r\n窗口类名：TollwickHelperWnd\r\n进程名称：tollwick_helper_plain.exe\r\n"),
               std::wstring::npos)
         << Narrow(info);
-    Click(10100);
-    ASSERT_TRUE(WaitFor([&] { return Checked(main, 10100); }, 5000));
-    ASSERT_TRUE(Quit());
-    std::string config = Config();
+    std::string config = ConfigAfterMonitoring();
     size_t errflag = config.find("errflag=\"");
     EXPECT_TRUE(errflag == std::string::npos || config.compare(errflag, 10, "errflag=\"\"") == 0) << config;
     EXPECT_NE(config.find("classname=\"TollwickHelperWnd\""), std::string::npos) << config;
