@@ -37,7 +37,7 @@ CTray g_tray;
 
 HWND Panel()
 {
-    return GetDlgItem(GetDlgItem(g_mainWindow, kIdTab), kIdSettingsPanel);
+    return SettingsPanel();
 }
 
 bool IsChecked(HWND parent, int id)
@@ -103,9 +103,7 @@ LRESULT OnClose(HWND window, WPARAM forced)
     if (monitoring && !forced &&
         MessageBoxW(window, L"正在监控中,是否关闭程序?", L"是否关闭", MB_ICONQUESTION | MB_YESNO) == IDNO)
         return 0;
-    KillTimer(window, kTimerHighlight);
-    KillTimer(window, kTimerPicker);
-    KillTimer(window, kTimerClock);
+    StopPickerClockAndHighlight();
     DestroyHighlight();
     WriteSettingsPanel();
     if (g_config.GetInt(0, "closeapp", 0) != 0)

@@ -12,7 +12,6 @@
 #include "res/resource_ids.h"
 #include "schedule/time_calc.h"
 #include "ui/monitor_command.h"
-#include "ui/overlay.h"
 #include "ui/pages.h"
 #include "ui/window.h"
 
@@ -245,10 +244,7 @@ void CScheduler::CloseAction(bool daily, long long nextMoment)
     } else {
         onceCloseTime = 0;
         g_config.SetTimingCloseCheck(0);
-        KillTimer(g_mainWindow, kTimerHighlight);
-        KillTimer(g_mainWindow, kTimerPicker);
-        KillTimer(g_mainWindow, kTimerClock);
-        HideHighlight();
+        StopPickerClockAndHighlight();
     }
     SetBox(g_mainWindow, kIdWatchRunning, false);
     if (g_monitoring.load() == 1)

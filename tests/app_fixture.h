@@ -127,6 +127,16 @@ protected:
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
         return WaitFor([&] { return !IsWindow(dialog); }, 5000);
     }
+    // Whether one of the dialog's static controls shows text.
+    static bool DialogSays(HWND dialog, const wchar_t* text)
+    {
+        for (HWND child = dialog ? FindWindowExW(dialog, nullptr, L"Static", nullptr) : nullptr; child;
+             child = FindWindowExW(dialog, child, L"Static", nullptr)) {
+            if (TextOf(child) == text)
+                return true;
+        }
+        return false;
+    }
     HWND ProgramList() const { return GetDlgItem(Tab(), 10004); }
     LRESULT Rows(HWND list) const { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0); }
     // Selects a row with a click, the way a user does: list-view messages that

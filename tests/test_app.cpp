@@ -27,11 +27,7 @@ TEST_F(AppTest, StartingWithNoProgramsAsksForOne)
     Click(10100);
     HWND box = nullptr;
     ASSERT_TRUE(WaitFor([&] { return (box = FindOwnWindow(app.Id(), L"#32770", L"被监控程序为0")) != nullptr; }, 5000));
-    bool saysIt = false;
-    for (HWND child = FindWindowExW(box, nullptr, L"Static", nullptr); child && !saysIt;
-         child = FindWindowExW(box, child, L"Static", nullptr))
-        saysIt = TextOf(child) == L"请先选中被监控的程序";
-    EXPECT_TRUE(saysIt);
+    EXPECT_TRUE(WaitFor([&] { return DialogSays(box, L"请先选中被监控的程序"); }, 3000));
     PostMessageW(box, WM_CLOSE, 0, 0);
     EXPECT_TRUE(WaitFor([&] { return !IsWindow(box); }, 5000));
     EXPECT_FALSE(Checked(main, 10100));

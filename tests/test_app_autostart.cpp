@@ -206,12 +206,7 @@ TEST_F(AutostartTest, ADeniedKeySaysSoAndClearsTheBox)
     HWND box = nullptr;
     auto saysIt = [&] {
         box = FindOwnWindow(app.Id(), L"#32770", nullptr);
-        for (HWND child = box ? FindWindowExW(box, nullptr, L"Static", nullptr) : nullptr; child;
-             child = FindWindowExW(box, child, L"Static", nullptr)) {
-            if (TextOf(child) == L"无权限修改启动项")
-                return true;
-        }
-        return false;
+        return DialogSays(box, L"无权限修改启动项");
     };
     ASSERT_TRUE(WaitFor(saysIt, 5000));
     EXPECT_EQ(GetWindow(box, GW_OWNER), main);

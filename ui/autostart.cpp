@@ -17,11 +17,20 @@ const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kClickTag[] = L"开机启动单击事件";
 constexpr REGSAM kRunKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 
+CStrW Quoted(const CStrW& path)
+{
+    CStrW command(L"\"");
+    command.AppendChars(path.c_str(), 0);
+    command.AppendChars(L"\"", 0);
+    return command;
+}
+
 bool WriteOwnValue(AutostartKey& key)
 {
-    if (!key.handle || ExecutablePath().IsEmpty())
+    CStrW path = ExecutablePath();
+    if (!key.handle || path.IsEmpty())
         return false;
-    CStrW command = AutostartCommand();
+    CStrW command = Quoted(path);
     DWORD bytes = static_cast<DWORD>((command.Length() + 1) * sizeof(wchar_t));
     key.status = RegSetValueExW(key.handle, kAutostartValueName, 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(command.c_str()), bytes);
@@ -76,10 +85,7 @@ void AutostartKey::Close()
 
 CStrW AutostartCommand()
 {
-    CStrW command(L"\"");
-    command.AppendChars(ExecutablePath().c_str(), 0);
-    command.AppendChars(L"\"", 0);
-    return command;
+    return Quoted(ExecutablePath());
 }
 
 bool IsOwnAutostartValue(AutostartKey& key)

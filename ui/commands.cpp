@@ -63,10 +63,7 @@ void DeleteSelected()
     g_config.Save();
     if (g_programCount == 0) {
         UncheckStartBox();
-        KillTimer(g_mainWindow, kTimerHighlight);
-        KillTimer(g_mainWindow, kTimerPicker);
-        KillTimer(g_mainWindow, kTimerClock);
-        HideHighlight();
+        StopPickerClockAndHighlight();
     }
     RefreshInfoPanel();
 }
@@ -155,9 +152,7 @@ int OnPageCommand(HWND control, UINT code, int id)
     case kIdBootStart:
         if (code != BN_CLICKED)
             return 0;
-        OnAutostartClick(
-            control ? control
-                    : GetDlgItem(GetDlgItem(GetDlgItem(g_mainWindow, kIdTab), kIdSettingsPanel), kIdBootStart));
+        OnAutostartClick(control ? control : GetDlgItem(SettingsPanel(), kIdBootStart));
         return 1;
     case kIdAutoReboot:
         g_config.SetAutoReboot(IsChecked(control) ? 1 : 0);

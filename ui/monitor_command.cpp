@@ -76,10 +76,7 @@ void StopMonitoring(HWND box)
     EndMonitoring();
     EnableWindow(g_mainWindow, TRUE);
     SetStatus(L"已取消监控", kStatusRed);
-    KillTimer(g_mainWindow, kTimerHighlight);
-    KillTimer(g_mainWindow, kTimerPicker);
-    KillTimer(g_mainWindow, kTimerClock);
-    HideHighlight();
+    StopPickerClockAndHighlight();
     EnableWindow(GetDlgItem(g_mainWindow, kIdPicker), TRUE);
     EnableDeleteItems(true);
 }
@@ -103,6 +100,14 @@ void StartMonitoring(HWND box)
 }
 
 } // namespace
+
+void StopPickerClockAndHighlight()
+{
+    KillTimer(g_mainWindow, kTimerHighlight);
+    KillTimer(g_mainWindow, kTimerPicker);
+    KillTimer(g_mainWindow, kTimerClock);
+    HideHighlight();
+}
 
 void StopMonitoringNow()
 {

@@ -13,6 +13,9 @@ constexpr UINT_PTR kTimerScheduledRun = 108;
 constexpr UINT_PTR kTimerPicker = 20000;
 constexpr UINT_PTR kTimerHighlight = 20001;
 
+// Kills the highlight, picker and clock timers and hides the overlay.
+void StopPickerClockAndHighlight();
+
 void ToggleMonitoring(HWND box);
 // True while the command runs (it may wait at one of its message boxes).
 bool MonitoringCommandRunning();

@@ -29,8 +29,6 @@ struct OverlaySurface {
     HBITMAP bitmap = nullptr;
     HGDIOBJ previousBitmap = nullptr;
     Gdiplus::GpGraphics* graphics = nullptr;
-    int width = 0;
-    int height = 0;
 };
 OverlaySurface g_surface;
 
@@ -133,8 +131,6 @@ void CreateOverlaySurface()
     if (g_overlayFont)
         SelectObject(g_surface.dc, g_overlayFont);
     SetBkMode(g_surface.dc, TRANSPARENT);
-    g_surface.width = g_screenWidth;
-    g_surface.height = g_screenHeight;
 }
 
 void CreateHighlightOverlay(HWND owner)
@@ -182,8 +178,7 @@ void ShowHighlight(HWND target)
     // A window that has gone leaves an empty rectangle at the origin: the
     // whole screen is dimmed.
     RECT r = {};
-    if (!GetWindowRect(target, &r))
-        r = RECT();
+    GetWindowRect(target, &r);
     DrawHighlight(r);
     PresentOverlay();
 }

@@ -383,6 +383,11 @@ void ShowPopupMenu(int index)
     TrackPopupMenu(g_popupMenus[index], TPM_LEFTBUTTON, cursor.x, cursor.y, 0, g_mainWindow, nullptr);
 }
 
+HWND SettingsPanel()
+{
+    return GetDlgItem(GetDlgItem(g_mainWindow, kIdTab), kIdSettingsPanel);
+}
+
 HWND TabPage(HWND tab, int index)
 {
     TCITEMW item = {};

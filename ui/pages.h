@@ -58,6 +58,8 @@ void BuildMainControls(HWND mainWindow);
 void BuildPages(HWND tab);
 // Opens popup menu index at the cursor, owned by the main window.
 void ShowPopupMenu(int index);
+// The settings panel inside the tab control of the main window.
+HWND SettingsPanel();
 // The page window of tab item index, from the item's parameter.
 HWND TabPage(HWND tab, int index);
 // Hides the selected tab's page, selects index and shows its page.

@@ -53,12 +53,12 @@ void OnBoxMouseMove(HWND box, WPARAM keys)
         SetTimer(g_mainWindow, kTimerPicker, 100, OnPickerTimer);
 }
 
+// The main window, every window it owns, and the overlay.
 bool IsOwnWindow(HWND window)
 {
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    return window == g_mainWindow || window == GetAncestor(g_mainWindow, GA_ROOTOWNER) ||
-           processId == GetCurrentProcessId();
+    return processId == GetCurrentProcessId();
 }
 
 // The desktop and the shell's wallpaper windows stand for no program a user
@@ -90,12 +90,18 @@ void ReadMainModule(DWORD processId, CStrW* name, CStrW* path)
     path->AssignChars(exePath, 0);
 }
 
-void DropOnTarget(HWND box)
+// Back to idle: no rest timer, no overlay, the finder picture in the box.
+void EndDrag(HWND box)
 {
     KillTimer(g_mainWindow, kTimerPicker);
-    ReleaseCapture();
     HideHighlight();
     SetBoxCursor(box, g_finderCursor);
+}
+
+void DropOnTarget(HWND box)
+{
+    ReleaseCapture();
+    EndDrag(box);
 
     POINT cursor;
     GetCursorPos(&cursor);
@@ -131,11 +137,8 @@ LRESULT PickerBoxProc(WNDPROC base, HWND box, UINT message, WPARAM wParam, LPARA
     case WM_CAPTURECHANGED:
         // The capture lost mid-drag (another window took it, or Escape in some
         // shells): the box must not stay empty with its timer running.
-        if (!BoxCursor(box)) {
-            KillTimer(g_mainWindow, kTimerPicker);
-            HideHighlight();
-            SetBoxCursor(box, g_finderCursor);
-        }
+        if (!BoxCursor(box))
+            EndDrag(box);
         return 0;
     case WM_MOUSELEAVE:
         SetClassLongPtrW(box, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(LoadCursorW(nullptr, IDC_ARROW)));
