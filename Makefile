@@ -1,6 +1,6 @@
 # The two everyday commands: `make run` and `make test`. Both install what is
 # missing first (tools/setup.sh).
-.PHONY: run test bench build clean
+.PHONY: run test bench build dist soak clean
 
 run:
 	@bash tools/run.sh
@@ -13,8 +13,18 @@ test:
 bench:
 	@bash tools/bench.sh $(BENCH_ARGS)
 
+# Portable zips and per-user installers for both builds in dist/, each tried
+# in a fresh Wine prefix.
+dist:
+	@bash tools/dist.sh
+
+# Tollwick against ten misbehaving programs (10 minutes; SOAK_ARGS=--minutes N
+# for another length). Not part of the tests.
+soak:
+	@bash tools/soak.sh $(SOAK_ARGS)
+
 build:
 	@bash tools/setup.sh && bash tools/build.sh x64 x86
 
 clean:
-	rm -rf build
+	rm -rf build dist

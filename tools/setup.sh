@@ -22,6 +22,7 @@ packages=(
   wine wine64 wine32:i386 xvfb xauth
   googletest dpkg-dev patch
   xdotool fonts-wine fonts-wqy-microhei
+  nsis zip unzip
 )
 
 missing_packages() {
@@ -100,46 +101,13 @@ fetch_tinyxml() {
 }
 
 # One 64-bit prefix runs both the x64 and the x86 builds. Raise the settings
-# number when the settings below change, so existing prefixes get them.
+# number when tools/new-prefix.sh changes, so existing prefixes get them.
 prefix_settings=4
 prepare_wineprefix() {
   local prefix="$deps/wineprefix"
   [ "$(cat "$prefix/.ready" 2>/dev/null)" = "$prefix_settings" ] && return 0
   log "preparing the Wine prefix (takes a while once)"
-  mkdir -p "$prefix"
-  export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all
-  # No Mono or Gecko: their installers would ask on screen.
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  # shellcheck source=tools/virtual-display.sh
-  . "$here/tools/virtual-display.sh"
-  if [ -z "${DISPLAY:-}" ]; then
-    tollwick_start_display || exit 1
-  fi
-  wineboot -i >/dev/null 2>&1 || true
-  # A helper that crashes on purpose must end at once: no crash dialog and no
-  # debugger attached to it.
-  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-  local key
-  for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-    'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
-    wine reg delete "$key" /v Debugger /f >/dev/null 2>&1 || true
-  done
-  # Wine draws the window frames itself, as Windows does: with X decorations
-  # and no window manager on the virtual display a frame would have no X
-  # window, and clicks on the caption buttons would go nowhere.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
-  # The Chinese texts need a font that has them: YaHei, as Windows has it,
-  # and the dialog and caption fonts linked to one with Chinese glyphs.
-  local face
-  for face in '微软雅黑' 'Microsoft YaHei'; do
-    LC_ALL=C.UTF-8 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
-  done
-  for face in Tahoma 'MS Shell Dlg' 'Microsoft Sans Serif'; do
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "$face" \
-      /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
-  done
-  wineserver -w
-  tollwick_stop_display
+  bash "$here/tools/new-prefix.sh" "$prefix"
   echo "$prefix_settings" >"$prefix/.ready"
 }
 
