@@ -10,7 +10,7 @@ mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
 export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all
 # No Mono or Gecko: their installers would ask on screen.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # shellcheck source=tools/virtual-display.sh
 . "$here/tools/virtual-display.sh"
 trap tollwick_stop_display EXIT

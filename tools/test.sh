@@ -19,4 +19,9 @@ for arch in x64 x86; do
   echo "== tests of the $arch build"
   ctest --test-dir "build/$arch" --output-on-failure --timeout 900 || status=1
 done
+
+# The release packages of both builds, installed, upgraded and removed again
+# in a fresh prefix of their own.
+echo "== packages"
+bash tools/dist.sh || status=1
 exit $status

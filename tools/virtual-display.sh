@@ -6,7 +6,7 @@
 tollwick_wine_environment() {
   export WINEPREFIX="$1/deps/wineprefix"
   export WINEDEBUG="${WINEDEBUG:--all}"
-  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   trap tollwick_stop_display EXIT
   trap 'exit 130' INT TERM
 }
