@@ -54,7 +54,7 @@ if ! timeout 300 bash tools/new-prefix.sh "$WINEPREFIX"; then
   echo "test-dist: could not make the prefix" >&2
   exit 1
 fi
-# The prefix's settings script runs Wine without the override above.
+# Nothing of the prefix's making may stay in this home either.
 rm -rf "$HOME/.local/share/applications" "$HOME/.config/menus"
 # This prefix's server and services, with their output going nowhere.
 wineserver -p

@@ -1,6 +1,7 @@
 // A small program that the engine tests start and watch: it shows windows,
 // exits, crashes, stops answering or shows error dialogs as its command line
-// asks. It uses nothing of the program under test.
+// asks, or, with --soak, when the soak driver tells it. It uses nothing of the
+// program under test.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -34,12 +35,26 @@ struct Options {
     UINT answerMessage = 0;
     LONG_PTR answerResult = 0;
     std::wstring infoFile;
+    // Obeys the soak driver's commands (kSoakCommand) to its main window.
+    bool soak = false;
 };
 
 Options g_options;
 HWND g_main = nullptr;
 
 constexpr UINT_PTR kAfterShowTimer = 1;
+
+// The soak driver posts kSoakCommand with one of the actions in wParam; it
+// sends kSoakBoxesClosed to learn how many error boxes have been closed.
+constexpr UINT kSoakCommand = WM_APP + 0x50;
+constexpr UINT kSoakBoxesClosed = WM_APP + 0x51;
+constexpr WPARAM kSoakCrash = 1;
+constexpr WPARAM kSoakExit = 2;
+constexpr WPARAM kSoakHang = 3;
+constexpr WPARAM kSoakErrorBox = 4;
+constexpr UINT kSoakExitCode = 3;
+
+LRESULT g_soakBoxesClosed = 0;
 
 void WriteInfo(const std::wstring& line, bool append)
 {
@@ -61,6 +76,14 @@ void Crash()
     SetErrorMode(SetErrorMode(0) | SEM_NOGPFAULTERRORBOX);
     volatile int* nowhere = nullptr;
     *nowhere = 1;
+}
+
+// The soak's crash ends the process at once with the access violation's
+// code, as a crash with no debugger or error reporting does; Wine would
+// otherwise start its debugger, which keeps the process for a while.
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*)
+{
+    return EXCEPTION_EXECUTE_HANDLER;
 }
 
 // Backslash and n in the text stand for a line break.
@@ -95,6 +118,18 @@ LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 {
     if (g_options.answerMessage && message == g_options.answerMessage)
         return g_options.answerResult;
+    if (g_options.soak && window == g_main) {
+        if (message == kSoakBoxesClosed)
+            return g_soakBoxesClosed;
+        if (message == kSoakCommand && wParam == kSoakErrorBox) {
+            // The box's text carries the driver's number, so that the line
+            // the watchdog logs can be told from every other one.
+            std::wstring text = g_options.title + L" 错误 #" + std::to_wstring(static_cast<long long>(lParam));
+            MessageBoxW(window, text.c_str(), L"错误", MB_OK | MB_ICONERROR);
+            ++g_soakBoxesClosed;
+            return 0;
+        }
+    }
     if (g_options.hangOnMessage && message == g_options.hangOnMessage) {
         Sleep(static_cast<DWORD>(g_options.hangFor));
         return 0;
@@ -203,6 +238,8 @@ void ParseOptions()
             g_options.answerResult = static_cast<LONG_PTR>(i + 1 < count ? _wtoi64(args[++i]) : 0);
         } else if (a == L"--write-info")
             g_options.infoFile = text(++i);
+        else if (a == L"--soak")
+            g_options.soak = true;
     }
     LocalFree(args);
 }
@@ -254,6 +291,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
             else if (id == hangTimer)
                 Sleep(static_cast<DWORD>(g_options.hangFor));
             continue;
+        }
+        // Outside any window procedure, where nothing could catch the crash,
+        // and the hang stops this loop itself.
+        if (g_options.soak && msg.message == kSoakCommand && msg.hwnd == g_main) {
+            if (msg.wParam == kSoakCrash) {
+                SetUnhandledExceptionFilter(EndOnCrash);
+                Crash();
+            } else if (msg.wParam == kSoakExit)
+                ExitProcess(kSoakExitCode);
+            else if (msg.wParam == kSoakHang)
+                for (;;)
+                    Sleep(INFINITE);
         }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
