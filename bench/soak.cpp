@@ -11,8 +11,10 @@
 //
 // --only causes failures of one kind alone; --verbose prints each failure,
 // each sample and the exported log.
+#include "core/handle.h"
 #include "tests/helper_process.h"
 #include "tests/test_support.h"
+#include "tests/window_wait.h"
 
 #include "tinyxml.h"
 
@@ -34,9 +36,12 @@
 #include <string>
 #include <vector>
 
+using tw_test::FindOwnWindow;
 using tw_test::HelperPath;
 using tw_test::HelperProcess;
 using tw_test::TestBinaryDirectory;
+using tw_test::TextOf;
+using tw_test::WaitFor;
 
 namespace {
 
@@ -95,39 +100,18 @@ long long EpochSeconds()
     return static_cast<long long>((ticks - 116444736000000000ULL) / 10000000ULL);
 }
 
-class Handle {
-public:
-    Handle() = default;
-    explicit Handle(HANDLE handle) : m_handle(handle) {}
-    ~Handle() { Reset(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    Handle(Handle&& other) noexcept : m_handle(other.m_handle) { other.m_handle = nullptr; }
-    Handle& operator=(Handle&& other) noexcept
-    {
-        if (this != &other) {
-            Reset(other.m_handle);
-            other.m_handle = nullptr;
-        }
-        return *this;
-    }
-    void Reset(HANDLE handle = nullptr)
-    {
-        if (m_handle)
-            CloseHandle(m_handle);
-        m_handle = handle;
-    }
-    HANDLE Get() const { return m_handle; }
-    bool Ended() const { return m_handle && WaitForSingleObject(m_handle, 0) == WAIT_OBJECT_0; }
-    DWORD ExitCode() const
-    {
-        DWORD code = 0;
-        return m_handle && GetExitCodeProcess(m_handle, &code) ? code : STILL_ACTIVE;
-    }
+using tw::CHandle;
 
-private:
-    HANDLE m_handle = nullptr;
-};
+bool Ended(const CHandle& process)
+{
+    return process && WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
+}
+
+DWORD ExitCodeOf(const CHandle& process)
+{
+    DWORD code = 0;
+    return process && GetExitCodeProcess(process.Get(), &code) ? code : STILL_ACTIVE;
+}
 
 HANDLE OpenWatch(DWORD processId)
 {
@@ -203,37 +187,11 @@ Figures Summarise(std::vector<double> values)
     return f;
 }
 
-std::wstring TextOf(HWND window)
-{
-    wchar_t text[512] = {0};
-    SendMessageTimeoutW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
-    return text;
-}
-
 DWORD OwnerOf(HWND window)
 {
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
     return owner;
-}
-
-HWND FindOwnWindow(DWORD processId, const wchar_t* className, const wchar_t* title)
-{
-    for (HWND window = FindWindowExW(nullptr, nullptr, className, title); window;
-         window = FindWindowExW(nullptr, window, className, title)) {
-        if (OwnerOf(window) == processId)
-            return window;
-    }
-    return nullptr;
-}
-
-template <typename Done> bool WaitFor(Done done, DWORD timeoutMs)
-{
-    for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < timeoutMs; Sleep(20)) {
-        if (done())
-            return true;
-    }
-    return done();
 }
 
 struct ProcessFacts {
@@ -248,7 +206,7 @@ ProcessFacts FactsOf(DWORD processId)
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return facts;
-    Handle hold(snapshot);
+    CHandle hold(snapshot);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
@@ -348,7 +306,7 @@ struct Program {
     // The current instance.
     DWORD processId = 0;
     HWND window = nullptr;
-    Handle process;
+    CHandle process;
     bool exitSeen = false;
     // Every instance ever seen, each started by Tollwick.
     std::vector<DWORD> instances;
@@ -358,7 +316,7 @@ struct Program {
     bool pending = false;
     Kind kind = kCrash;
     DWORD causedId = 0;
-    Handle causedProcess;
+    CHandle causedProcess;
     double causedAt = 0;
     double endedAt = 0;
     LRESULT boxesBefore = 0;
@@ -542,7 +500,7 @@ bool Soak::StartTollwick()
 bool Soak::AllRunning() const
 {
     for (const Program& p : m_programs) {
-        if (!p.broken && (!p.processId || p.exitSeen || p.process.Ended() || !IsWindow(p.window)))
+        if (!p.broken && (!p.processId || p.exitSeen || Ended(p.process) || !IsWindow(p.window)))
             return false;
     }
     return true;
@@ -570,16 +528,16 @@ void Soak::Poll(double now)
             seen[static_cast<size_t>(id)].push_back({OwnerOf(window), window});
     }
     for (Program& p : m_programs) {
-        if (p.pending && Restarts(p.kind) && !p.endedAt && p.causedProcess.Ended())
+        if (p.pending && Restarts(p.kind) && !p.endedAt && Ended(p.causedProcess))
             p.endedAt = now;
         Track(p, seen[static_cast<size_t>(p.id)], now);
         if (p.pending)
             CheckPending(p, now);
-        else if (p.processId && !p.exitSeen && p.process.Ended()) {
+        else if (p.processId && !p.exitSeen && Ended(p.process)) {
             p.exitSeen = true;
             ++m_unexpected;
             Fail("%s (process %lu) ended uncaused, code 0x%lX", Utf8(p.title).c_str(), p.processId,
-                 p.process.ExitCode());
+                 ExitCodeOf(p.process));
         }
     }
 }
@@ -596,7 +554,7 @@ void Soak::Track(Program& p, const std::vector<std::pair<DWORD, HWND>>& seen, do
         if (std::find(p.instances.begin(), p.instances.end(), processId) != p.instances.end())
             continue;
         // The old instance may have ended since this poll looked.
-        if (p.pending && Restarts(p.kind) && !p.endedAt && p.causedProcess.Ended())
+        if (p.pending && Restarts(p.kind) && !p.endedAt && Ended(p.causedProcess))
             p.endedAt = now;
         bool first = p.instances.empty();
         bool expected = first || p.exitSeen || (p.pending && Restarts(p.kind) && p.endedAt);
@@ -662,7 +620,7 @@ void Soak::CheckPending(Program& p, double now)
         if (p.endedAt && !p.exitSeen) {
             // The code tells how the instance ended: the access violation,
             // its own exit, or the kill (TerminateProcess with 0).
-            DWORD code = p.causedProcess.ExitCode();
+            DWORD code = ExitCodeOf(p.causedProcess);
             DWORD expected = p.kind == kCrash ? EXCEPTION_ACCESS_VIOLATION : p.kind == kExit ? kHelperExitCode : 0;
             p.exitSeen = true;
             if (code != expected)
@@ -675,7 +633,7 @@ void Soak::CheckPending(Program& p, double now)
             p.boxSeen = true;
             ++m_boxesSeen;
         }
-        if (p.causedProcess.Ended()) {
+        if (Ended(p.causedProcess)) {
             Unhandled(p, "the instance ended instead of keeping on after its box");
             return;
         }
@@ -1099,7 +1057,7 @@ void Soak::KillLeftovers()
     std::vector<DWORD> left;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
-        Handle hold(snapshot);
+        CHandle hold(snapshot);
         PROCESSENTRY32W entry = {};
         entry.dwSize = sizeof(entry);
         for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
@@ -1110,7 +1068,7 @@ void Soak::KillLeftovers()
         }
     }
     for (DWORD processId : left) {
-        Handle process(
+        CHandle process(
             OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
         wchar_t image[MAX_PATH * 2] = {0};
         DWORD size = MAX_PATH * 2;
@@ -1236,7 +1194,7 @@ int Soak::Run()
     for (Program& p : m_programs)
         p.nextAt = g_runStart + NextGap(p);
     m_probe.window = m_main;
-    Handle probeThread(CreateThread(nullptr, 0, RunProbe, &m_probe, 0, nullptr));
+    CHandle probeThread(CreateThread(nullptr, 0, RunProbe, &m_probe, 0, nullptr));
     double runEnd = g_runStart + m_minutes * 60000;
     double warmUp = std::min(kWarmUpMs, m_minutes * 30000);
     double nextSample = g_runStart;

@@ -6,6 +6,7 @@
 #include "monitor/process_query.h"
 #include "tests/helper_process.h"
 #include "tests/test_support.h"
+#include "tests/window_wait.h"
 
 #include <windows.h>
 
@@ -31,33 +32,9 @@ inline std::string Narrow(const std::wstring& s)
     return out;
 }
 
-inline std::wstring TextOf(HWND window)
-{
-    wchar_t text[4096] = {0};
-    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
-    return text;
-}
-
-template <typename Done> bool WaitFor(Done done, DWORD timeoutMs)
-{
-    for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < timeoutMs; Sleep(20)) {
-        if (done())
-            return true;
-    }
-    return done();
-}
-
-inline HWND FindOwnWindow(DWORD processId, const wchar_t* className, const wchar_t* title)
-{
-    for (HWND window = FindWindowExW(nullptr, nullptr, className, title); window;
-         window = FindWindowExW(nullptr, window, className, title)) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == processId)
-            return window;
-    }
-    return nullptr;
-}
+using tw_test::FindOwnWindow;
+using tw_test::TextOf;
+using tw_test::WaitFor;
 
 class AppTest : public ::testing::Test {
 protected:

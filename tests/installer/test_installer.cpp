@@ -8,6 +8,7 @@
 //   installer_tests.exe --setup=PATH --zip-dir=PATH --arch=x64|x86 --version=X.Y.Z
 //
 // (or TOLLWICK_SETUP, TOLLWICK_ZIP_DIR, TOLLWICK_ARCH, TOLLWICK_VERSION).
+#include "core/handle.h"
 #include "tests/app_fixture.h"
 #include "tests/test_support.h"
 
@@ -57,25 +58,6 @@ bool SamePath(const std::wstring& a, const std::wstring& b)
 {
     return Lower(a) == Lower(b);
 }
-
-class Handle {
-public:
-    Handle() = default;
-    explicit Handle(HANDLE h) : m_h(h) {}
-    ~Handle() { Reset(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    void Reset(HANDLE h = nullptr)
-    {
-        if (m_h)
-            CloseHandle(m_h);
-        m_h = h;
-    }
-    HANDLE Get() const { return m_h; }
-
-private:
-    HANDLE m_h = nullptr;
-};
 
 // A process of ours; ended, if still running, when it goes.
 class Process {
@@ -150,7 +132,7 @@ public:
     DWORD Id() const { return m_id; }
 
 private:
-    Handle m_process;
+    tw::CHandle m_process;
     DWORD m_id = 0;
 };
 
@@ -525,8 +507,8 @@ private:
         return 0;
     }
 
-    Handle m_ready;
-    Handle m_thread;
+    tw::CHandle m_ready;
+    tw::CHandle m_thread;
     HWND m_window = nullptr;
     volatile LONG m_quitCommands = 0;
 };
