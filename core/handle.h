@@ -43,6 +43,24 @@ private:
     HANDLE m_handle = nullptr;
 };
 
+// config.xml keeps window handles as decimal numbers. Windows gives them 32
+// significant bits, sign-extended in 64-bit processes, so a number either
+// build wrote names the same window to both; a number beyond 32 bits names
+// none (on x86 it would otherwise be cut to some other window).
+inline HWND WindowFromStoredValue(long long value)
+{
+    if (value < -0x80000000LL || value > 0xFFFFFFFFLL)
+        return nullptr;
+    auto low = static_cast<LONG>(static_cast<ULONG>(value));
+    return reinterpret_cast<HWND>(static_cast<LONG_PTR>(low));
+}
+
+inline long long StoredWindowValue(HWND window)
+{
+    static_assert(sizeof(long long) >= sizeof(LONG_PTR), "a window handle fits the stored number");
+    return static_cast<long long>(reinterpret_cast<LONG_PTR>(window));
+}
+
 // A critical section that lives as long as its owner. Process-wide locks are
 // made once and never deleted (a leaked static), since other threads may still
 // hold them while the process exits.

@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "core/path.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/launch.h"
@@ -255,9 +256,11 @@ int CheckRunning(size_t index)
 {
     int restarted = 0;
     if (WatchRunningChecked()) {
-        DWORD processId = ProgramProcessId(index);
-        CStrW current = GetProcessIdImagePath(processId);
-        if (CompareText(CopyProgramText(index, &CMonitorItem::path), current.c_str(), 0) != 0) {
+        CStrW recorded = CopyProgramText(index, &CMonitorItem::path);
+        CStrW current = GetProcessIdImagePath(ProgramProcessId(index));
+        // An entry without a path has nothing to start.
+        bool running = current.IsEmpty() ? recorded.IsEmpty() : SamePath(recorded.c_str(), current.c_str());
+        if (!running) {
             SetHint(L"检测到程序未运行,系统将自动运行", false);
             StartProgram(index);
             restarted = 1;

@@ -1,6 +1,7 @@
 #include "monitor/process_query.h"
 
 #include "core/handle.h"
+#include "core/path.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
 
@@ -180,7 +181,7 @@ DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const D
         if (skip)
             continue;
         CStrW image = GetProcessIdImagePath(id);
-        if (!image.IsEmpty() && _wcsicmp(image.c_str(), path) == 0)
+        if (SamePath(image.c_str(), path))
             found = id;
     }
     candidates.Destroy();
@@ -262,7 +263,7 @@ bool KillProcessRunning(DWORD processId, const CStrW& path)
         if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0)
             return true;
         // A reused id runs another program now: that one is not ours to end.
-        if (CompareText(GetProcessImagePath(process.Get()), path.c_str(), 0) != 0)
+        if (!SamePath(GetProcessImagePath(process.Get()).c_str(), path.c_str()))
             return true;
         // An ended process can stay listed while others hold handles to it.
         if (TerminateProcess(process.Get(), 0) && WaitForSingleObject(process.Get(), 1000) == WAIT_OBJECT_0)

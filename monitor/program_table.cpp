@@ -1,6 +1,7 @@
 #include "monitor/program_table.h"
 
 #include "config/config.h"
+#include "core/path.h"
 #include "core/text_ops.h"
 #include "monitor/launch.h"
 #include "monitor/process_query.h"
@@ -116,7 +117,7 @@ void LoadMonitorList()
     SetListItemCount(g_programListView, n);
     for (size_t j = 0; j < n; ++j) {
         long long stored = g_config.GetInt(j + 1, "hwnd", 0);
-        AttachLoadedRecord(j, reinterpret_cast<HWND>(static_cast<INT_PTR>(stored)));
+        AttachLoadedRecord(j, WindowFromStoredValue(stored));
     }
 }
 
@@ -128,7 +129,7 @@ bool AppendProgram(CMonitorItem& record)
     {
         CLock lock(TableLock());
         for (size_t i = 0; i < g_programCount; ++i) {
-            if (CompareText(g_monitorList.At(i).path, record.path.c_str(), 0) == 0)
+            if (SamePath(g_monitorList.At(i).path.c_str(), record.path.c_str()))
                 return false;
         }
         if (!g_monitorList.Append(record))
@@ -180,7 +181,7 @@ void SaveMonitorList(size_t index)
     if (!CopyProgram(index, &view))
         return;
     size_t entry = index + 1;
-    g_config.SetInt(entry, "hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(view.window)));
+    g_config.SetInt(entry, "hwnd", StoredWindowValue(view.window));
     const struct {
         const char* key;
         const CStrW& text;

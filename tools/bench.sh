@@ -12,5 +12,5 @@ bash tools/build.sh x64 || exit 1
 . tools/virtual-display.sh
 tollwick_wine_environment "$here"
 tollwick_start_display || exit 1
-tollwick_start_wine
-wine build/x64/tests/engine_bench.exe "$@"
+tollwick_start_wine || exit 1
+tollwick_wine build/x64/tests/engine_bench.exe "$@"

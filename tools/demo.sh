@@ -13,7 +13,7 @@ tollwick_prepare_demo() {
   cp "$build/Tollwick.exe" "$tollwick_demo_dir/" || return 1
   rm -f "$tollwick_demo_dir/demo-starts.txt"
   local program
-  program=$(winepath -w "$tollwick_demo_dir/tollwick_demo.exe" 2>/dev/null) || return 1
+  program=$(tollwick_wine winepath.exe -w "$tollwick_demo_dir/tollwick_demo.exe" 2>/dev/null) || return 1
   # The configuration is GB2312, as Tollwick writes it; the demo starts afresh
   # each time, so a newcomer always sees it monitoring.
   {

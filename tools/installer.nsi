@@ -4,7 +4,10 @@
 ; It installs into the user's own program folder, so that config.xml beside
 ; Tollwick.exe stays writable without administrator rights, and it never
 ; writes or deletes config.xml except when the uninstall is told to.
-Unicode true
+;
+; The x64 setup is a 64-bit program (Debian's nsis has the amd64-unicode
+; stubs and plugins): no file system or registry redirection applies to it,
+; and 32-bit Windows refuses to start it. The x86 setup is a 32-bit program.
 
 !ifndef ARCH | VERSION | STAGEDIR | OUTFILE
   !error "define ARCH, VERSION, STAGEDIR and OUTFILE (see tools/dist.sh)"
@@ -14,11 +17,15 @@ Unicode true
     !error "ARCH must be x64 or x86"
   !endif
 !endif
+!if "${ARCH}" == "x64"
+  Target amd64-unicode
+!else
+  Unicode true
+!endif
 
 !include MUI2.nsh
 !include LogicLib.nsh
 !include FileFunc.nsh
-!include x64.nsh
 
 !define PRODUCT "Tollwick"
 !define PUBLISHER "Tollwick Developers"
@@ -68,8 +75,6 @@ VIFileVersion "${VERSION}.0"
 
 LangString TwRunNow ${LANG_SIMPCHINESE} "运行 Tollwick"
 LangString TwRunNow ${LANG_ENGLISH} "Run Tollwick"
-LangString TwNeeds64 ${LANG_SIMPCHINESE} "这是 64 位 Windows 的 Tollwick 安装程序。$\r$\n在 32 位 Windows 上请使用 x86 版本的安装程序。"
-LangString TwNeeds64 ${LANG_ENGLISH} "This is the Tollwick setup for 64-bit Windows.$\r$\nOn 32-bit Windows, use the x86 setup."
 LangString TwRunningAsk ${LANG_SIMPCHINESE} "Tollwick 正在运行。$\r$\n要退出 Tollwick 并继续吗? (正在监控的程序不会被关闭。)"
 LangString TwRunningAsk ${LANG_ENGLISH} "Tollwick is running.$\r$\nQuit Tollwick and go on? (The programs it watches keep running.)"
 LangString TwRunningKept ${LANG_SIMPCHINESE} "Tollwick 仍在运行, 已取消。请先退出 Tollwick, 然后再运行本程序。"
@@ -169,22 +174,10 @@ FunctionEnd
 
 Function .onInit
   SetShellVarContext current
-!if "${ARCH}" == "x64"
-  ${IfNot} ${RunningX64}
-    MessageBox MB_OK|MB_ICONSTOP "$(TwNeeds64)" /SD IDOK
-    Abort
-  ${EndIf}
-  SetRegView 64
-!endif
 FunctionEnd
 
 Function un.onInit
   SetShellVarContext current
-!if "${ARCH}" == "x64"
-  ${If} ${RunningX64}
-    SetRegView 64
-  ${EndIf}
-!endif
 FunctionEnd
 
 Function StartTollwick

@@ -15,20 +15,20 @@ bash tools/build.sh x64 || exit 1
 # shellcheck source=tools/demo.sh
 . tools/demo.sh
 tollwick_wine_environment "$here"
-if [ -z "${DISPLAY:-}" ]; then
-  tollwick_start_display || exit 1
-  echo "run: no DISPLAY, so Tollwick runs on the virtual display $DISPLAY"
+if ! tollwick_display_answers; then
+  tollwick_use_some_display || exit 1
+  echo "run: Tollwick runs on the private virtual display $DISPLAY"
 fi
-tollwick_start_wine
+tollwick_start_wine || exit 1
 tollwick_prepare_demo "$here/build/x64" || exit 1
 demo="$tollwick_demo_dir"
 
 echo "run: demo folder:   $demo"
 echo "run: configuration: $demo/config.xml"
-wine "$demo/Tollwick.exe" &
+tollwick_wine "$demo/Tollwick.exe" &
 tollwick=$!
 sleep 8
-if wine build/x64/tests/tollwick_capture.exe screen "$(winepath -w "$demo/screenshot.png")"; then
+if tollwick_wine build/x64/tests/tollwick_capture.exe screen "$(tollwick_wine winepath.exe -w "$demo/screenshot.png")"; then
   echo "run: screenshot:    $demo/screenshot.png"
 fi
 echo "run: Tollwick is monitoring the demo program. To stop, choose \"&Q.退出\" in its"

@@ -15,12 +15,12 @@ bash tools/build.sh x64 || exit 1
 tollwick_wine_environment "$here"
 unset DISPLAY
 tollwick_start_display || exit 1
-tollwick_start_wine
+tollwick_start_wine || exit 1
 tollwick_prepare_demo "$here/build/x64" || exit 1
-wine "$tollwick_demo_dir/Tollwick.exe" &
+tollwick_wine "$tollwick_demo_dir/Tollwick.exe" &
 # Long enough for the demo program to exit once and be started again, so the
 # pages show a restart and its log line.
 sleep "${SCREENSHOT_WAIT:-30}"
 mkdir -p docs
-wine build/x64/tests/tollwick_capture.exe tabs "$(winepath -w "$here/docs")" || exit 1
+tollwick_wine build/x64/tests/tollwick_capture.exe tabs "$(tollwick_wine winepath.exe -w "$here/docs")" || exit 1
 echo "screenshots: docs/tab-0.png ... docs/tab-4.png"

@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # Installs what building and testing Tollwick needs and prepares the third-party
 # sources and the Wine prefix. Safe to run again: it only does what is missing.
-set -euo pipefail
+# Every step that fails says what it was doing and why it stopped.
+set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 deps="$here/deps"
-mkdir -p "$deps"
+mkdir -p "$deps" || { echo "setup: cannot make $deps" >&2; exit 1; }
 
 log() { echo "setup: $*"; }
 
+fail() {
+  echo "setup: $*" >&2
+  exit 1
+}
+
 need_root() {
   if [ "$(id -u)" -ne 0 ]; then
-    echo "setup: $1 needs installing; run as root (or install it yourself)" >&2
-    exit 1
+    fail "$1 needs installing; run as root (or install it yourself)"
   fi
 }
 
@@ -39,12 +44,13 @@ install_packages() {
   need_root "$(echo $missing)"
   log "installing:" $missing
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
+    dpkg --add-architecture i386 || fail "could not add the i386 architecture to dpkg (for wine32)"
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
+  apt-get update -q || fail "apt-get update failed (exit $?); check the network and /etc/apt"
   # shellcheck disable=SC2086
-  apt-get install -y -q --no-install-recommends $missing
+  apt-get install -y -q --no-install-recommends $missing ||
+    fail "apt-get could not install: $(echo $missing)"
 }
 
 # apt-get source needs source entries; they are derived from the machine's own
@@ -55,16 +61,15 @@ ensure_source_entries() {
   need_root "a deb-src entry"
   local src=/etc/apt/sources.list.d/debian.sources
   if [ -f "$src" ]; then
-    sed -e 's/^Types:.*/Types: deb-src/' "$src" >"$list"
-  elif [ -f /etc/apt/sources.list ]; then
+    sed -e 's/^Types:.*/Types: deb-src/' "$src" >"$list" || fail "could not write $list"
+  elif [ -f /etc/apt/sources.list ] && grep -qE '^deb ' /etc/apt/sources.list; then
     grep -E '^deb ' /etc/apt/sources.list | sed -e 's/^deb /deb-src /' \
-      >/etc/apt/sources.list.d/tollwick-src.list
+      >/etc/apt/sources.list.d/tollwick-src.list || fail "could not write a deb-src list"
     touch "$list"
   else
-    echo "setup: no apt sources to derive a deb-src entry from" >&2
-    exit 1
+    fail "no apt sources to derive a deb-src entry from"
   fi
-  apt-get update -q
+  apt-get update -q || fail "apt-get update failed after adding the deb-src entry"
 }
 
 # TinyXML 2.6.2 from Debian's source package, with its security and entity fixes
@@ -77,8 +82,9 @@ fetch_tinyxml() {
   rm -rf "$tmp" "$dst"
   mkdir -p "$tmp"
   log "fetching the tinyxml source package"
-  (cd "$tmp" && apt-get source -q --download-only tinyxml)
-  (cd "$tmp" && dpkg-source --skip-patches -x ./*.dsc unpacked >/dev/null)
+  (cd "$tmp" && apt-get source -q --download-only tinyxml) || fail "could not download the tinyxml source package"
+  (cd "$tmp" && dpkg-source --skip-patches -x ./*.dsc unpacked >/dev/null) ||
+    fail "could not unpack the tinyxml source package"
   local src="$tmp/unpacked"
   local p name
   while read -r p; do
@@ -90,12 +96,12 @@ fetch_tinyxml() {
       *stl* | *STL*) log "skipping $name (the build is non-STL)"; continue ;;
     esac
     log "applying $name"
-    patch -d "$src" -p1 -s <"$src/debian/patches/$p"
+    patch -d "$src" -p1 -s <"$src/debian/patches/$p" || fail "Debian's patch $name does not apply to tinyxml"
   done <"$src/debian/patches/series"
-  mkdir -p "$dst"
-  cp "$src"/tinyxml.h "$src"/tinystr.h "$src"/tinyxml.cpp "$src"/tinystr.cpp \
-    "$src"/tinyxmlerror.cpp "$src"/tinyxmlparser.cpp "$dst"/
-  cp "$src/debian/patches/series" "$dst/applied-series"
+  mkdir -p "$dst" &&
+    cp "$src"/tinyxml.h "$src"/tinystr.h "$src"/tinyxml.cpp "$src"/tinystr.cpp \
+      "$src"/tinyxmlerror.cpp "$src"/tinyxmlparser.cpp "$dst"/ &&
+    cp "$src/debian/patches/series" "$dst/applied-series" || fail "could not copy the tinyxml sources to $dst"
   rm -rf "$tmp"
   touch "$dst/.patched"
 }
@@ -107,7 +113,7 @@ prepare_wineprefix() {
   local prefix="$deps/wineprefix"
   [ "$(cat "$prefix/.ready" 2>/dev/null)" = "$prefix_settings" ] && return 0
   log "preparing the Wine prefix (takes a while once)"
-  bash "$here/tools/new-prefix.sh" "$prefix"
+  bash "$here/tools/new-prefix.sh" "$prefix" || fail "could not prepare the Wine prefix $prefix"
   echo "$prefix_settings" >"$prefix/.ready"
 }
 

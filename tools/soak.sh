@@ -45,16 +45,23 @@ tollwick_wine_environment "$here"
 # The exit trap stops the wineserver of $WINEPREFIX as it is then: this one.
 export WINEPREFIX="$prefix"
 tollwick_start_display || exit 1
-tollwick_start_wine
+tollwick_start_wine || exit 1
+if [ "$arch" = x86 ]; then
+  tollwick_probe_x86 build/x86/tests/bitness_probe.exe
+  if [ -n "$tollwick_x86_skip" ]; then
+    echo "soak: the x86 build cannot run here: $tollwick_x86_skip" >&2
+    exit 1
+  fi
+fi
 # No window manager runs on the virtual display, and Wine is told so: else it
 # waits 2 s for one at every window it hides, a closing error dialog blocks
 # its program that long, and the hang check sees a hang that is not there.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >/dev/null 2>&1
+tollwick_wine reg.exe add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >/dev/null 2>&1
 
 # The run, its start-up, the drain of the last failures and the checks, with
 # room to spare; past that something hangs and the run is ended.
 limit=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 + 420 }')
-timeout --kill-after=20 "$limit" wine "build/$arch/tests/tollwick_soak.exe" "${driver_args[@]}"
+timeout --kill-after=20 "$limit" "$BASH" tools/wine.sh "build/$arch/tests/tollwick_soak.exe" "${driver_args[@]}"
 status=$?
 if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
   echo "soak: the driver did not finish within $limit s" >&2

@@ -2,6 +2,9 @@
 # private Xvfb display, and the stop of both (this prefix's wineserver and
 # the Xvfb started here, nothing else) when the script exits.
 
+# shellcheck source=tools/wine.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
+
 # Exports the Wine environment of the project in $1 and arranges the stop.
 tollwick_wine_environment() {
   export WINEPREFIX="$1/deps/wineprefix"
@@ -24,8 +27,18 @@ tollwick_stop_display() {
   fi
 }
 
+# Whether $DISPLAY names an X display that answers. A DISPLAY left over from
+# a closed session would make every Wine window fail.
+tollwick_display_answers() {
+  [ -n "${DISPLAY:-}" ] && timeout 10 xdotool getdisplaygeometry >/dev/null 2>&1
+}
+
 # Starts Xvfb on a display number it picks itself and exports DISPLAY.
 tollwick_start_display() {
+  if ! command -v Xvfb >/dev/null; then
+    echo "could not start a virtual display: Xvfb is not installed (tools/setup.sh installs it)" >&2
+    return 1
+  fi
   local fifo
   fifo=$(mktemp -u)
   mkfifo "$fifo"
@@ -35,16 +48,27 @@ tollwick_start_display() {
   read -r -t 20 number <"$fifo" || true
   rm -f "$fifo"
   if [ -z "$number" ]; then
-    echo "could not start Xvfb" >&2
+    echo "could not start a virtual display: Xvfb gave no display number within 20 s" >&2
     return 1
   fi
   export DISPLAY=":$number"
+}
+
+# Uses $DISPLAY when it answers, otherwise a private display (saying why when
+# a DISPLAY was set).
+tollwick_use_some_display() {
+  tollwick_display_answers && return 0
+  if [ -n "${DISPLAY:-}" ]; then
+    echo "the display $DISPLAY does not answer; using a private virtual display instead" >&2
+  fi
+  tollwick_start_display
 }
 
 # Starts this prefix's wineserver and its background services with their
 # output going nowhere. Started by the first test program instead, they would
 # inherit its output pipe and keep ctest waiting for it to close.
 tollwick_start_wine() {
+  tollwick_wine_loader || return 1
   wineserver -p
-  wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+  timeout 120 tollwick_wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 }
