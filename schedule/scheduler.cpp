@@ -81,7 +81,8 @@ void SendMonitoringCommand(LONG preset)
 {
     g_monitoring = preset;
     HWND box = GetDlgItem(g_mainWindow, kIdStartMonitoring);
-    SendMessageW(g_mainWindow, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, BN_CLICKED), reinterpret_cast<LPARAM>(box));
+    SendMessageW(g_mainWindow, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
+                 reinterpret_cast<LPARAM>(box));
 }
 
 // Asks every program to close and ends its process. Only a window that still

@@ -145,9 +145,9 @@ int OnPageCommand(HWND control, UINT code, int id)
         OpenSettingsDialog();
         return 1;
     case kIdStartMonitoring:
-        if (code != BN_CLICKED)
+        if (code != BN_CLICKED && code != kNotifyUnattended)
             return 0;
-        ToggleMonitoring(control ? control : GetDlgItem(g_mainWindow, kIdStartMonitoring));
+        ToggleMonitoring(control ? control : GetDlgItem(g_mainWindow, kIdStartMonitoring), code == kNotifyUnattended);
         return 1;
     case kIdBootStart:
         if (code != BN_CLICKED)
