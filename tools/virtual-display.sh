@@ -70,5 +70,6 @@ tollwick_use_some_display() {
 tollwick_start_wine() {
   tollwick_wine_loader || return 1
   wineserver -p
-  timeout 120 tollwick_wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+  # timeout runs programs, not shell functions: the loader itself.
+  timeout 120 "$TOLLWICK_WINE_LOADER" cmd.exe /c exit </dev/null >/dev/null 2>&1
 }
