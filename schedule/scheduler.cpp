@@ -111,7 +111,7 @@ bool RefuseWithoutPrograms(HWND dialog, int box)
 {
     if (g_programCount != 0)
         return false;
-    MessageBoxW(dialog, L"未设置需要监控的程序", nullptr, MB_ICONINFORMATION);
+    ShowMessageBox(dialog, L"未设置需要监控的程序", MB_ICONINFORMATION);
     SetBox(dialog, box, !IsBoxChecked(dialog, box));
     return true;
 }
@@ -337,7 +337,7 @@ void CScheduler::Refuse(HWND dialog, int box, long long moment, long long now)
     AppendText(text, FormatTimeText(moment));
     text.AppendChars(L"\r\n现在的时间为：", 0);
     AppendText(text, FormatTimeText(now));
-    MessageBoxW(dialog, text.c_str(), nullptr, MB_ICONERROR);
+    ShowMessageBox(dialog, text.c_str(), MB_ICONERROR);
     SetBox(dialog, box, false);
     if (box == IDC_ONCE_RUN) {
         onceRunTime = 0;

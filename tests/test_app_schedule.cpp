@@ -167,6 +167,41 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     ASSERT_TRUE(Quit());
 }
 
+// Without a caption the system titles a box "Error", whatever it says.
+TEST_F(SettingsDialogTest, ItsMessageBoxesAreTitledWithTheProgramsName)
+{
+    struct {
+        std::string entries;
+        const wchar_t* text;
+    } cases[] = {
+        {"", L"未设置需要监控的程序"},
+        {ProgramEntry(dir.File(L"one.exe"), ""), L"设置的时间不能小于现在的时间\r\n设置的时间为："},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Launch(ConfigWith("", c.entries)));
+        HWND dialog = OpenSettings();
+        ASSERT_NE(dialog, nullptr);
+        SetField(dialog, 1003, L"00:00:00");
+        PostMessageW(GetDlgItem(dialog, 1007), BM_CLICK, 0, 0);
+        HWND box = Dialog(L"Tollwick");
+        ASSERT_NE(box, nullptr) << Narrow(c.text);
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                for (HWND t = FindWindowExW(box, nullptr, L"Static", nullptr); t;
+                     t = FindWindowExW(box, t, L"Static", nullptr)) {
+                    if (TextOf(t).find(c.text) == 0)
+                        return true;
+                }
+                return false;
+            },
+            3000))
+            << Narrow(c.text);
+        ASSERT_TRUE(Press(box, IDOK));
+        ASSERT_TRUE(CloseSettings(dialog));
+        ASSERT_TRUE(Quit());
+    }
+}
+
 TEST_F(SettingsDialogTest, LettersTypedIntoATimeFieldAreDropped)
 {
     ASSERT_TRUE(Launch());
