@@ -167,6 +167,22 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     ASSERT_TRUE(Quit());
 }
 
+// Opening and closing the dialog must not change what the engine does: an
+// absent hang grace and a period of 0 are both 5 s to it.
+TEST_F(SettingsDialogTest, TheDialogShowsAndKeepsTheValuesTheEngineUses)
+{
+    ASSERT_TRUE(Launch("<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config monitortime=\"0\" />\n"));
+    HWND dialog = OpenSettings();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(Field(dialog, 1001), L"5");
+    EXPECT_EQ(Field(dialog, 1002), L"5");
+    ASSERT_TRUE(CloseSettings(dialog));
+    std::string config = Config();
+    EXPECT_NE(config.find("monitortime=\"5\""), std::string::npos) << config;
+    EXPECT_NE(config.find("unresponsetime=\"5\""), std::string::npos) << config;
+    ASSERT_TRUE(Quit());
+}
+
 // Without a caption the system titles a box "Error", whatever it says.
 TEST_F(SettingsDialogTest, ItsMessageBoxesAreTitledWithTheProgramsName)
 {
