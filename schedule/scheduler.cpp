@@ -286,10 +286,11 @@ void CScheduler::CheckDailyClose(long long now, CStrW& text)
         return;
     }
     long long target = TodayAt(now, StoredDailyTime(g_config.GetDailyCloseTime()));
+    // The firing tick shows the moment it reached; from the next tick on, for
+    // the rest of the day, the countdown runs to the next day's close.
     if (DueToday(m_close, target, now))
         CloseAction(true, target + kDay);
-    // For the rest of the day the countdown runs to the next day's close.
-    if (target <= now)
+    else if (target <= now)
         target += kDay;
     AppendBlock(text, L"每天定时关闭程序,剩余:", target - now, L"目标时间：", target, L"现在时间：", now);
 }
@@ -314,7 +315,7 @@ void CScheduler::CheckDailyRun(long long now, CStrW& text)
     long long target = TodayAt(now, StoredDailyTime(g_config.GetDailyRunTime()));
     if (DueToday(m_run, target, now))
         RunAction(true, target + kDay);
-    if (target <= now)
+    else if (target <= now)
         target += kDay;
     AppendBlock(text, L"每天定时开启程序,剩余:", target - now, L"目标时间：", target, L"现在时间：", now);
 }

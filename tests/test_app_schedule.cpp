@@ -79,6 +79,17 @@ std::string RebootTimeFarAway()
     return text;
 }
 
+// A moment as Tollwick stores it, "YYYY-MM-DD hh:mm:ss" on the UTC+8 clock.
+std::string Utc8Text(long long moment)
+{
+    __time64_t shifted = moment + 8 * 3600;
+    struct tm parts = {};
+    _gmtime64_s(&parts, &shifted);
+    char text[32];
+    strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
 } // namespace
 
 TEST_F(SettingsDialogTest, MoreSettingsOpensTheDialogWithTheStoredFields)
@@ -259,5 +270,29 @@ TEST_F(AppTest, TheCountdownPageTicksWhileMonitoringAndFreezesWhenItStops)
     Sleep(2500);
     EXPECT_EQ(TextOf(countdown), frozen) << "no ticks while monitoring is off";
     EXPECT_EQ(TextOf(Control(10201)), uptime);
+    ASSERT_TRUE(Quit());
+}
+
+// The tick on which the daily close fires shows the moment it reached; the
+// countdown stays there, as monitoring has stopped.
+TEST_F(AppTest, TheDailyCloseShowsTheMomentItReachedOnTheTickItFires)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    std::string moment = Utc8Text(static_cast<long long>(_time64(nullptr)) + 6);
+    ASSERT_TRUE(Launch(ConfigWith(
+        "autostartmonitor=\"1\" timingclosecheck_everyday=\"1\" timingclose_everyday_time=\"" + moment + "\"",
+        HelperEntry())));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"已取消监控"; }, 15000)) << "the daily close acted";
+    std::wstring shown = TextOf(GetDlgItem(Tab(), 10301));
+    const std::wstring label = L"每天定时关闭程序,剩余:";
+    ASSERT_EQ(shown.find(label), 0u) << Narrow(shown);
+    long long remaining = _wtoi64(shown.c_str() + label.size());
+    EXPECT_LE(remaining, 0) << Narrow(shown);
+    EXPECT_GT(remaining, -120) << Narrow(shown);
+    std::wstring target = L"目标时间：" + std::wstring(moment.begin(), moment.end()) + L"\r\n";
+    EXPECT_NE(shown.find(target), std::wstring::npos) << Narrow(shown);
     ASSERT_TRUE(Quit());
 }
