@@ -296,3 +296,32 @@ TEST_F(AppTest, TheDailyCloseShowsTheMomentItReachedOnTheTickItFires)
     EXPECT_NE(shown.find(target), std::wstring::npos) << Narrow(shown);
     ASSERT_TRUE(Quit());
 }
+
+// A once-only close or run whose moment passed while Tollwick was not running
+// (a power cut, a day off) is dropped and logged, not carried out at start-up.
+TEST_F(AppTest, AOnceOnlyMomentPassedBeforeTheStartIsDroppedAndLogged)
+{
+    std::string passed = Utc8Text(static_cast<long long>(_time64(nullptr)) - 600);
+    struct {
+        std::string keys;
+        const wchar_t* status;
+        const char* cleared;
+    } cases[] = {
+        {"autostartmonitor=\"1\" timingclosecheck=\"1\" timingclose_everyday_time=\"" + passed + "\"", L"监控中",
+         "timingclosecheck=\"0\""},
+        {"timingruncheck=\"1\" timingrun_everyday_time=\"" + passed + "\"", L"未开启监控", "timingruncheck=\"0\""},
+    };
+    for (const auto& c : cases) {
+        HelperProcess helper;
+        ASSERT_TRUE(helper.Start(L"--title Watched"));
+        ASSERT_NE(helper.WaitForWindow(), nullptr);
+        ASSERT_TRUE(Launch(ConfigWith(c.keys, HelperEntry())));
+        // A stale moment would act on the first tick, a second after the start.
+        Sleep(3000);
+        EXPECT_EQ(TextOf(Control(10200)), c.status) << c.keys;
+        EXPECT_TRUE(helper.IsRunning()) << c.keys;
+        EXPECT_GE(Rows(GetDlgItem(Tab(), 10005)), 1) << "logged";
+        ASSERT_TRUE(Quit());
+        EXPECT_NE(Config().find(c.cleared), std::string::npos) << Config();
+    }
+}
