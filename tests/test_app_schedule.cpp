@@ -79,6 +79,14 @@ std::string RebootTimeFarAway()
     return text;
 }
 
+// The row of a key in the README's config.xml reference, "| `key` | ... |".
+std::string ReadmeRow(const std::string& key)
+{
+    std::string readme = tw_test::ReadBytes(tw_test::TestBinaryDirectory() + L"README.md");
+    size_t at = readme.find("\n| `" + key + "` |");
+    return at == std::string::npos ? std::string() : readme.substr(at + 1, readme.find('\n', at + 1) - at - 1);
+}
+
 // A moment as Tollwick stores it, "YYYY-MM-DD hh:mm:ss" on the UTC+8 clock.
 std::string Utc8Text(long long moment)
 {
@@ -167,6 +175,8 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     EXPECT_NE(first.find("arg=\"" + Narrow(L"p1|__#_换_行_符__|p2") + "\""), std::string::npos) << config;
     EXPECT_NE(last.find("message=\"5\""), std::string::npos) << config;
     EXPECT_NE(last.find("command=\"two-cmd\""), std::string::npos) << config;
+    for (const char* key : {"command", "arg"})
+        EXPECT_NE(ReadmeRow(key).find("(also when emptied) |"), std::string::npos) << "README: " << ReadmeRow(key);
     ASSERT_TRUE(Quit());
 
     ASSERT_TRUE(Launch());
