@@ -40,6 +40,9 @@ tollwick_use_some_display || fail "no display to make the prefix on"
 # a machine that runs no 32-bit code) that do not spoil the prefix; the
 # registry steps below tell whether it works.
 timeout 600 "$TOLLWICK_WINE_LOADER" wineboot.exe -i >/dev/null 2>&1 </dev/null
+# The registry files are written when the prefix's wineserver ends, a few
+# seconds after wineboot returns.
+timeout 120 wineserver -w
 [ -f "$prefix/system.reg" ] || fail "wineboot made no registry in $prefix"
 
 # A helper that crashes on purpose must end at once: no crash dialog and no
