@@ -144,9 +144,11 @@ void OnMainCreate(HWND window)
     Check(panel, kIdAutoReboot, g_config.GetInt(0, "autoreboot", 0) != 0);
     Check(panel, kIdAutoStartMonitor, g_config.GetInt(0, "autostartmonitor", 0) != 0);
     SetRebootEdits(panel);
+    // A watchdog restarts unless its user said otherwise; the timed close and
+    // run change the box only for this run.
+    Check(window, kIdWatchRunning, g_config.GetInt(0, "watchrunning", 1) != 0);
     if (g_config.GetInt(0, "autostartmonitor", 0) != 0) {
         Check(window, kIdStartMonitoring, true);
-        Check(window, kIdWatchRunning, true);
         HWND box = GetDlgItem(window, kIdStartMonitoring);
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
                      reinterpret_cast<LPARAM>(box));

@@ -106,6 +106,29 @@ TEST_F(AppTest, AutostartmonitorStartsMonitoringAtLaunch)
     ASSERT_TRUE(Quit());
 }
 
+// A new user's first start of monitoring restarts a program that dies; a
+// watch the user turned off stays off after a restart of Tollwick.
+TEST_F(AppTest, WatchingTheRunningStateIsOnUnlessTheUserTurnedItOff)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    ASSERT_TRUE(Launch(ConfigWith("", HelperEntry())));
+    EXPECT_TRUE(Checked(main, 10101));
+    Click(10100);
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    helper.Stop();
+    EXPECT_TRUE(WaitFor([] { return FindWindowExW(nullptr, nullptr, L"TollwickHelperWnd", nullptr) != nullptr; }, 8000))
+        << "the program is started again";
+
+    SendMessageW(Control(10101), BM_CLICK, 0, 0);
+    ASSERT_TRUE(Quit());
+    EXPECT_NE(Config().find("watchrunning=\"0\""), std::string::npos) << Config();
+    ASSERT_TRUE(Launch());
+    EXPECT_FALSE(Checked(main, 10101));
+    ASSERT_TRUE(Quit());
+}
+
 TEST_F(AppTest, TheEndOfTheSessionStopsRestartingAndSavesTheSettings)
 {
     HelperProcess helper;
