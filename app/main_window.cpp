@@ -11,10 +11,15 @@
 #include "res/resource_ids.h"
 #include "schedule/scheduler.h"
 #include "ui/autostart.h"
+#include "ui/commands.h"
+#include "core/guard.h"
 #include "ui/monitor_command.h"
 #include "ui/overlay.h"
 #include "ui/pages.h"
+#include "ui/schedule_view.h"
 #include "ui/window.h"
+
+#include "version.h"
 
 #include <commctrl.h>
 
@@ -40,16 +45,6 @@ HWND Panel()
     return SettingsPanel();
 }
 
-bool IsChecked(HWND parent, int id)
-{
-    return SendDlgItemMessageW(parent, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-void Check(HWND parent, int id, bool on)
-{
-    SendDlgItemMessageW(parent, id, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
-}
-
 bool CursorOnCloseButton(HWND window)
 {
     TITLEBARINFOEX info = {};
@@ -73,10 +68,10 @@ void WriteSettingsPanel()
                 GetDlgItemInt(panel, kIdRebootMinutes, nullptr, FALSE),
                 GetDlgItemInt(panel, kIdRebootSeconds, nullptr, FALSE));
     g_config.SetText(0, "reboottime", ToNarrow(time));
-    g_config.SetBootStart(IsChecked(panel, kIdBootStart) ? 1 : 0);
-    g_config.SetCloseApp(IsChecked(panel, kIdCloseApp) ? 1 : 0);
-    g_config.SetInt(0, "autoreboot", IsChecked(panel, kIdAutoReboot) ? 1 : 0);
-    g_config.SetAutoStartMonitor(IsChecked(panel, kIdAutoStartMonitor) ? 1 : 0);
+    g_config.SetBootStart(IsBoxChecked(panel, kIdBootStart) ? 1 : 0);
+    g_config.SetCloseApp(IsBoxChecked(panel, kIdCloseApp) ? 1 : 0);
+    g_config.SetInt(0, "autoreboot", IsBoxChecked(panel, kIdAutoReboot) ? 1 : 0);
+    g_config.SetAutoStartMonitor(IsBoxChecked(panel, kIdAutoStartMonitor) ? 1 : 0);
 }
 
 void CloseMonitoredPrograms()
@@ -91,7 +86,7 @@ void CloseMonitoredPrograms()
 LRESULT OnClose(HWND window, WPARAM forced)
 {
     bool monitoring = g_monitoring.load() == 1;
-    if (IsChecked(Panel(), kIdHideTray) && !forced && monitoring) {
+    if (IsBoxChecked(Panel(), kIdHideTray) && !forced && monitoring) {
         ShowWindow(window, SW_HIDE);
         g_closeButtonDown = g_closeCommandSeen = false;
         return 0;
@@ -130,159 +125,213 @@ void OnMainCreate(HWND window)
     HWND panel = GetDlgItem(tab, kIdSettingsPanel);
     AutostartKey autostart;
     if (autostart.Open() && IsOwnAutostartValue(autostart))
-        Check(panel, kIdBootStart, true);
+        SetBoxChecked(panel, kIdBootStart, true);
     g_scheduler.RestoreOnceTargets();
     LoadMonitorList();
     RefreshInfoPanel();
     if (g_config.GetInt(0, "bootstart", 0) != 0) {
-        Check(panel, kIdBootStart, true);
+        SetBoxChecked(panel, kIdBootStart, true);
         HWND box = GetDlgItem(panel, kIdBootStart);
         SendMessageW(panel, WM_COMMAND, MAKEWPARAM(kIdBootStart, BN_CLICKED), reinterpret_cast<LPARAM>(box));
     }
-    Check(panel, kIdCloseApp, g_config.GetInt(0, "closeapp", 0) != 0);
-    Check(panel, kIdHideTray, g_config.GetInt(0, "hidetray", 0) != 0);
-    Check(panel, kIdAutoReboot, g_config.GetInt(0, "autoreboot", 0) != 0);
-    Check(panel, kIdAutoStartMonitor, g_config.GetInt(0, "autostartmonitor", 0) != 0);
+    SetBoxChecked(panel, kIdCloseApp, g_config.GetInt(0, "closeapp", 0) != 0);
+    SetBoxChecked(panel, kIdHideTray, g_config.GetInt(0, "hidetray", 0) != 0);
+    SetBoxChecked(panel, kIdAutoReboot, g_config.GetInt(0, "autoreboot", 0) != 0);
+    SetBoxChecked(panel, kIdAutoStartMonitor, g_config.GetInt(0, "autostartmonitor", 0) != 0);
     SetRebootEdits(panel);
     // A watchdog restarts unless its user said otherwise; the timed close and
     // run change the box only for this run.
-    Check(window, kIdWatchRunning, g_config.GetInt(0, "watchrunning", 1) != 0);
+    SetBoxChecked(window, kIdWatchRunning, g_config.GetInt(0, "watchrunning", 1) != 0);
     if (g_config.GetInt(0, "autostartmonitor", 0) != 0) {
-        Check(window, kIdStartMonitoring, true);
+        SetBoxChecked(window, kIdStartMonitoring, true);
         HWND box = GetDlgItem(window, kIdStartMonitoring);
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
                      reinterpret_cast<LPARAM>(box));
     }
     // A configured run also happens after a restart of the program.
-    g_scheduler.StartRunTimerIfArmed();
+    StartRunCheckIfArmed();
     CreateHighlightOverlay(window);
     SelectPage(tab, 1);
     Trace(L"_窗口1_创建完毕", L"窗口显示完毕");
     autostart.Close();
 }
 
-LRESULT OnCommand(WPARAM wParam, LPARAM lParam, HWND window)
+// WM_CREATE: the controls, then the start-up sequence.
+LRESULT OnCreate(HWND window)
 {
-    UINT code = HIWORD(wParam);
-    int id = LOWORD(wParam);
-    HWND control = reinterpret_cast<HWND>(lParam);
-    if (code == 0 && !control) {
-        if (id == kCmdQuit) {
-            g_closeButtonDown = g_closeCommandSeen = true;
-            SendMessageW(window, WM_CLOSE, 1, 0);
-            return 0;
-        }
-        return OnMenuCommand(id) == 1 ? 0 : -1;
-    }
-    if (code == 1 && !control)
-        return OnMenuCommand(id) == 1 ? 0 : -1;
-    return OnPageCommand(control, code, id) == 1 ? 0 : -1;
+    g_mainWindow = window;
+    g_taskbarCreatedMsg = RegisterWindowMessageW(L"TaskbarCreated");
+    g_backgroundBrush = CreateSolidBrush(0xF0F0F0);
+    BuildMainControls(window);
+    OnMainCreate(window);
+    return 0;
 }
 
-LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT OnDestroy()
+{
+    g_tray.Remove();
+    if (g_backgroundBrush) {
+        DeleteObject(g_backgroundBrush);
+        g_backgroundBrush = nullptr;
+    }
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT OnPaint(HWND window)
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    RECT client;
+    GetClientRect(window, &client);
+    FillRect(dc, &client, g_backgroundBrush);
+    EndPaint(window, &paint);
+    return 0;
+}
+
+// A watchdog that restarts the programs the system is closing would hold the
+// shutdown up: restarting stops at once.
+LRESULT OnQueryEndSession()
+{
+    g_monitoringBeforeEndSession = g_monitoring.load() == 1;
+    StopMonitoringNow();
+    return TRUE;
+}
+
+LRESULT OnEndSession(HWND window, bool ending)
+{
+    if (ending) {
+        // The message loop's save never runs when the session ends.
+        WriteSettingsPanel();
+        g_config.Save();
+    } else if (g_monitoringBeforeEndSession) {
+        g_monitoring = 0;
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
+                     reinterpret_cast<LPARAM>(GetDlgItem(window, kIdStartMonitoring)));
+    }
+    g_monitoringBeforeEndSession = false;
+    return 0;
+}
+
+// The tab control's page switch comes as a notification of the tab.
+LRESULT OnNotify(HWND window, const NMHDR* header, WPARAM wParam, LPARAM lParam)
+{
+    if (header && header->idFrom == static_cast<UINT_PTR>(kIdTab) &&
+        (header->code == static_cast<UINT>(TCN_SELCHANGING) || header->code == static_cast<UINT>(TCN_SELCHANGE)) &&
+        OnPageCommand(header->hwndFrom, header->code, kIdTab) == 1)
+        return 0;
+    return DefWindowProcW(window, WM_NOTIFY, wParam, lParam);
+}
+
+LRESULT OnNcLButtonDown(HWND window, WPARAM hit, LPARAM lParam)
+{
+    if (hit == HTCLOSE && CursorOnCloseButton(window))
+        g_closeButtonDown = true;
+    return DefWindowProcW(window, WM_NCLBUTTONDOWN, hit, lParam);
+}
+
+// Alt+F4 and the system menu close nothing unless the cursor is over the
+// close button.
+LRESULT OnSysCommand(HWND window, WPARAM command, LPARAM lParam)
+{
+    if (command == SC_CLOSE) {
+        if (!CursorOnCloseButton(window))
+            return 0;
+        g_closeCommandSeen = true;
+    }
+    return DefWindowProcW(window, WM_SYSCOMMAND, command, lParam);
+}
+
+// The tray menu's quit closes as the close button does, without asking.
+LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (LOWORD(wParam) == kCmdQuit && HIWORD(wParam) == 0 && !lParam) {
+        g_closeButtonDown = g_closeCommandSeen = true;
+        SendMessageW(window, WM_CLOSE, 1, 0);
+        return 0;
+    }
+    return RouteCommand(wParam, lParam) ? 0 : DefWindowProcW(window, WM_COMMAND, wParam, lParam);
+}
+
+// The status and hint labels take their text colour from their "crText".
+LRESULT OnCtlColorStatic(HWND window, HDC dc, HWND control)
+{
+    int id = GetDlgCtrlID(control);
+    if (id != kIdStatus && id != kIdHint)
+        return DefWindowProcW(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                              reinterpret_cast<LPARAM>(control));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, static_cast<COLORREF>(reinterpret_cast<INT_PTR>(GetPropW(control, L"crText"))));
+    return reinterpret_cast<LRESULT>(g_backgroundBrush);
+}
+
+LRESULT OnProgramsChanged()
+{
+    RepaintProgramList();
+    RefreshInfoPanel();
+    return 0;
+}
+
+LRESULT OnTrayIcon(HWND window, LPARAM event)
+{
+    if (event == WM_LBUTTONDOWN)
+        ShowWindow(window, IsWindowVisible(window) ? SW_HIDE : SW_SHOW);
+    else if (event == WM_RBUTTONUP)
+        ShowPopupMenu(kMenuTray);
+    return 0;
+}
+
+LRESULT OnTaskbarCreated()
+{
+    g_tray.Readd();
+    return 0;
+}
+
+LRESULT DispatchMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     LRESULT engine = 0;
     if (HandleEngineMessage(window, message, wParam, lParam, &engine))
         return engine;
-    if (message == g_taskbarCreatedMsg && g_taskbarCreatedMsg) {
-        g_tray.Readd();
-        return 0;
-    }
+    if (message == g_taskbarCreatedMsg && g_taskbarCreatedMsg)
+        return OnTaskbarCreated();
     switch (message) {
     case WM_CREATE:
-        g_mainWindow = window;
-        g_taskbarCreatedMsg = RegisterWindowMessageW(L"TaskbarCreated");
-        g_backgroundBrush = CreateSolidBrush(0xF0F0F0);
-        BuildMainControls(window);
-        OnMainCreate(window);
-        return 0;
+        return OnCreate(window);
     case WM_DESTROY:
-        g_tray.Remove();
-        if (g_backgroundBrush) {
-            DeleteObject(g_backgroundBrush);
-            g_backgroundBrush = nullptr;
-        }
-        PostQuitMessage(0);
-        return 0;
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        RECT client;
-        GetClientRect(window, &client);
-        FillRect(dc, &client, g_backgroundBrush);
-        EndPaint(window, &paint);
-        return 0;
-    }
+        return OnDestroy();
+    case WM_PAINT:
+        return OnPaint(window);
     case WM_CLOSE:
         return OnClose(window, wParam);
     case WM_QUERYENDSESSION:
-        // A watchdog that restarts the programs the system is closing would
-        // hold the shutdown up: restarting stops at once.
-        g_monitoringBeforeEndSession = g_monitoring.load() == 1;
-        StopMonitoringNow();
-        return TRUE;
+        return OnQueryEndSession();
     case WM_ENDSESSION:
-        if (wParam) {
-            // The message loop's save never runs when the session ends.
-            WriteSettingsPanel();
-            g_config.Save();
-        } else if (g_monitoringBeforeEndSession) {
-            g_monitoring = 0;
-            SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
-                         reinterpret_cast<LPARAM>(GetDlgItem(window, kIdStartMonitoring)));
-        }
-        g_monitoringBeforeEndSession = false;
-        return 0;
-    case WM_NOTIFY: {
-        auto* header = reinterpret_cast<NMHDR*>(lParam);
-        if (header && header->idFrom == static_cast<UINT_PTR>(kIdTab) &&
-            (header->code == static_cast<UINT>(TCN_SELCHANGING) || header->code == static_cast<UINT>(TCN_SELCHANGE)) &&
-            OnPageCommand(header->hwndFrom, header->code, kIdTab) == 1)
-            return 0;
-        break;
-    }
+        return OnEndSession(window, wParam != 0);
+    case WM_NOTIFY:
+        return OnNotify(window, reinterpret_cast<NMHDR*>(lParam), wParam, lParam);
     case WM_NCLBUTTONDOWN:
-        if (wParam == HTCLOSE && CursorOnCloseButton(window))
-            g_closeButtonDown = true;
-        break;
+        return OnNcLButtonDown(window, wParam, lParam);
     case WM_SYSCOMMAND:
-        // Alt+F4 and the system menu close nothing unless the cursor is over
-        // the close button.
-        if (wParam == SC_CLOSE) {
-            if (!CursorOnCloseButton(window))
-                return 0;
-            g_closeCommandSeen = true;
-        }
-        break;
+        return OnSysCommand(window, wParam, lParam);
     case WM_COMMAND:
-        if (OnCommand(wParam, lParam, window) == 0)
-            return 0;
-        break;
-    case WM_CTLCOLORSTATIC: {
-        HWND control = reinterpret_cast<HWND>(lParam);
-        int id = GetDlgCtrlID(control);
-        if (id == kIdStatus || id == kIdHint) {
-            HDC dc = reinterpret_cast<HDC>(wParam);
-            SetBkMode(dc, TRANSPARENT);
-            SetTextColor(dc, static_cast<COLORREF>(reinterpret_cast<INT_PTR>(GetPropW(control, L"crText"))));
-            return reinterpret_cast<LRESULT>(g_backgroundBrush);
-        }
-        break;
-    }
+        return OnCommand(window, wParam, lParam);
+    case WM_CTLCOLORSTATIC:
+        return OnCtlColorStatic(window, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_TW_PROGRAMS_CHANGED:
-        RepaintProgramList();
-        RefreshInfoPanel();
-        return 0;
+        return OnProgramsChanged();
     case kTrayCallbackMessage:
-        if (lParam == WM_LBUTTONDOWN)
-            ShowWindow(window, IsWindowVisible(window) ? SW_HIDE : SW_SHOW);
-        else if (lParam == WM_RBUTTONUP)
-            ShowPopupMenu(kMenuTray);
-        return 0;
+        return OnTrayIcon(window, lParam);
     default:
-        break;
+        return DefWindowProcW(window, message, wParam, lParam);
     }
-    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The switchboard: each message goes to its handler, and no exception
+// leaves the procedure.
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return Guarded(L"主窗口", static_cast<LRESULT>(0),
+                   [&] { return DispatchMainMessage(window, message, wParam, lParam); });
 }
 
 } // namespace
@@ -301,15 +350,12 @@ bool CreateMainWindow(int showCommand)
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszClassName = kMainClass;
     RegisterClassExW(&wc);
-    CStrW title;
-    title.Reserve(40);
-    title.AppendChars(L"Tollwick ", 0);
-    title.AppendChars(L"v2.0.220", 0);
-    HWND window = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_WINDOWEDGE, kMainClass, title.c_str(), 0x16CA0000,
-                                  CW_USEDEFAULT, 0, 377, 341, nullptr, nullptr, g_instance, nullptr);
+    const wchar_t* title = L"Tollwick v" TW_VERSION_WIDE;
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_WINDOWEDGE, kMainClass, title, 0x16CA0000, CW_USEDEFAULT, 0,
+                                  377, 341, nullptr, nullptr, g_instance, nullptr);
     if (!window)
         return false;
-    g_tray.Add(window, icon, title.c_str());
+    g_tray.Add(window, icon, title);
     ShowWindow(window, showCommand);
     UpdateWindow(window);
     return true;

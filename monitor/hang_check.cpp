@@ -1,4 +1,5 @@
 #include "core/app_messages.h"
+#include "core/guard.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/error_log.h"
@@ -74,7 +75,7 @@ void LogAndTrace(const wchar_t* tag, const wchar_t* text)
 // The grace time is over: end the instance that was seen hung, if it is
 // still there and still hung. A program that ended or was started again
 // meanwhile is a new instance and is left alone.
-void CALLBACK OnHangTimer(HWND window, UINT, UINT_PTR id, DWORD)
+void OnHangTimerBody(HWND window, UINT_PTR id)
 {
     KillTimer(window, id);
     auto* pending = reinterpret_cast<HangTimerRecord*>(id);
@@ -98,6 +99,11 @@ void CALLBACK OnHangTimer(HWND window, UINT, UINT_PTR id, DWORD)
         LogAndTrace(kTimerTag, kRecoveredText);
     }
     ClearPending(pending);
+}
+
+void CALLBACK OnHangTimer(HWND window, UINT, UINT_PTR id, DWORD)
+{
+    Guarded(kTimerTag, [&] { OnHangTimerBody(window, id); });
 }
 
 } // namespace
@@ -155,7 +161,7 @@ void CheckHang(size_t index)
             SetProgramAnswered(index, true);
         return;
     }
-    if (!g_mainWindow)
+    if (!g_engineWindow)
         return;
     // A program that has not answered once since it was started may still be
     // loading: killing it then would only start the slow start again.
@@ -178,7 +184,7 @@ void CheckHang(size_t index)
         g_monitorList.At(index).pendingHangTimer = pending;
     }
     // Window timers belong to the window's thread: the main window arms it.
-    SendMessageW(g_mainWindow, WM_TW_ARM_HANG_TIMER, reinterpret_cast<WPARAM>(pending), 0);
+    SendMessageW(g_engineWindow, WM_TW_ARM_HANG_TIMER, reinterpret_cast<WPARAM>(pending), 0);
 }
 
 bool HandleEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM, LRESULT* result)
@@ -213,8 +219,8 @@ void CancelPendingKills()
             record.pendingHangTimer = nullptr;
         }
         if (pending) {
-            if (g_mainWindow)
-                KillTimer(g_mainWindow, reinterpret_cast<UINT_PTR>(pending));
+            if (g_engineWindow)
+                KillTimer(g_engineWindow, reinterpret_cast<UINT_PTR>(pending));
             delete pending;
         }
     }

@@ -1,5 +1,6 @@
 #include "monitor/launch.h"
 
+#include "core/guard.h"
 #include "core/handle.h"
 #include "core/trace.h"
 #include "monitor/error_log.h"
@@ -83,11 +84,7 @@ DWORD WINAPI ExitWatcherProc(void* parameter)
     auto* param = static_cast<ExitWatcherParam*>(parameter);
     if (!param)
         return 0;
-    try {
-        WatchUntilExit(param);
-    } catch (const IndexOutOfRange& e) {
-        TraceFormat(L"进程监视", L"索引越界: %llu", static_cast<unsigned long long>(e.index));
-    }
+    Guarded(L"进程监视", [&] { WatchUntilExit(param); });
     ReleaseLink(param->link);
     delete param;
     return 0;

@@ -28,12 +28,15 @@ extern MonitorStats g_monitorStats;
 size_t PeriodFromSetting(long long seconds);
 DWORD GraceFromSetting(long long seconds);
 
-// Monitor thread start and stop, on the user interface thread. Begin fixes
-// the period and grace from the configuration and sets the flag; the stop
-// ends every thread at once and cancels pending kills without a word.
+// Monitoring as a whole, on the user interface thread. The start fixes the
+// period and grace from the configuration, writes every program's record
+// into its configuration entry, starts its thread and saves config.xml; the
+// end stops every thread at once and cancels pending kills without a word.
+void StartMonitoringAll();
+void EndMonitoring();
+// The start's parts: Begin fixes the period and grace and sets the flag.
 void BeginMonitoring();
 bool StartMonitorThread(size_t index);
-void EndMonitoring();
 
 // The checks, as a monitor thread runs them for its program.
 int CheckRunning(size_t index);

@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "core/guard.h"
 #include "core/path.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
@@ -38,14 +39,13 @@ constexpr DWORD kLongestStop = 15000;
 
 bool WatchRunningChecked()
 {
-    HWND box = g_mainWindow ? GetDlgItem(g_mainWindow, kIdWatchRunningCheck) : nullptr;
-    // Without a main window (tools, benchmarks) the running check is on.
+    HWND box = g_watchRunningBox;
     return !box || SendMessageW(box, BM_GETCHECK, 0, 0) != 0;
 }
 
 void SetHint(const wchar_t* text, bool onlyIfDifferent)
 {
-    HWND hint = g_mainWindow ? GetDlgItem(g_mainWindow, kIdHintLine) : nullptr;
+    HWND hint = g_hintLine;
     if (!hint)
         return;
     if (onlyIfDifferent && CompareText(GetWindowTextString(hint), text, 0) == 0)
@@ -139,11 +139,7 @@ DWORD WINAPI MonitorThreadProc(void* parameter)
     auto* param = static_cast<MonitorThreadParam*>(parameter);
     if (!param)
         return 0;
-    try {
-        RunCycles(*param);
-    } catch (const IndexOutOfRange& e) {
-        TraceFormat(L"监控线程", L"索引越界: %llu", static_cast<unsigned long long>(e.index));
-    }
+    Guarded(L"监控线程", [&] { RunCycles(*param); });
     delete param;
     return 0;
 }
@@ -220,6 +216,17 @@ bool StartMonitorThread(size_t index)
         return false;
     }
     return true;
+}
+
+void StartMonitoringAll()
+{
+    BeginMonitoring();
+    for (size_t i = 0; i < g_programCount; ++i) {
+        SaveMonitorList(i);
+        StartMonitorThread(i);
+    }
+    g_config.Save();
+    NotifyProgramsChanged();
 }
 
 void EndMonitoring()

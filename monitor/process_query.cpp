@@ -236,31 +236,6 @@ void CollectProcessWindows(DWORD processId, DWORD waitMs, CWindowList* windows)
     CollectNow(processId, windows);
 }
 
-CStrW GetWindowTextString(HWND window)
-{
-    if (!window || !IsWindow(window))
-        return CStrW();
-    int length = GetWindowTextLengthW(window);
-    CStrW text;
-    wchar_t* buffer = text.Reserve(static_cast<size_t>(length > 0 ? length : 0) + 1);
-    if (!buffer)
-        return CStrW();
-    int read = GetWindowTextW(window, buffer, length + 1);
-    text.SetLength(read > 0 ? static_cast<size_t>(read) : 0);
-    return text;
-}
-
-CStrW GetWindowClassString(HWND window)
-{
-    if (!window || !IsWindow(window))
-        return CStrW();
-    CStrW name;
-    wchar_t* buffer = name.Reserve(kPathChars);
-    int read = buffer ? GetClassNameW(window, buffer, kPathChars) : 0;
-    name.SetLength(read > 0 ? static_cast<size_t>(read) : 0);
-    return name;
-}
-
 bool KillProcessRunning(DWORD processId, const CStrW& path)
 {
     if (processId == 0)

@@ -5,6 +5,7 @@
 
 #include "core/array.h"
 #include "core/str.h"
+#include "core/window_text.h"
 
 #include <windows.h>
 
@@ -51,8 +52,6 @@ DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry);
 // The process's top-level windows; when it has none yet and waitMs is not 0,
 // waits that long once (dispatching the caller's messages) and looks again.
 void CollectProcessWindows(DWORD processId, DWORD waitMs, CWindowList* windows);
-CStrW GetWindowTextString(HWND window);
-CStrW GetWindowClassString(HWND window);
 // Terminates the process with this id, but only while it runs the executable
 // at path, and returns when it has gone or after a few seconds of trying.
 // Returns true when no such process is left.

@@ -127,6 +127,10 @@ bool NoteStartResult(size_t index, DWORD error);
 // The settings fields the user edits; takes the strings over.
 void SetProgramSettings(size_t index, CStrW& command, DWORD messageValue, CStrW& parameters);
 
+// Asks every program to close and ends its process: the timed close. Only a
+// window that still belongs to the program is asked, and only a process that
+// still runs the program's executable is ended (ids are reused).
+void CloseAndEndPrograms();
 // Ends the record's process, if it still runs the record's executable.
 // False when that process is still there after trying.
 bool KillProgramProcess(size_t index);

@@ -6,8 +6,10 @@
 
 namespace tw {
 
-HWND g_mainWindow = nullptr;
+HWND g_engineWindow = nullptr;
 HWND g_programListView = nullptr;
+HWND g_watchRunningBox = nullptr;
+HWND g_hintLine = nullptr;
 
 void RepaintProgramList()
 {
@@ -17,8 +19,8 @@ void RepaintProgramList()
 
 void NotifyProgramsChanged()
 {
-    if (g_mainWindow)
-        PostMessageW(g_mainWindow, WM_TW_PROGRAMS_CHANGED, 0, 0);
+    if (g_engineWindow)
+        PostMessageW(g_engineWindow, WM_TW_PROGRAMS_CHANGED, 0, 0);
 }
 
 void SetListItemCount(HWND list, size_t count)

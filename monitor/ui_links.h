@@ -1,6 +1,6 @@
-// The main-window handles the engine talks to. The user interface sets them
-// when it builds its window; while they are null the engine leaves the
-// screen alone. Handles are only read by other threads, never changed while
+// The windows the engine talks to. The user interface sets them when it
+// builds its main window; while they are null the engine leaves the screen
+// alone. Handles are only read by other threads, never changed while
 // monitoring runs.
 #pragma once
 
@@ -8,13 +8,16 @@
 
 namespace tw {
 
-extern HWND g_mainWindow;
+// Receives the engine's messages (core/app_messages.h) and carries the
+// delayed-kill timers, which belong to a window's own thread.
+extern HWND g_engineWindow;
 // The owner-data list of monitored programs (its rows are drawn from the table).
 extern HWND g_programListView;
-
-// Control ids on the main window that the engine reads and writes.
-constexpr int kIdWatchRunningCheck = 10101;
-constexpr int kIdHintLine = 10202;
+// The check box "监视运行状态": unticked, the running check is off. Without
+// one (tools, benchmarks) it is on.
+extern HWND g_watchRunningBox;
+// The hint line the monitor threads write to.
+extern HWND g_hintLine;
 
 // Asks the program list to repaint its rows (any thread).
 void RepaintProgramList();

@@ -1,23 +1,39 @@
 #include "schedule/scheduler.h"
 
 #include "config/config.h"
-#include "core/array.h"
 #include "core/handle.h"
 #include "core/text_ops.h"
-#include "core/trace.h"
 #include "monitor/error_log.h"
-#include "monitor/monitor.h"
 #include "monitor/program_table.h"
-#include "monitor/ui_links.h"
-#include "res/resource_ids.h"
 #include "schedule/time_calc.h"
-#include "ui/monitor_command.h"
-#include "ui/pages.h"
-#include "ui/window.h"
 
 namespace tw {
 
 CScheduler g_scheduler;
+
+// The keys, fields and texts of the close or of the run.
+struct CScheduler::Kind {
+    const char* onceKey;
+    const char* dailyKey;
+    long long CScheduler::*once;
+    bool ScheduleForm::*onceBox;
+    bool ScheduleForm::*dailyBox;
+    CStrW ScheduleForm::*field;
+    const wchar_t* onceLabel;
+    const wchar_t* dailyLabel;
+    const wchar_t* name; // for the log line of a dropped moment
+    ScheduledAction action;
+    bool isRun; // the run has a run check to start and stop
+
+    CStrW StoredTime() const { return isRun ? g_config.GetDailyRunTime() : g_config.GetDailyCloseTime(); }
+    void Store(const CStrW& moment) const
+    {
+        if (isRun)
+            g_config.SetDailyRunTime(moment);
+        else
+            g_config.SetDailyCloseTime(moment);
+    }
+};
 
 namespace {
 
@@ -28,19 +44,10 @@ constexpr long long kDay = 86400;
 // asleep) is not made up for: a reboot time passed before start-up must not
 // restart the machine at once.
 constexpr long long kCatchUpSeconds = 120;
-// Both parameters of the WM_CLOSE posted before a restart.
-constexpr WPARAM kRestartCloseMarker = 0x52424F54;
 constexpr UINT kRestartReason = 5;
 
-bool IsBoxChecked(HWND parent, int id)
-{
-    return SendDlgItemMessageW(parent, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-void SetBox(HWND parent, int id, bool on)
-{
-    SendDlgItemMessageW(parent, id, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
-}
+const CScheduler::Kind& CloseKind();
+const CScheduler::Kind& RunKind();
 
 Hms TimeOfDay(int seconds)
 {
@@ -76,71 +83,70 @@ void AppendBlock(CStrW& text, const wchar_t* label, long long remaining, const w
     text.AppendChars(L"\r\n\r\n", 0);
 }
 
-// WM_COMMAND 10100 with the monitoring flag preset: 1 stops, 0 starts.
-void SendMonitoringCommand(LONG preset)
+CStrW UptimeText(long long s)
 {
-    g_monitoring = preset;
-    HWND box = GetDlgItem(g_mainWindow, kIdStartMonitoring);
-    SendMessageW(g_mainWindow, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
-                 reinterpret_cast<LPARAM>(box));
-}
-
-// Asks every program to close and ends its process. Only a window that still
-// belongs to the program is asked, and only a process that still runs the
-// program's executable is ended: ids are reused once a process is gone.
-void CloseAllPrograms()
-{
-    for (size_t i = 0; i < g_programCount; ++i) {
-        ProgramView view;
-        if (!CopyProgram(i, &view))
-            break;
-        DWORD owner = 0;
-        if (view.window && GetWindowThreadProcessId(view.window, &owner) && owner == view.processId)
-            PostMessageW(view.window, WM_CLOSE, 0, 0);
-        KillProgramProcess(i);
-    }
-}
-
-void StartRunTimer()
-{
-    SetTimer(g_mainWindow, kTimerScheduledRun, 1000, CScheduler::OnRunTick);
-}
-
-// With no programs the click is taken back: a ticked box would promise a
-// schedule that nothing stores.
-bool RefuseWithoutPrograms(HWND dialog, int box)
-{
-    if (g_programCount != 0)
-        return false;
-    ShowMessageBox(dialog, L"未设置需要监控的程序", MB_ICONINFORMATION);
-    SetBox(dialog, box, !IsBoxChecked(dialog, box));
-    return true;
+    CStrW uptime;
+    uptime.Format(L"已监控：%d天 %02d:%02d:%02d", static_cast<int>(s / 86400), static_cast<int>((s / 3600) % 24),
+                  static_cast<int>((s / 60) % 60), static_cast<int>(s % 60));
+    return uptime;
 }
 
 // The pending once-only moment kept in the configuration, or 0. A moment
 // that passed before start-up (a power cut, a day off) is dropped with a log
 // line, as the daily moments are: no check saw it come, and carried out late
 // it would close or start everything at a moment nobody chose.
-long long RestoredOnceMoment(const char* checkKey, const char* dailyKey, const CStrW& stored, long long now,
-                             const wchar_t* what)
+long long RestoredOnceMoment(const CScheduler::Kind& kind, long long now)
 {
-    if (!ConfigFlag(checkKey))
+    if (!ConfigFlag(kind.onceKey))
         return 0;
+    CStrW stored = kind.StoredTime();
     // Ticked by the daily box, the once-only box follows it: the stored moment
     // is the daily one, and its next coming is the once-only moment.
-    if (ConfigFlag(dailyKey))
-        return NextOccurrence(now, SplitHms(RightChars(stored, 8)));
+    if (ConfigFlag(kind.dailyKey))
+        return NextOccurrence(now, StoredDailyTime(stored));
     long long moment = StoredMoment(stored, now);
     if (moment >= now)
         return moment;
-    g_config.SetInt(0, checkKey, 0);
-    g_errorLog.AddFormat(L"%s的时间 %s 在本程序启动前已过, 不再执行", what, FormatTimeText(moment).c_str());
+    g_config.SetInt(0, kind.onceKey, 0);
+    g_errorLog.AddFormat(L"%s的时间 %s 在本程序启动前已过, 不再执行", kind.name, FormatTimeText(moment).c_str());
     return 0;
 }
 
 long long SystemClock()
 {
     return TimeNow();
+}
+
+const CScheduler::Kind& CloseKind()
+{
+    static const CScheduler::Kind kind = {"timingclosecheck",
+                                          "timingclosecheck_everyday",
+                                          &CScheduler::onceCloseTime,
+                                          &ScheduleForm::onceClose,
+                                          &ScheduleForm::dailyClose,
+                                          &ScheduleForm::closeTime,
+                                          L"定时关闭程序,剩余:",
+                                          L"每天定时关闭程序,剩余:",
+                                          L"定时关闭程序",
+                                          ScheduledAction::Close,
+                                          false};
+    return kind;
+}
+
+const CScheduler::Kind& RunKind()
+{
+    static const CScheduler::Kind kind = {"timingruncheck",
+                                          "timingruncheck_everyday",
+                                          &CScheduler::onceRunTime,
+                                          &ScheduleForm::onceRun,
+                                          &ScheduleForm::dailyRun,
+                                          &ScheduleForm::runTime,
+                                          L"定时开启程序,剩余:",
+                                          L"每天定时开启程序,剩余:",
+                                          L"定时开启程序",
+                                          ScheduledAction::Run,
+                                          true};
+    return kind;
 }
 
 } // namespace
@@ -174,55 +180,26 @@ void CScheduler::Reset()
     m_reboot = DailyTrack();
     m_close = DailyTrack();
     m_run = DailyTrack();
-    m_acting = false;
 }
 
-void CALLBACK CScheduler::OnClockTick(HWND, UINT, UINT_PTR, DWORD)
+TickOutcome CScheduler::ClockTick(long long now, bool monitoring)
 {
-    try {
-        g_scheduler.ClockTick(g_scheduler.Now());
-    } catch (const IndexOutOfRange& e) {
-        TraceFormat(L"定时器", L"程序表下标越界: %llu", static_cast<unsigned long long>(e.index));
-    }
+    TickOutcome outcome;
+    outcome.countdown.Reserve(g_programCount * 260);
+    if (monitoring)
+        outcome.uptime = UptimeText(++monitoredSeconds);
+    outcome.restartComputer = CheckDailyReboot(now, outcome.countdown);
+    CheckClose(now, outcome);
+    return outcome;
 }
 
-void CALLBACK CScheduler::OnRunTick(HWND, UINT, UINT_PTR, DWORD)
+TickOutcome CScheduler::RunTick(long long now)
 {
-    try {
-        g_scheduler.RunTick(g_scheduler.Now());
-    } catch (const IndexOutOfRange& e) {
-        TraceFormat(L"定时启动", L"程序表下标越界: %llu", static_cast<unsigned long long>(e.index));
-    }
-}
-
-void CScheduler::ClockTick(long long now)
-{
-    if (m_acting || MonitoringCommandRunning())
-        return;
-    CStrW text;
-    text.Reserve(g_programCount * 260);
-    if (g_monitoring.load() == 1) {
-        ++monitoredSeconds;
-        long long s = monitoredSeconds;
-        CStrW uptime;
-        uptime.Format(L"已监控：%d天 %02d:%02d:%02d", static_cast<int>(s / 86400), static_cast<int>((s / 3600) % 24),
-                      static_cast<int>((s / 60) % 60), static_cast<int>(s % 60));
-        SetDlgItemTextW(g_mainWindow, kIdUptime, uptime.c_str());
-    }
-    CheckDailyReboot(now, text);
-    CheckDailyClose(now, text);
-    SetDlgItemTextW(GetDlgItem(g_mainWindow, kIdTab), kIdTimingText, text.c_str());
-    SetWindowTextW(g_mainWindow, L"Tollwick v2.0.220");
-}
-
-void CScheduler::RunTick(long long now)
-{
-    // A start of monitoring that waits at one of its message boxes must not
-    // be followed by another one on every tick.
-    if (m_acting || MonitoringCommandRunning())
-        return;
-    CStrW text;
-    CheckDailyRun(now, text);
+    TickOutcome outcome;
+    CheckRun(now, outcome);
+    // The run check's countdown is shown nowhere.
+    outcome.countdown.Release();
+    return outcome;
 }
 
 bool CScheduler::DueToday(DailyTrack& track, long long moment, long long now)
@@ -239,10 +216,10 @@ bool CScheduler::DueToday(DailyTrack& track, long long moment, long long now)
     return true;
 }
 
-void CScheduler::CheckDailyReboot(long long now, CStrW& text)
+bool CScheduler::CheckDailyReboot(long long now, CStrW& text)
 {
     if (!ConfigFlag("autoreboot"))
-        return;
+        return false;
     long long target = TodayAt(now, TimeOfDay(ParseHms(g_config.GetRebootTime())));
     bool due = DueToday(m_reboot, target, now);
     long long d = target - now;
@@ -251,218 +228,177 @@ void CScheduler::CheckDailyReboot(long long now, CStrW& text)
         d += kDay;
     }
     AppendBlock(text, L"定时重启电脑,剩余:", d, L"重启时间:", target, L"现在时间:", now);
-    if (!due)
-        return;
-    PostMessageW(g_mainWindow, WM_CLOSE, kRestartCloseMarker, static_cast<LPARAM>(kRestartCloseMarker));
-    if (!(restart && restart()))
-        TraceFormat(L"定时重启", L"重启请求被拒绝, 错误码: %lu", GetLastError());
+    return due;
 }
 
-void CScheduler::CloseAction(bool daily, long long nextMoment)
+void CScheduler::Act(const Kind& kind, bool daily, long long nextMoment, TickOutcome& outcome)
 {
-    m_acting = true;
     if (daily) {
-        g_config.SetDailyCloseTime(FormatTimeText(nextMoment));
+        kind.Store(FormatTimeText(nextMoment));
     } else {
-        onceCloseTime = 0;
-        g_config.SetTimingCloseCheck(0);
-        StopPickerClockAndHighlight();
+        this->*kind.once = 0;
+        g_config.SetInt(0, kind.onceKey, 0);
     }
-    SetBox(g_mainWindow, kIdWatchRunning, false);
-    if (g_monitoring.load() == 1)
-        SendMonitoringCommand(1);
-    CloseAllPrograms();
-    m_acting = false;
+    outcome.action = kind.action;
+    outcome.onceOnly = !daily;
 }
 
-void CScheduler::RunAction(bool daily, long long nextMoment)
+void CScheduler::CheckOnce(const Kind& kind, long long now, TickOutcome& outcome)
 {
-    m_acting = true;
-    if (daily) {
-        g_config.SetDailyRunTime(FormatTimeText(nextMoment));
-    } else {
-        KillTimer(g_mainWindow, kTimerScheduledRun);
-        g_config.SetTimingRunCheck(0);
-        onceRunTime = 0;
-    }
-    SetBox(g_mainWindow, kIdWatchRunning, true);
-    if (g_monitoring.load() == 0)
-        SendMonitoringCommand(0);
-    m_acting = false;
-}
-
-void CScheduler::CheckOnceClose(long long now, CStrW& text)
-{
-    if (onceCloseTime == 0 && !ConfigFlag("timingclosecheck"))
+    if (this->*kind.once == 0 && !ConfigFlag(kind.onceKey))
         return;
-    long long r = onceCloseTime - now;
+    long long r = this->*kind.once - now;
     if (r <= 0)
-        CloseAction(false, 0);
-    AppendBlock(text, L"定时关闭程序,剩余:", r, L"目标时间：", onceCloseTime ? onceCloseTime : now, L"现在时间：", now);
+        Act(kind, false, 0, outcome);
+    long long target = this->*kind.once;
+    AppendBlock(outcome.countdown, kind.onceLabel, r, L"目标时间：", target ? target : now, L"现在时间：", now);
 }
 
-void CScheduler::CheckDailyClose(long long now, CStrW& text)
+void CScheduler::CheckDaily(const Kind& kind, DailyTrack& track, long long now, TickOutcome& outcome)
 {
-    if (!ConfigFlag("timingclosecheck_everyday")) {
-        CheckOnceClose(now, text);
+    if (!ConfigFlag(kind.dailyKey)) {
+        CheckOnce(kind, now, outcome);
         return;
     }
-    long long target = TodayAt(now, StoredDailyTime(g_config.GetDailyCloseTime()));
+    long long target = TodayAt(now, StoredDailyTime(kind.StoredTime()));
     // The firing tick shows the moment it reached; from the next tick on, for
-    // the rest of the day, the countdown runs to the next day's close.
-    if (DueToday(m_close, target, now))
-        CloseAction(true, target + kDay);
+    // the rest of the day, the countdown runs to the next day's.
+    if (DueToday(track, target, now))
+        Act(kind, true, target + kDay, outcome);
     else if (target <= now)
         target += kDay;
-    AppendBlock(text, L"每天定时关闭程序,剩余:", target - now, L"目标时间：", target, L"现在时间：", now);
+    AppendBlock(outcome.countdown, kind.dailyLabel, target - now, L"目标时间：", target, L"现在时间：", now);
 }
 
-void CScheduler::CheckOnceRun(long long now, CStrW& text)
+void CScheduler::CheckClose(long long now, TickOutcome& outcome)
 {
-    if (onceRunTime == 0 && !ConfigFlag("timingruncheck"))
-        return;
-    long long target = onceRunTime;
-    long long r = target - now;
-    if (r <= 0)
-        RunAction(false, 0);
-    AppendBlock(text, L"定时开启程序,剩余:", r, L"目标时间：", target ? target : now, L"现在时间：", now);
+    CheckDaily(CloseKind(), m_close, now, outcome);
 }
 
-void CScheduler::CheckDailyRun(long long now, CStrW& text)
+void CScheduler::CheckRun(long long now, TickOutcome& outcome)
 {
-    if (!ConfigFlag("timingruncheck_everyday")) {
-        CheckOnceRun(now, text);
-        return;
+    CheckDaily(RunKind(), m_run, now, outcome);
+}
+
+FormOutcome CScheduler::OnTimeEdited(const Kind& kind, const ScheduleForm& form)
+{
+    this->*kind.once = NextOccurrence(Now(), SplitHms(form.*kind.field));
+    kind.Store(FormatTimeText(this->*kind.once));
+    FormOutcome outcome;
+    outcome.form = form;
+    return outcome;
+}
+
+FormOutcome CScheduler::OnCloseTimeEdited(const ScheduleForm& form)
+{
+    return OnTimeEdited(CloseKind(), form);
+}
+
+FormOutcome CScheduler::OnRunTimeEdited(const ScheduleForm& form)
+{
+    return OnTimeEdited(RunKind(), form);
+}
+
+void CScheduler::Refuse(const Kind& kind, long long moment, long long now, FormOutcome& outcome)
+{
+    outcome.message.AssignChars(L"设置的时间不能小于现在的时间\r\n设置的时间为：", 0);
+    AppendText(outcome.message, FormatTimeText(moment));
+    outcome.message.AppendChars(L"\r\n现在的时间为：", 0);
+    AppendText(outcome.message, FormatTimeText(now));
+    outcome.icon = MB_ICONERROR;
+    outcome.form.*kind.onceBox = false;
+    this->*kind.once = 0;
+    g_config.SetInt(0, kind.onceKey, 0);
+}
+
+FormOutcome CScheduler::OnOnceBox(const Kind& kind, const ScheduleForm& form)
+{
+    FormOutcome outcome;
+    outcome.form = form;
+    // With no programs the click is taken back: a ticked box would promise a
+    // schedule that nothing stores.
+    if (g_programCount == 0) {
+        outcome.message.AssignChars(L"未设置需要监控的程序", 0);
+        outcome.icon = MB_ICONINFORMATION;
+        outcome.form.*kind.onceBox = !(form.*kind.onceBox);
+        return outcome;
     }
-    long long target = TodayAt(now, StoredDailyTime(g_config.GetDailyRunTime()));
-    if (DueToday(m_run, target, now))
-        RunAction(true, target + kDay);
-    else if (target <= now)
-        target += kDay;
-    AppendBlock(text, L"每天定时开启程序,剩余:", target - now, L"目标时间：", target, L"现在时间：", now);
-}
-
-void CScheduler::OnCloseTimeEdited(HWND dialog)
-{
-    onceCloseTime = NextOccurrence(Now(), SplitHms(FieldText(dialog, IDC_CLOSE_TIME)));
-    g_config.SetDailyCloseTime(FormatTimeText(onceCloseTime));
-}
-
-void CScheduler::OnRunTimeEdited(HWND dialog)
-{
-    onceRunTime = NextOccurrence(Now(), SplitHms(FieldText(dialog, IDC_RUN_TIME)));
-    g_config.SetDailyRunTime(FormatTimeText(onceRunTime));
-}
-
-void CScheduler::Refuse(HWND dialog, int box, long long moment, long long now)
-{
-    CStrW text(L"设置的时间不能小于现在的时间\r\n设置的时间为：");
-    AppendText(text, FormatTimeText(moment));
-    text.AppendChars(L"\r\n现在的时间为：", 0);
-    AppendText(text, FormatTimeText(now));
-    ShowMessageBox(dialog, text.c_str(), MB_ICONERROR);
-    SetBox(dialog, box, false);
-    if (box == IDC_ONCE_RUN) {
-        onceRunTime = 0;
-        g_config.SetTimingRunCheck(0);
-    } else {
-        onceCloseTime = 0;
-        g_config.SetTimingCloseCheck(0);
-    }
-}
-
-void CScheduler::OnOnceRunBox(HWND dialog)
-{
-    if (RefuseWithoutPrograms(dialog, IDC_ONCE_RUN))
-        return;
-    bool on = IsBoxChecked(dialog, IDC_ONCE_RUN);
-    g_config.SetTimingRunCheck(on ? 1 : 0);
+    bool on = form.*kind.onceBox;
+    g_config.SetInt(0, kind.onceKey, on ? 1 : 0);
     if (!on) {
-        KillTimer(g_mainWindow, kTimerScheduledRun);
-        onceRunTime = 0;
-        SetBox(dialog, IDC_ONCE_RUN, false);
-        return;
+        this->*kind.once = 0;
+        if (kind.isRun)
+            outcome.runCheck = RunCheck::Stop;
+        return outcome;
     }
     long long now = Now();
-    long long moment = TodayAt(now, SplitHms(FieldText(dialog, IDC_RUN_TIME)));
-    onceRunTime = moment;
-    if (IsBoxChecked(dialog, IDC_DAILY_RUN)) {
-        OnDailyRunBox(dialog);
-    } else if (moment - now > 0) {
-        // The key holds the armed moment, date included, for the next start.
-        g_config.SetDailyRunTime(FormatTimeText(moment));
-        StartRunTimer();
-    } else {
-        Refuse(dialog, IDC_ONCE_RUN, moment, now);
+    long long moment = TodayAt(now, SplitHms(form.*kind.field));
+    this->*kind.once = moment;
+    if (form.*kind.dailyBox)
+        return OnDailyBox(kind, form);
+    if (moment - now <= 0) {
+        Refuse(kind, moment, now, outcome);
+        return outcome;
     }
+    // The key holds the armed moment, date included, for the next start.
+    kind.Store(FormatTimeText(moment));
+    if (kind.isRun)
+        outcome.runCheck = RunCheck::Start;
+    return outcome;
 }
 
-void CScheduler::OnOnceCloseBox(HWND dialog)
+FormOutcome CScheduler::OnOnceRunBox(const ScheduleForm& form)
 {
-    if (RefuseWithoutPrograms(dialog, IDC_ONCE_CLOSE))
-        return;
-    bool on = IsBoxChecked(dialog, IDC_ONCE_CLOSE);
-    g_config.SetTimingCloseCheck(on ? 1 : 0);
-    if (!on) {
-        onceCloseTime = 0;
-        SetBox(dialog, IDC_ONCE_CLOSE, false);
-        return;
-    }
-    long long now = Now();
-    long long moment = TodayAt(now, SplitHms(FieldText(dialog, IDC_CLOSE_TIME)));
-    onceCloseTime = moment;
-    if (IsBoxChecked(dialog, IDC_DAILY_CLOSE))
-        OnDailyCloseBox(dialog);
-    else if (moment - now <= 0)
-        Refuse(dialog, IDC_ONCE_CLOSE, moment, now);
-    else
-        g_config.SetDailyCloseTime(FormatTimeText(moment));
+    return OnOnceBox(RunKind(), form);
 }
 
-void CScheduler::OnDailyRunBox(HWND dialog)
+FormOutcome CScheduler::OnOnceCloseBox(const ScheduleForm& form)
 {
-    bool on = IsBoxChecked(dialog, IDC_DAILY_RUN);
+    return OnOnceBox(CloseKind(), form);
+}
+
+FormOutcome CScheduler::OnDailyBox(const Kind& kind, const ScheduleForm& form)
+{
+    FormOutcome outcome;
+    outcome.form = form;
+    bool on = form.*kind.dailyBox;
     if (on) {
-        SetBox(dialog, IDC_ONCE_RUN, true);
-        g_config.SetTimingRunCheck(1);
-        OnRunTimeEdited(dialog);
-        StartRunTimer();
+        outcome = OnTimeEdited(kind, form);
+        outcome.form.*kind.onceBox = true;
+        g_config.SetInt(0, kind.onceKey, 1);
+        if (kind.isRun)
+            outcome.runCheck = RunCheck::Start;
     } else {
-        // A once-only run that stays armed keeps its timer; the ticked box
-        // would otherwise promise a start that never comes.
-        if (onceRunTime == 0 || !IsBoxChecked(dialog, IDC_ONCE_RUN))
-            KillTimer(g_mainWindow, kTimerScheduledRun);
-        g_config.SetDailyRunTime(CStrW());
+        // A once-only run that stays armed keeps its run check; the ticked
+        // box would otherwise promise a start that never comes.
+        if (kind.isRun && (this->*kind.once == 0 || !(form.*kind.onceBox)))
+            outcome.runCheck = RunCheck::Stop;
+        kind.Store(CStrW());
     }
-    g_config.SetInt(0, "timingruncheck_everyday", on ? 1 : 0);
+    g_config.SetInt(0, kind.dailyKey, on ? 1 : 0);
+    return outcome;
 }
 
-void CScheduler::OnDailyCloseBox(HWND dialog)
+FormOutcome CScheduler::OnDailyRunBox(const ScheduleForm& form)
 {
-    bool on = IsBoxChecked(dialog, IDC_DAILY_CLOSE);
-    if (on) {
-        SetBox(dialog, IDC_ONCE_CLOSE, true);
-        g_config.SetTimingCloseCheck(1);
-        OnCloseTimeEdited(dialog);
-    } else {
-        g_config.SetDailyCloseTime(CStrW());
-    }
-    g_config.SetInt(0, "timingclosecheck_everyday", on ? 1 : 0);
+    return OnDailyBox(RunKind(), form);
+}
+
+FormOutcome CScheduler::OnDailyCloseBox(const ScheduleForm& form)
+{
+    return OnDailyBox(CloseKind(), form);
 }
 
 void CScheduler::RestoreOnceTargets()
 {
     long long now = Now();
-    onceCloseTime = RestoredOnceMoment("timingclosecheck", "timingclosecheck_everyday", g_config.GetDailyCloseTime(),
-                                       now, L"定时关闭程序");
-    onceRunTime = RestoredOnceMoment("timingruncheck", "timingruncheck_everyday", g_config.GetDailyRunTime(), now,
-                                     L"定时开启程序");
+    onceCloseTime = RestoredOnceMoment(CloseKind(), now);
+    onceRunTime = RestoredOnceMoment(RunKind(), now);
 }
 
-void CScheduler::StartRunTimerIfArmed()
+bool CScheduler::RunCheckArmed() const
 {
-    if (ConfigFlag("timingruncheck") || ConfigFlag("timingruncheck_everyday"))
-        StartRunTimer();
+    return ConfigFlag("timingruncheck") || ConfigFlag("timingruncheck_everyday");
 }
 
 } // namespace tw

@@ -1,7 +1,12 @@
 // The scheduler: the one-second clock that runs while monitoring runs (the
 // monitored time, the daily reboot, the timed close of the programs and the
 // countdown page), the one-second run check (the timed start), and what the
-// schedule controls of the settings dialog do. Window thread only.
+// schedule controls of the settings dialog do.
+//
+// It decides and the windows apply: a tick or a change of the dialog's
+// controls returns what is to be shown and done, and the scheduler keeps its
+// own moments and the configuration's schedule keys. It touches no window,
+// so its decisions are tested without one. Window thread only.
 #pragma once
 
 #include "core/str.h"
@@ -13,6 +18,49 @@ namespace tw {
 // Asks the system to restart, with the shutdown privilege enabled first
 // (without it the request is refused). False when the request was refused.
 bool RequestSystemRestart();
+
+enum class ScheduledAction {
+    None,
+    // Untick "监视运行状态", stop monitoring, close every program.
+    Close,
+    // Tick "监视运行状态", start monitoring.
+    Run,
+};
+
+// What one tick asks of the main window, in this order: show the uptime,
+// close Tollwick and ask for the restart, carry out the action, show the
+// countdown page's text.
+struct TickOutcome {
+    CStrW uptime; // empty: unchanged
+    bool restartComputer = false;
+    ScheduledAction action = ScheduledAction::None;
+    // The action came from a once-only moment: a close then also stops the
+    // picker's timers and the highlight, a run the run check.
+    bool onceOnly = false;
+    CStrW countdown;
+};
+
+// The schedule controls of the settings dialog as it shows them.
+struct ScheduleForm {
+    bool onceRun = false;
+    bool dailyRun = false;
+    bool onceClose = false;
+    bool dailyClose = false;
+    CStrW runTime;   // "hh:mm:ss" as typed
+    CStrW closeTime; // "hh:mm:ss" as typed
+};
+
+enum class RunCheck { Keep, Start, Stop };
+
+// What the dialog does after a change of its schedule controls: show the
+// message box first (when there is one), then the boxes as given, then start
+// or stop the one-second run check.
+struct FormOutcome {
+    ScheduleForm form;
+    CStrW message;
+    UINT icon = 0;
+    RunCheck runCheck = RunCheck::Keep;
+};
 
 class CScheduler {
 public:
@@ -27,37 +75,33 @@ public:
     long long onceRunTime = 0;
 
     CScheduler();
+    long long Now() const;
 
-    // The timer procedures of TIMER_CLOCK and TIMER_SCHEDULED_RUN.
-    static void CALLBACK OnClockTick(HWND, UINT, UINT_PTR, DWORD);
-    static void CALLBACK OnRunTick(HWND, UINT, UINT_PTR, DWORD);
-    // What one tick does at the moment now.
-    void ClockTick(long long now);
-    void RunTick(long long now);
+    // What one tick of the clock (while monitoring runs) and of the run
+    // check does at the moment now.
+    TickOutcome ClockTick(long long now, bool monitoring);
+    TickOutcome RunTick(long long now);
 
-    // The checks; each appends its countdown block to text.
-    void CheckDailyReboot(long long now, CStrW& text);
-    void CheckDailyClose(long long now, CStrW& text);
-    void CheckOnceClose(long long now, CStrW& text);
-    void CheckDailyRun(long long now, CStrW& text);
-    void CheckOnceRun(long long now, CStrW& text);
-
-    // The settings dialog's schedule controls, given the dialog window.
-    void OnCloseTimeEdited(HWND dialog);
-    void OnRunTimeEdited(HWND dialog);
-    void OnOnceRunBox(HWND dialog);
-    void OnDailyRunBox(HWND dialog);
-    void OnOnceCloseBox(HWND dialog);
-    void OnDailyCloseBox(HWND dialog);
+    // The settings dialog's schedule controls; the time fields after the
+    // user changed and left one, the boxes after a click on one.
+    FormOutcome OnCloseTimeEdited(const ScheduleForm& form);
+    FormOutcome OnRunTimeEdited(const ScheduleForm& form);
+    FormOutcome OnOnceRunBox(const ScheduleForm& form);
+    FormOutcome OnOnceCloseBox(const ScheduleForm& form);
+    FormOutcome OnDailyRunBox(const ScheduleForm& form);
+    FormOutcome OnDailyCloseBox(const ScheduleForm& form);
 
     // Start-up: the pending once-only moments from the configuration (one
-    // that passed before start-up is dropped and logged), and the run check
-    // when a run is armed there.
+    // that passed before start-up is dropped and logged).
     void RestoreOnceTargets();
-    void StartRunTimerIfArmed();
+    // Whether a run is armed in the configuration, so the run check must run.
+    bool RunCheckArmed() const;
 
     // Back to the state of a fresh start (tests).
     void Reset();
+
+    // The keys, fields and texts of the close or the run, which are alike.
+    struct Kind;
 
 private:
     // What a daily check remembers between its ticks.
@@ -66,17 +110,20 @@ private:
         long long actedDay = -1;
     };
     bool DueToday(DailyTrack& track, long long moment, long long now);
-    void CloseAction(bool daily, long long nextMoment);
-    void RunAction(bool daily, long long nextMoment);
-    void Refuse(HWND dialog, int box, long long moment, long long now);
-    long long Now() const;
+    bool CheckDailyReboot(long long now, CStrW& text);
+    void CheckClose(long long now, TickOutcome& outcome);
+    void CheckRun(long long now, TickOutcome& outcome);
+    void CheckOnce(const Kind& kind, long long now, TickOutcome& outcome);
+    void CheckDaily(const Kind& kind, DailyTrack& track, long long now, TickOutcome& outcome);
+    void Act(const Kind& kind, bool daily, long long nextMoment, TickOutcome& outcome);
+    FormOutcome OnTimeEdited(const Kind& kind, const ScheduleForm& form);
+    FormOutcome OnOnceBox(const Kind& kind, const ScheduleForm& form);
+    FormOutcome OnDailyBox(const Kind& kind, const ScheduleForm& form);
+    void Refuse(const Kind& kind, long long moment, long long now, FormOutcome& outcome);
 
     DailyTrack m_reboot;
     DailyTrack m_close;
     DailyTrack m_run;
-    // Set while a close or run action is under way: ticks that arrive while
-    // it waits (message loops of stopping, message boxes of starting) skip.
-    bool m_acting = false;
 };
 
 extern CScheduler g_scheduler;

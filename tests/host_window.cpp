@@ -48,18 +48,22 @@ HostWindow::HostWindow()
     m_window = CreateWindowExW(0, L"TollwickTestHost", L"host", WS_OVERLAPPED, 0, 0, 200, 100, nullptr, nullptr,
                                instance, nullptr);
     m_box = CreateWindowExW(0, L"BUTTON", L"监视运行状态", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 100, 20, m_window,
-                            ControlId(tw::kIdWatchRunningCheck), instance, nullptr);
+                            ControlId(10101), instance, nullptr);
     HWND hint = CreateWindowExW(0, L"STATIC", L"如果检测到程序未运行,将自动运行", WS_CHILD, 0, 20, 100, 20, m_window,
-                                ControlId(tw::kIdHintLine), instance, nullptr);
+                                ControlId(10202), instance, nullptr);
     g_hintBase = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(hint, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(HintProc)));
     HintTexts().clear();
     SetWatchRunning(true);
-    tw::g_mainWindow = m_window;
+    tw::g_engineWindow = m_window;
+    tw::g_watchRunningBox = m_box;
+    tw::g_hintLine = hint;
 }
 
 HostWindow::~HostWindow()
 {
-    tw::g_mainWindow = nullptr;
+    tw::g_engineWindow = nullptr;
+    tw::g_watchRunningBox = nullptr;
+    tw::g_hintLine = nullptr;
     DestroyWindow(m_window);
 }
 

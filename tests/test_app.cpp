@@ -3,6 +3,8 @@
 // messages to its controls and what they answer.
 #include "tests/app_fixture.h"
 
+#include "version.h"
+
 using namespace tw_app_test;
 
 TEST_F(AppTest, TheFirstRunWritesTheFileAndOpensOnTheProgramList)
@@ -11,7 +13,7 @@ TEST_F(AppTest, TheFirstRunWritesTheFileAndOpensOnTheProgramList)
     EXPECT_EQ(Config(), "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n"
                         "<config bootstart=\"0\" monitortime=\"5\" closeapp=\"0\" unresponsetime=\"5\" "
                         "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\" />\n");
-    EXPECT_EQ(TextOf(main), L"Tollwick v2.0.220");
+    EXPECT_EQ(TextOf(main), L"Tollwick v" TW_VERSION_WIDE);
     EXPECT_EQ(SendMessageW(Tab(), TCM_GETCURSEL, 0, 0), 1);
     for (int id : {10102, 10103, 10104, 10105, 10106})
         EXPECT_FALSE(Checked(Panel(), id)) << id;

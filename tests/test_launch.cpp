@@ -219,10 +219,10 @@ TEST_F(LaunchTest, TheMainWindowHearsOfTheRestart)
     HWND host = CreateWindowExW(0, L"STATIC", L"host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(host, nullptr);
-    tw::g_mainWindow = host;
+    tw::g_engineWindow = host;
     AddHelperRecord(L"");
     tw::StartProgram(0);
-    tw::g_mainWindow = nullptr;
+    tw::g_engineWindow = nullptr;
     MSG msg;
     EXPECT_TRUE(PeekMessageW(&msg, host, tw::WM_TW_PROGRAMS_CHANGED, tw::WM_TW_PROGRAMS_CHANGED, PM_REMOVE));
     DestroyWindow(host);

@@ -2,6 +2,8 @@
 #include "res/resource_ids.h"
 #include "tests/helper_process.h"
 
+#include "version.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -81,7 +83,8 @@ TEST_F(ResourceTest, TheManifestAsksForTheInvokersRightsAndCommonControls6)
     EXPECT_EQ(manifest.find("dpiAware"), std::string::npos) << "the layout is in fixed pixels";
 }
 
-TEST(ProgramVersion, NamesTollwick2_0_220)
+// The version of the project() line, in the program's version resource.
+TEST(ProgramVersion, IsTheProjectsVersion)
 {
     std::wstring path = ProgramPath();
     DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
@@ -91,14 +94,14 @@ TEST(ProgramVersion, NamesTollwick2_0_220)
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(HIWORD(fixed->dwFileVersionMS), 2);
-    EXPECT_EQ(LOWORD(fixed->dwFileVersionMS), 0);
-    EXPECT_EQ(HIWORD(fixed->dwFileVersionLS), 220);
+    EXPECT_EQ(HIWORD(fixed->dwFileVersionMS), TW_VERSION_MAJOR);
+    EXPECT_EQ(LOWORD(fixed->dwFileVersionMS), TW_VERSION_MINOR);
+    EXPECT_EQ(HIWORD(fixed->dwFileVersionLS), TW_VERSION_PATCH);
     wchar_t* text = nullptr;
     ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\080404b0\\ProductName", reinterpret_cast<void**>(&text),
                                &length));
     EXPECT_STREQ(text, L"Tollwick");
     ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\080404b0\\FileVersion", reinterpret_cast<void**>(&text),
                                &length));
-    EXPECT_STREQ(text, L"2.0.220");
+    EXPECT_STREQ(text, TW_VERSION_WIDE);
 }

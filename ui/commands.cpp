@@ -3,6 +3,7 @@
 #include "config/config.h"
 #include "core/exe_path.h"
 #include "core/text_ops.h"
+#include "core/window_text.h"
 #include "monitor/error_log.h"
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
@@ -19,11 +20,6 @@ namespace tw {
 
 namespace {
 
-bool IsChecked(HWND box)
-{
-    return (SendMessageW(box, BM_GETSTATE, 0, 0) & BST_CHECKED) != 0;
-}
-
 // The first selected row of the program list, or -1 when there is none or
 // it lies beyond the table.
 long long SelectedProgram()
@@ -36,7 +32,7 @@ long long SelectedProgram()
 
 void UncheckStartBox()
 {
-    SendDlgItemMessageW(g_mainWindow, kIdStartMonitoring, BM_SETCHECK, BST_UNCHECKED, 0);
+    SetBoxChecked(g_mainWindow, kIdStartMonitoring, false);
 }
 
 // Outlines the selected program's window for three seconds.
@@ -120,14 +116,18 @@ void RefreshInfoPanel()
     if (!edit)
         return;
     CStrW text = BuildInfoPanelText();
-    int length = GetWindowTextLengthW(edit);
-    CStrW shown;
-    if (length > 0) {
-        wchar_t* buffer = shown.Reserve(static_cast<size_t>(length) + 1);
-        shown.SetLength(static_cast<size_t>(GetWindowTextW(edit, buffer, length + 1)));
-    }
-    if (TextDiffers(text, shown.c_str()))
+    if (TextDiffers(text, GetWindowTextString(edit).c_str()))
         SetWindowTextW(edit, text.c_str());
+}
+
+bool RouteCommand(WPARAM wParam, LPARAM lParam)
+{
+    UINT code = HIWORD(wParam);
+    int id = LOWORD(wParam);
+    HWND control = reinterpret_cast<HWND>(lParam);
+    if ((code == 0 || code == 1) && !control)
+        return OnMenuCommand(id) == 1;
+    return OnPageCommand(control, code, id) == 1;
 }
 
 int OnPageCommand(HWND control, UINT code, int id)

@@ -8,6 +8,10 @@
 
 namespace tw {
 
+// The one router of WM_COMMAND, for the main window and its pages: menus and
+// accelerators (code 0 or 1 without a control) to OnMenuCommand, control
+// notifications to OnPageCommand. True when handled.
+bool RouteCommand(WPARAM wParam, LPARAM lParam);
 // A control notification; 1 when handled, 0 to pass the message on.
 int OnPageCommand(HWND control, UINT code, int id);
 // A menu or accelerator command; 1 for a command id of ours.

@@ -5,7 +5,7 @@
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
-#include "schedule/scheduler.h"
+#include "ui/schedule_view.h"
 #include "ui/overlay.h"
 #include "ui/pages.h"
 
@@ -37,11 +37,6 @@ void SetStatus(const wchar_t* text, COLORREF colour)
     InvalidateRect(status, nullptr, TRUE);
 }
 
-void SetBox(HWND box, bool checked)
-{
-    SendMessageW(box, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
-}
-
 void EnableDeleteItems(bool enabled)
 {
     UINT flags = MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED);
@@ -71,7 +66,7 @@ bool CheckExecutables()
 
 void StopMonitoring(HWND box)
 {
-    SetBox(box, false);
+    SetChecked(box, false);
     EnableWindow(g_mainWindow, FALSE);
     EndMonitoring();
     EnableWindow(g_mainWindow, TRUE);
@@ -83,20 +78,13 @@ void StopMonitoring(HWND box)
 
 void StartMonitoring(HWND box)
 {
-    BeginMonitoring();
-    SetTimer(g_mainWindow, kTimerClock, 1000, CScheduler::OnClockTick);
+    StartClock();
     SetStatus(L"监控中", kStatusBlue);
     EnableWindow(GetDlgItem(g_mainWindow, kIdPicker), FALSE);
     EnableDeleteItems(false);
-    for (size_t i = 0; i < g_programCount; ++i) {
-        SetBox(box, true);
-        SaveMonitorList(i);
-        StartMonitorThread(i);
-    }
-    g_config.Save();
-    NotifyProgramsChanged();
-    HWND tab = GetDlgItem(g_mainWindow, kIdTab);
-    SelectPage(tab, 0);
+    SetChecked(box, g_programCount > 0);
+    StartMonitoringAll();
+    SelectPage(GetDlgItem(g_mainWindow, kIdTab), 0);
 }
 
 } // namespace
@@ -125,7 +113,7 @@ void ToggleMonitoring(HWND box, bool unattended)
     CCommandRunning running;
     if (g_programCount == 0) {
         g_monitoring = 0;
-        SetBox(box, false);
+        SetChecked(box, false);
         MessageBoxW(g_mainWindow, L"请先选中被监控的程序", L"被监控程序为0", MB_OK);
         return;
     }
@@ -135,7 +123,7 @@ void ToggleMonitoring(HWND box, bool unattended)
     if (wasOn)
         StopMonitoring(box);
     if (!unattended && !CheckExecutables()) {
-        SetBox(box, false);
+        SetChecked(box, false);
         g_monitoring = 0;
         return;
     }

@@ -1,5 +1,6 @@
 #include "ui/overlay.h"
 
+#include "core/guard.h"
 #include "ui/window.h"
 
 #include <objidl.h> // GDI+ needs it and lean builds leave it out
@@ -45,7 +46,7 @@ void ReleaseOverlaySurface()
     g_surface = OverlaySurface();
 }
 
-LRESULT CALLBACK OverlayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT OverlayProcBody(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_DESTROY) {
         ReleaseOverlaySurface();
@@ -61,6 +62,12 @@ LRESULT CALLBACK OverlayProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK OverlayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return Guarded(L"高亮窗口", static_cast<LRESULT>(0),
+                   [&] { return OverlayProcBody(window, message, wParam, lParam); });
 }
 
 void FillDimmed(Gdiplus::GpBrush* brush, int x, int y, int width, int height)
@@ -198,10 +205,15 @@ void DestroyHighlight()
     g_overlayWindow = nullptr;
 }
 
-void CALLBACK OnHighlightTimer(HWND window, UINT, UINT_PTR timerId, DWORD)
+void OnHighlightTimerBody(HWND window, UINT_PTR timerId)
 {
     KillTimer(window, timerId);
     HideHighlight();
+}
+
+void CALLBACK OnHighlightTimer(HWND window, UINT, UINT_PTR timerId, DWORD)
+{
+    Guarded(L"高亮窗口", [&] { OnHighlightTimerBody(window, timerId); });
 }
 
 } // namespace tw

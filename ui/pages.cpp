@@ -1,5 +1,6 @@
 #include "ui/pages.h"
 
+#include "core/guard.h"
 #include "ui/monitor_command.h"
 #include "ui/picker.h"
 
@@ -34,6 +35,8 @@ HINSTANCE Instance()
     return GetModuleHandleW(nullptr);
 }
 
+LRESULT TabProcBody(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT PickerProcBody(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK TabProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK PickerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -61,6 +64,17 @@ void RegisterPageClasses()
     wc.hInstance = Instance();
     wc.lpszClassName = L"control_tab";
     RegisterClassExW(&wc);
+}
+
+LRESULT CALLBACK PickerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return Guarded(L"窗口选择", static_cast<LRESULT>(0),
+                   [&] { return PickerProcBody(window, message, wParam, lParam); });
+}
+
+LRESULT CALLBACK TabProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return Guarded(L"页面", static_cast<LRESULT>(0), [&] { return TabProcBody(window, message, wParam, lParam); });
 }
 
 constexpr int kSeparator = -1;
@@ -119,18 +133,6 @@ void InsertColumns(HWND list, const wchar_t* const* texts, const int* widths, in
 HMENU Id(int id)
 {
     return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
-}
-
-// WM_COMMAND as the main window routes it: menus and accelerators to the
-// menu handler, control notifications to the page handler.
-bool RouteCommand(WPARAM wParam, LPARAM lParam)
-{
-    UINT code = HIWORD(wParam);
-    int id = LOWORD(wParam);
-    HWND control = reinterpret_cast<HWND>(lParam);
-    if ((code == 0 || code == 1) && !control)
-        return OnMenuCommand(id) == 1;
-    return OnPageCommand(control, code, id) == 1;
 }
 
 // The texts of one row's cells, copies of the row's own data.
@@ -243,7 +245,7 @@ LRESULT OnListNotify(WNDPROC base, HWND window, UINT message, WPARAM wParam, LPA
     }
 }
 
-LRESULT CALLBACK TabProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT TabProcBody(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_NOTIFY:
@@ -262,7 +264,7 @@ LRESULT CALLBACK TabProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 
 // One class serves the picker box and the settings panel, which routes its
 // children's commands.
-LRESULT CALLBACK PickerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT PickerProcBody(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (GetDlgCtrlID(window) == kIdPicker)
         return PickerBoxProc(g_staticProc, window, message, wParam, lParam);
@@ -332,6 +334,11 @@ void BuildMainControls(HWND mainWindow)
         check.Create(0, checkClass, L"监视运行状态", kCheckStyle, 53, 37, 94, 32, mainWindow, kIdWatchRunning, nullptr,
                      nullptr);
     }
+
+    // The engine reports to the main window and reads and writes these two.
+    g_engineWindow = mainWindow;
+    g_watchRunningBox = GetDlgItem(mainWindow, kIdWatchRunning);
+    g_hintLine = GetDlgItem(mainWindow, kIdHint);
 
     HWND tab = CreateWindowExW(0, L"control_tab", nullptr, WS_CHILD | WS_VISIBLE | TCS_TOOLTIPS, 0, 72, 362, 232,
                                mainWindow, Id(kIdTab), Instance(), nullptr);

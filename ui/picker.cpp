@@ -1,5 +1,6 @@
 #include "ui/picker.h"
 
+#include "core/guard.h"
 #include "core/handle.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
@@ -153,7 +154,7 @@ LRESULT PickerBoxProc(WNDPROC base, HWND box, UINT message, WPARAM wParam, LPARA
     }
 }
 
-void CALLBACK OnPickerTimer(HWND window, UINT, UINT_PTR timerId, DWORD)
+void OnPickerTimerBody(HWND window, UINT_PTR timerId)
 {
     KillTimer(window, timerId);
     POINT cursor;
@@ -161,6 +162,11 @@ void CALLBACK OnPickerTimer(HWND window, UINT, UINT_PTR timerId, DWORD)
     HWND target = GetAncestor(WindowFromPoint(cursor), GA_ROOTOWNER);
     if (target && target != g_mainWindow)
         ShowHighlight(target);
+}
+
+void CALLBACK OnPickerTimer(HWND window, UINT, UINT_PTR timerId, DWORD)
+{
+    Guarded(L"窗口选择", [&] { OnPickerTimerBody(window, timerId); });
 }
 
 HWND PickTargetAt(POINT point)

@@ -9,6 +9,8 @@
 #include "monitor/ui_links.h"
 #include "res/resource_ids.h"
 #include "schedule/scheduler.h"
+#include "core/guard.h"
+#include "ui/schedule_view.h"
 #include "ui/window.h"
 
 namespace tw {
@@ -42,7 +44,7 @@ bool IsAllowedTimeChar(WPARAM ch)
 
 // The time fields take digits, colons and the editing keys; pasted text is
 // not filtered.
-LRESULT CALLBACK TimeFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT TimeFieldProcBody(HWND field, UINT message, WPARAM wParam, LPARAM lParam)
 {
     auto previous = reinterpret_cast<WNDPROC>(GetPropW(field, kProcProperty));
     if (message == WM_CHAR && !IsAllowedTimeChar(wParam))
@@ -53,6 +55,12 @@ LRESULT CALLBACK TimeFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM l
     }
     return previous ? CallWindowProcW(previous, field, message, wParam, lParam)
                     : DefWindowProcW(field, message, wParam, lParam);
+}
+
+LRESULT CALLBACK TimeFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return Guarded(L"高级配置", static_cast<LRESULT>(0),
+                   [&] { return TimeFieldProcBody(field, message, wParam, lParam); });
 }
 
 void InstallTimeFilter(HWND field)
@@ -108,7 +116,7 @@ void TakeProgramFields(HWND dialog)
 
 void SetBoxFromConfig(HWND dialog, int id, const char* key)
 {
-    CheckDlgButton(dialog, id, g_config.GetInt(0, key, 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
+    SetBoxChecked(dialog, id, g_config.GetInt(0, key, 0) != 0);
 }
 
 void FillProgramBox(HWND dialog)
@@ -191,25 +199,25 @@ bool OnDialogCommand(HWND dialog, int id, UINT code)
         if (code != EN_KILLFOCUS)
             return false;
         if (TimeFieldChanged(dialog, id))
-            g_scheduler.OnCloseTimeEdited(dialog);
+            ApplyFormOutcome(dialog, g_scheduler.OnCloseTimeEdited(ScheduleFormOf(dialog)));
         return true;
     case IDC_RUN_TIME:
         if (code != EN_KILLFOCUS)
             return false;
         if (TimeFieldChanged(dialog, id))
-            g_scheduler.OnRunTimeEdited(dialog);
+            ApplyFormOutcome(dialog, g_scheduler.OnRunTimeEdited(ScheduleFormOf(dialog)));
         return true;
     case IDC_ONCE_RUN:
-        g_scheduler.OnOnceRunBox(dialog);
+        ApplyFormOutcome(dialog, g_scheduler.OnOnceRunBox(ScheduleFormOf(dialog)));
         return true;
     case IDC_ONCE_CLOSE:
-        g_scheduler.OnOnceCloseBox(dialog);
+        ApplyFormOutcome(dialog, g_scheduler.OnOnceCloseBox(ScheduleFormOf(dialog)));
         return true;
     case IDC_DAILY_RUN:
-        g_scheduler.OnDailyRunBox(dialog);
+        ApplyFormOutcome(dialog, g_scheduler.OnDailyRunBox(ScheduleFormOf(dialog)));
         return true;
     case IDC_DAILY_CLOSE:
-        g_scheduler.OnDailyCloseBox(dialog);
+        ApplyFormOutcome(dialog, g_scheduler.OnDailyCloseBox(ScheduleFormOf(dialog)));
         return true;
     case IDC_PROGRAM:
         if (code == CBN_DROPDOWN) {
@@ -234,7 +242,7 @@ bool OnDialogCommand(HWND dialog, int id, UINT code)
 
 INT_PTR CALLBACK CSettingsDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
-    try {
+    return Guarded(L"高级配置", static_cast<INT_PTR>(TRUE), [&]() -> INT_PTR {
         switch (message) {
         case WM_INITDIALOG:
             OnInitDialog(dialog);
@@ -247,10 +255,7 @@ INT_PTR CALLBACK CSettingsDialog(HWND dialog, UINT message, WPARAM wParam, LPARA
         default:
             return FALSE;
         }
-    } catch (const IndexOutOfRange& e) {
-        TraceFormat(L"高级配置", L"程序表下标越界: %llu", static_cast<unsigned long long>(e.index));
-        return TRUE;
-    }
+    });
 }
 
 void OpenSettingsDialog()

@@ -1,6 +1,8 @@
 #include "ui/window.h"
 
+#include "core/guard.h"
 #include "core/app_messages.h"
+#include "core/window_text.h"
 
 #include <commctrl.h>
 
@@ -8,6 +10,8 @@
 #include <wchar.h>
 
 namespace tw {
+
+HWND g_mainWindow = nullptr;
 
 namespace {
 
@@ -107,7 +111,7 @@ const wchar_t* RegisterSuperclass(const wchar_t* baseName, const wchar_t* newNam
     return newName;
 }
 
-LRESULT CALLBACK DispatchWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT DispatchWndProcBody(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     WNDPROC base = BaseProcOf(window);
     auto* object = reinterpret_cast<CWndBase*>(GetWindowLongPtrW(window, kWindowObjectIndex));
@@ -125,6 +129,12 @@ LRESULT CALLBACK DispatchWndProc(HWND window, UINT message, WPARAM wParam, LPARA
         return object->WndProc(base, window, message, wParam, lParam);
     return base ? CallWindowProcW(base, window, message, wParam, lParam)
                 : DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK DispatchWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return Guarded(L"窗口", static_cast<LRESULT>(0),
+                   [&] { return DispatchWndProcBody(window, message, wParam, lParam); });
 }
 
 HFONT MakeControlFont()
@@ -328,14 +338,27 @@ void CTray::Remove()
 
 CStrW FieldText(HWND parent, int id)
 {
-    HWND field = GetDlgItem(parent, id);
-    int length = field ? GetWindowTextLengthW(field) : 0;
-    CStrW text;
-    if (length > 0) {
-        wchar_t* buffer = text.Reserve(static_cast<size_t>(length) + 1);
-        text.SetLength(static_cast<size_t>(GetWindowTextW(field, buffer, length + 1)));
-    }
-    return text;
+    return GetWindowTextString(GetDlgItem(parent, id));
+}
+
+bool IsChecked(HWND box)
+{
+    return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+bool IsBoxChecked(HWND parent, int id)
+{
+    return IsChecked(GetDlgItem(parent, id));
+}
+
+void SetChecked(HWND box, bool on)
+{
+    SendMessageW(box, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void SetBoxChecked(HWND parent, int id, bool on)
+{
+    SetChecked(GetDlgItem(parent, id), on);
 }
 
 int ShowMessageBox(HWND owner, const wchar_t* text, UINT type)

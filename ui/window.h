@@ -122,8 +122,17 @@ private:
     NOTIFYICONDATAW m_icon;
 };
 
+// The main window: owner of every message box, carrier of every timer.
+extern HWND g_mainWindow;
+
 // The text of the child control id of parent; empty when there is none.
 CStrW FieldText(HWND parent, int id);
+
+// Check boxes, by handle or by parent and id.
+bool IsChecked(HWND box);
+bool IsBoxChecked(HWND parent, int id);
+void SetChecked(HWND box, bool on);
+void SetBoxChecked(HWND parent, int id, bool on);
 
 // A message box captioned with the program's name; a box without a caption
 // would be titled "Error" by the system, whatever it says.

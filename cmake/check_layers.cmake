@@ -1,0 +1,30 @@
+# Fails when a source file includes a header of a folder above its own. The
+# folders from the bottom up: core, config, monitor, schedule, ui, app; the
+# resource ids in res/ are for the user interface and the program.
+#   cmake -DSOURCE_DIR=... -DSTAMP=... -P check_layers.cmake
+set(allowed_core core)
+set(allowed_config core config)
+set(allowed_monitor core config monitor)
+set(allowed_schedule core config monitor schedule)
+set(allowed_ui core config monitor schedule ui res)
+set(allowed_app core config monitor schedule ui app res)
+
+set(errors "")
+foreach(layer core config monitor schedule ui app)
+  file(GLOB files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.cpp)
+  foreach(file ${files})
+    file(STRINGS ${file} includes REGEX "^#include \"[a-z_]+/")
+    foreach(line ${includes})
+      string(REGEX REPLACE "^#include \"([a-z_]+)/.*" "\\1" folder "${line}")
+      list(FIND allowed_${layer} ${folder} found)
+      if(found EQUAL -1)
+        file(RELATIVE_PATH name ${SOURCE_DIR} ${file})
+        string(APPEND errors "  ${name}: ${line} (${layer}/ may use only: ${allowed_${layer}})\n")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(errors)
+  message(FATAL_ERROR "Includes that point to a folder above:\n${errors}")
+endif()
+file(TOUCH ${STAMP})

@@ -1,0 +1,141 @@
+#include "ui/schedule_view.h"
+
+#include "core/trace.h"
+#include "monitor/monitor.h"
+#include "monitor/program_table.h"
+#include "res/resource_ids.h"
+#include "core/guard.h"
+#include "ui/ids.h"
+#include "ui/monitor_command.h"
+#include "ui/window.h"
+
+#include "version.h"
+
+namespace tw {
+
+namespace {
+
+// Set while a tick's action is under way: ticks that arrive while it waits
+// (the message loops of stopping, the message boxes of starting) skip.
+bool g_applying = false;
+
+// A start of monitoring that waits at one of its message boxes must not be
+// followed by another one on every tick.
+bool TicksWait()
+{
+    return g_applying || MonitoringCommandRunning();
+}
+
+void CALLBACK OnClockTimer(HWND, UINT, UINT_PTR, DWORD)
+{
+    Guarded(L"定时器", [] {
+        if (!TicksWait())
+            ApplyTick(g_scheduler.ClockTick(g_scheduler.Now(), g_monitoring.load() == 1), true);
+    });
+}
+
+void CALLBACK OnRunTimer(HWND, UINT, UINT_PTR, DWORD)
+{
+    Guarded(L"定时启动", [] {
+        if (!TicksWait())
+            ApplyTick(g_scheduler.RunTick(g_scheduler.Now()), false);
+    });
+}
+
+void StartRunCheck()
+{
+    SetTimer(g_mainWindow, kTimerScheduledRun, 1000, OnRunTimer);
+}
+
+void RestartComputer()
+{
+    PostMessageW(g_mainWindow, WM_CLOSE, kRestartCloseMarker, static_cast<LPARAM>(kRestartCloseMarker));
+    if (!(g_scheduler.restart && g_scheduler.restart()))
+        TraceFormat(L"定时重启", L"重启请求被拒绝, 错误码: %lu", GetLastError());
+}
+
+void CloseEverything(bool onceOnly)
+{
+    if (onceOnly)
+        StopPickerClockAndHighlight();
+    SetBoxChecked(g_mainWindow, kIdWatchRunning, false);
+    if (g_monitoring.load() == 1)
+        SendMonitoringCommand(1);
+    CloseAndEndPrograms();
+}
+
+void RunEverything(bool onceOnly)
+{
+    if (onceOnly)
+        KillTimer(g_mainWindow, kTimerScheduledRun);
+    SetBoxChecked(g_mainWindow, kIdWatchRunning, true);
+    if (g_monitoring.load() == 0)
+        SendMonitoringCommand(0);
+}
+
+} // namespace
+
+void StartClock()
+{
+    SetTimer(g_mainWindow, kTimerClock, 1000, OnClockTimer);
+}
+
+void StartRunCheckIfArmed()
+{
+    if (g_scheduler.RunCheckArmed())
+        StartRunCheck();
+}
+
+void SendMonitoringCommand(LONG preset)
+{
+    g_monitoring = preset;
+    HWND box = GetDlgItem(g_mainWindow, kIdStartMonitoring);
+    SendMessageW(g_mainWindow, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
+                 reinterpret_cast<LPARAM>(box));
+}
+
+void ApplyTick(const TickOutcome& outcome, bool clock)
+{
+    g_applying = true;
+    if (!outcome.uptime.IsEmpty())
+        SetDlgItemTextW(g_mainWindow, kIdUptime, outcome.uptime.c_str());
+    if (outcome.restartComputer)
+        RestartComputer();
+    if (outcome.action == ScheduledAction::Close)
+        CloseEverything(outcome.onceOnly);
+    else if (outcome.action == ScheduledAction::Run)
+        RunEverything(outcome.onceOnly);
+    if (clock) {
+        SetDlgItemTextW(GetDlgItem(g_mainWindow, kIdTab), kIdTimingText, outcome.countdown.c_str());
+        SetWindowTextW(g_mainWindow, L"Tollwick v" TW_VERSION_WIDE);
+    }
+    g_applying = false;
+}
+
+ScheduleForm ScheduleFormOf(HWND dialog)
+{
+    ScheduleForm form;
+    form.onceRun = IsBoxChecked(dialog, IDC_ONCE_RUN);
+    form.dailyRun = IsBoxChecked(dialog, IDC_DAILY_RUN);
+    form.onceClose = IsBoxChecked(dialog, IDC_ONCE_CLOSE);
+    form.dailyClose = IsBoxChecked(dialog, IDC_DAILY_CLOSE);
+    form.runTime = FieldText(dialog, IDC_RUN_TIME);
+    form.closeTime = FieldText(dialog, IDC_CLOSE_TIME);
+    return form;
+}
+
+void ApplyFormOutcome(HWND dialog, const FormOutcome& outcome)
+{
+    if (!outcome.message.IsEmpty())
+        ShowMessageBox(dialog, outcome.message.c_str(), outcome.icon);
+    SetBoxChecked(dialog, IDC_ONCE_RUN, outcome.form.onceRun);
+    SetBoxChecked(dialog, IDC_DAILY_RUN, outcome.form.dailyRun);
+    SetBoxChecked(dialog, IDC_ONCE_CLOSE, outcome.form.onceClose);
+    SetBoxChecked(dialog, IDC_DAILY_CLOSE, outcome.form.dailyClose);
+    if (outcome.runCheck == RunCheck::Start)
+        StartRunCheck();
+    else if (outcome.runCheck == RunCheck::Stop)
+        KillTimer(g_mainWindow, kTimerScheduledRun);
+}
+
+} // namespace tw
