@@ -97,24 +97,29 @@ void CErrorLog::SetListView(HWND list)
 
 CStrA CErrorLog::BuildExportText() const
 {
-    CLock lock(LogLock());
-    size_t count = m_entries.Count();
-    CStrA out;
-    out.Reserve(count * 260);
-    for (size_t i = 0; i < count; ++i) {
-        const CErrorLogEntry& entry = m_entries.At(i);
-        char number[24] = {0};
-        FormatToBuffer(number, sizeof(number), "%03llu", static_cast<unsigned long long>(i + 1));
-        out.AppendChars(number, 0);
-        out.AppendChars("\t", 1);
-        CStrA time = ToNarrow(entry.time);
-        out.AppendChars(time.Text(), time.Length());
-        out.AppendChars("\t", 1);
-        CStrA text = ToNarrow(entry.text);
-        out.AppendChars(text.Text(), text.Length());
-        out.AppendChars("\r\n", 2);
+    CStrW text;
+    {
+        CLock lock(LogLock());
+        size_t count = m_entries.Count();
+        text.Reserve(count * 260);
+        for (size_t i = 0; i < count; ++i) {
+            const CErrorLogEntry& entry = m_entries.At(i);
+            wchar_t number[24] = {0};
+            FormatToBuffer(number, 24, L"%03llu", static_cast<unsigned long long>(i + 1));
+            text.AppendChars(number, 0);
+            text.AppendChars(L"\t", 1);
+            text.AppendChars(entry.time.Text(), entry.time.Length());
+            text.AppendChars(L"\t", 1);
+            text.AppendChars(entry.text.Text(), entry.text.Length());
+            text.AppendChars(L"\r\n", 2);
+        }
     }
-    return out;
+    // Code page 936 as always when it holds the whole log; GB18030, which
+    // keeps 936's bytes for the rest, when a text needs more.
+    CStrA bytes;
+    if (!ToCodePage936(text, &bytes))
+        bytes = ToNarrow(text);
+    return bytes;
 }
 
 // The file is opened by its wide path, so any name the dialog offers works.
