@@ -1,9 +1,12 @@
 // GB18030 (Windows code page 54936), the 8-bit form of text inside the
-// program: code page 936's bytes for every character that code page 936 has,
-// and a form for every other Unicode character besides, so that no text is
-// lost. Windows converts code page 54936 itself; Wine 8 does not know it,
-// so the conversion is done here, the same on both, with code page 936
-// (which both have) for the two-byte part.
+// program: code page 936's bytes for the characters of code page 936 (all
+// but the euro sign and 81 Private Use characters, whose forms the national
+// standard changed), and a form for every other Unicode character besides,
+// so that no text is lost. Windows converts code page 54936 itself; Wine 8
+// does not know it, so the conversion is done here, the same on both, with
+// code page 936 (which both have) for the two-byte part. Files that must
+// keep 936's own bytes use ToCodePage936 (core/str.h) where it holds the
+// text.
 //
 // Safe to call from any thread: the tables are made once, on first use.
 #pragma once

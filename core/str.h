@@ -1,6 +1,6 @@
 // Reference-counted strings: CStrW holds UTF-16 text, CStrA 8-bit text in
-// GB18030 (core/gb18030.h: code page 936's bytes for what code page 936 has,
-// and a form for everything else). A string is one pointer to a
+// GB18030 (core/gb18030.h: code page 936's bytes for Chinese text, and a form
+// for every other character). A string is one pointer to a
 // record that carries length, count, text pointer and capacity, with the text
 // in the same heap block right after them.
 //
