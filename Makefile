@@ -1,6 +1,6 @@
 # The two everyday commands: `make run` and `make test`. Both install what is
 # missing first (tools/setup.sh).
-.PHONY: run test bench build dist soak clean
+.PHONY: run test bench build dist soak screenshots release clean
 
 run:
 	@bash tools/run.sh
@@ -17,6 +17,16 @@ bench:
 # in a fresh Wine prefix.
 dist:
 	@bash tools/dist.sh
+
+# The README's pictures retaken from the current program (changes docs/;
+# the test command never does).
+screenshots:
+	@bash tools/screenshots.sh
+
+# A release: the README's pictures retaken, then the packages made and tried.
+# Commit the new pictures with the release.
+release:
+	@bash tools/screenshots.sh && bash tools/dist.sh
 
 # Tollwick against ten misbehaving programs (10 minutes; SOAK_ARGS=--minutes N
 # for another length). Not part of the tests.

@@ -106,8 +106,12 @@ LRESULT OnClose(HWND window, WPARAM forced)
     StopPickerClockAndHighlight();
     DestroyHighlight();
     WriteSettingsPanel();
-    if (g_config.GetInt(0, "closeapp", 0) != 0)
+    if (g_config.GetInt(0, "closeapp", 0) != 0) {
+        // Monitoring ends first, or its threads would start the closed
+        // programs again and leave them running unwatched.
+        StopMonitoringNow();
         CloseMonitoredPrograms();
+    }
     return DefWindowProcW(window, WM_CLOSE, forced, 0);
 }
 
@@ -140,11 +144,14 @@ void OnMainCreate(HWND window)
     Check(panel, kIdAutoReboot, g_config.GetInt(0, "autoreboot", 0) != 0);
     Check(panel, kIdAutoStartMonitor, g_config.GetInt(0, "autostartmonitor", 0) != 0);
     SetRebootEdits(panel);
+    // A watchdog restarts unless its user said otherwise; the timed close and
+    // run change the box only for this run.
+    Check(window, kIdWatchRunning, g_config.GetInt(0, "watchrunning", 1) != 0);
     if (g_config.GetInt(0, "autostartmonitor", 0) != 0) {
         Check(window, kIdStartMonitoring, true);
-        Check(window, kIdWatchRunning, true);
         HWND box = GetDlgItem(window, kIdStartMonitoring);
-        SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, BN_CLICKED), reinterpret_cast<LPARAM>(box));
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
+                     reinterpret_cast<LPARAM>(box));
     }
     // A configured run also happens after a restart of the program.
     g_scheduler.StartRunTimerIfArmed();
@@ -221,7 +228,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
             g_config.Save();
         } else if (g_monitoringBeforeEndSession) {
             g_monitoring = 0;
-            SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, BN_CLICKED),
+            SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
                          reinterpret_cast<LPARAM>(GetDlgItem(window, kIdStartMonitoring)));
         }
         g_monitoringBeforeEndSession = false;

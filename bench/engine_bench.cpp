@@ -319,12 +319,40 @@ void Leaks(size_t programs, int cycles)
                 PrivateMb() - memoryBefore);
 }
 
+// The error log's memory: what one entry costs, and that a crash loop's
+// entries stop costing once the log keeps only its newest ones.
+void LogMemory(size_t total)
+{
+    tw::g_errorLog.ResetForTest();
+    double before = PrivateMb();
+    auto addUpTo = [](size_t count) {
+        while (tw::g_errorLog.Count() + tw::g_errorLog.Dropped() < count)
+            tw::g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", L"kiosk.exe",
+                                     static_cast<int>(1000 + tw::g_errorLog.Count() % 9000));
+    };
+    addUpTo(tw::kLogCapacity);
+    double atCap = PrivateMb();
+    double perEntry = (atCap - before) * 1024.0 * 1024.0 / static_cast<double>(tw::kLogCapacity);
+    std::printf("log memory: %zu entries (the cap) take %.2f MB = %.0f bytes per entry (target < 200)\n",
+                tw::kLogCapacity, atCap - before, perEntry);
+    std::printf("log memory curve:");
+    for (size_t count = tw::kLogCapacity * 2; count < total; count *= 2) {
+        addUpTo(count);
+        std::printf(" %zu entries %+.2f MB;", count, PrivateMb() - before);
+    }
+    addUpTo(total);
+    std::printf(" %zu entries %+.2f MB (%zu kept, %llu dropped)\n", total, PrivateMb() - before, tw::g_errorLog.Count(),
+                tw::g_errorLog.Dropped());
+    tw::g_errorLog.ResetForTest();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     bool quick = argc > 1 && std::string(argv[1]) == "--quick";
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    LogMemory(100000);
     RestartLatency(quick ? 5 : 20);
     IdleCost(20, quick ? 15 : 60);
     Scale(quick ? 20 : 100, quick ? 15 : 30);

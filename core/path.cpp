@@ -152,9 +152,37 @@ bool SamePath(const wchar_t* a, const wchar_t* b, const PathView& view)
                                 static_cast<int>(right.Length()), TRUE) == CSTR_EQUAL;
 }
 
+CStrW LongFullPath(const wchar_t* path)
+{
+    if (!path || !*path)
+        return CStrW();
+    CStrW full;
+    DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
+    wchar_t* buffer = size ? full.Reserve(size) : nullptr;
+    DWORD length = buffer ? GetFullPathNameW(path, size, buffer, nullptr) : 0;
+    if (length == 0 || length >= size)
+        return CStrW(path);
+    full.SetLength(length);
+    CStrW longName;
+    size = GetLongPathNameW(full.c_str(), nullptr, 0);
+    buffer = size ? longName.Reserve(size) : nullptr;
+    length = buffer ? GetLongPathNameW(full.c_str(), buffer, size) : 0;
+    if (length == 0 || length >= size)
+        return full;
+    longName.SetLength(length);
+    return longName;
+}
+
 bool SamePath(const wchar_t* a, const wchar_t* b)
 {
-    return SamePath(a, b, ThisProcessPathView());
+    const PathView& view = ThisProcessPathView();
+    if (SamePath(a, b, view))
+        return true;
+    // Only paths that differ as text touch the disk, so the check of a
+    // program that runs as recorded stays free of file system calls.
+    if (!a || !*a || !b || !*b)
+        return false;
+    return SamePath(LongFullPath(a).c_str(), LongFullPath(b).c_str(), view);
 }
 
 } // namespace tw

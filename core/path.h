@@ -34,6 +34,10 @@ PathView MakePathView(bool wow64, const wchar_t* windowsDir);
 CStrW NormalisedPath(const wchar_t* path, const PathView& view);
 // Whether a and b name the same file as seen by view; two empty paths never do.
 bool SamePath(const wchar_t* a, const wchar_t* b, const PathView& view);
+// The same, as this process sees the file system: when the texts differ, the
+// full paths with long names (a short 8.3 name, a relative path) decide.
 bool SamePath(const wchar_t* a, const wchar_t* b);
+// The full path with long names, where the file exists; else the full path.
+CStrW LongFullPath(const wchar_t* path);
 
 } // namespace tw

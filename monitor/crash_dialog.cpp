@@ -24,13 +24,13 @@ bool IsIconStatic(HWND window)
     return (GetWindowLongW(window, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
 }
 
-// The first top-level window titled title of process processId (when
-// mine is true) or of any other process (when it is false).
-HWND FindTitledWindow(const wchar_t* className, const wchar_t* title, DWORD processId, bool mine)
+// The first top-level window titled title whose process is one of the count
+// ids (when inside is true) or none of them (when it is false).
+HWND FindTitledWindow(const wchar_t* className, const wchar_t* title, const DWORD* ids, size_t count, bool inside)
 {
     for (HWND window = FindWindowExW(nullptr, nullptr, className, title); window;
          window = FindWindowExW(nullptr, window, className, title)) {
-        if ((WindowProcess(window) == processId) == mine)
+        if (IdListed(WindowProcess(window), ids, count) == inside)
             return window;
     }
     return nullptr;
@@ -57,7 +57,7 @@ HWND FindMessageBoxText(HWND dialog)
 void CheckErrorDialog(size_t index)
 {
     DWORD processId = ProgramProcessId(index);
-    HWND dialog = processId ? FindTitledWindow(L"#32770", L"错误", processId, true) : nullptr;
+    HWND dialog = processId ? FindTitledWindow(L"#32770", L"错误", &processId, 1, true) : nullptr;
     if (dialog) {
         CStrW text;
         if (HWND message = FindMessageBoxText(dialog)) {
@@ -73,14 +73,20 @@ void CheckErrorDialog(size_t index)
     CheckErrorWindow(index);
 }
 
-// A crash-report window titled errflag is closed. The program's own windows
-// are passed over: its main window often carries the same title.
+// A crash-report window titled errflag is closed. The windows of every
+// watched program's instance are passed over: a main window often carries
+// the same title, and two instances of one program must not close each
+// other's.
 void CheckErrorWindow(size_t index)
 {
     CStrW errflag = CopyProgramText(index, &CMonitorItem::errflag);
     if (errflag.IsEmpty())
         return;
-    HWND window = FindTitledWindow(nullptr, errflag.c_str(), ProgramProcessId(index), false);
+    CArray<DWORD> instances;
+    CopyInstanceIds(static_cast<size_t>(-1), &instances);
+    HWND window = FindTitledWindow(nullptr, errflag.c_str(), instances.Count() ? &instances.At(0) : nullptr,
+                                   instances.Count(), false);
+    instances.Destroy();
     if (!window)
         return;
     PostMessageW(window, WM_CLOSE, 0, 0);

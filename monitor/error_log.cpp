@@ -16,9 +16,7 @@ namespace {
 
 void ReleaseEntry(size_t, void* element)
 {
-    auto* entry = static_cast<CErrorLogEntry*>(element);
-    entry->time.Release();
-    entry->text.Release();
+    static_cast<CErrorLogEntry*>(element)->text.Release();
 }
 
 // Guards the entries and their count. Made once, never deleted: a monitor
@@ -27,6 +25,11 @@ CCriticalSection& LogLock()
 {
     static CCriticalSection* lock = new CCriticalSection;
     return *lock;
+}
+
+long long NowSeconds()
+{
+    return static_cast<long long>(_time64(nullptr));
 }
 
 } // namespace
@@ -47,16 +50,28 @@ CErrorLog::CErrorLog() : m_entries(ReleaseEntry) {}
 void CErrorLog::Add(const wchar_t* text)
 {
     CErrorLogEntry entry = {};
-    entry.time = FormatTimeText(0);
+    entry.seconds = NowSeconds();
     entry.text.AssignChars(text, 0);
-    size_t count = 0;
     {
         CLock lock(LogLock());
-        m_entries.Append(entry);
-        count = m_entries.Count();
+        if (m_entries.Count() < kLogCapacity) {
+            m_entries.Append(entry);
+        } else {
+            // The oldest entry's slot takes the new one.
+            CErrorLogEntry& oldest = m_entries.At(m_first);
+            oldest.seconds = entry.seconds;
+            oldest.text = static_cast<CStrW&&>(entry.text);
+            m_first = (m_first + 1) % kLogCapacity;
+            ++m_dropped;
+        }
     }
     // Outside the lock: the window thread takes it to draw the rows.
-    SetListItemCount(m_listView, count);
+    SetListItemCount(m_listView, RowCount());
+}
+
+const CErrorLogEntry& CErrorLog::Kept(size_t i) const
+{
+    return m_entries.At((m_first + i) % m_entries.Count());
 }
 
 void CErrorLog::AddFormat(const wchar_t* pattern, ...)
@@ -75,24 +90,62 @@ size_t CErrorLog::Count() const
     return m_entries.Count();
 }
 
-bool CErrorLog::ReadEntry(size_t i, CStrW* time, CStrW* text) const
+unsigned long long CErrorLog::Dropped() const
 {
     CLock lock(LogLock());
-    if (i >= m_entries.Count())
-        return false;
-    const CErrorLogEntry& entry = m_entries.At(i);
-    // Copies of their own: no string record is shared across threads.
+    return m_dropped;
+}
+
+bool CErrorLog::ReadEntry(size_t i, CStrW* time, CStrW* text, unsigned long long* number) const
+{
+    long long seconds = 0;
+    {
+        CLock lock(LogLock());
+        if (i >= m_entries.Count())
+            return false;
+        const CErrorLogEntry& entry = Kept(i);
+        seconds = entry.seconds;
+        // A copy of its own: no string record is shared across threads.
+        if (text)
+            text->AssignChars(entry.text.c_str(), 0);
+        if (number)
+            *number = m_dropped + i + 1;
+    }
     if (time)
-        time->AssignChars(entry.time.c_str(), 0);
-    if (text)
-        text->AssignChars(entry.text.c_str(), 0);
+        *time = FormatTimeText(seconds);
+    return true;
+}
+
+size_t CErrorLog::RowCount() const
+{
+    CLock lock(LogLock());
+    return m_entries.Count() + (m_dropped > 0 ? 1 : 0);
+}
+
+bool CErrorLog::ReadRow(size_t row, CStrW* number, CStrW* time, CStrW* text) const
+{
+    unsigned long long dropped = Dropped();
+    if (dropped > 0) {
+        if (row == 0) {
+            number->AssignChars(L"...", 0);
+            time->Release();
+            text->Format(L"已省略较早的 %llu 条记录 (列表只保留最新的 %llu 条)", dropped,
+                         static_cast<unsigned long long>(kLogCapacity));
+            return true;
+        }
+        --row;
+    }
+    unsigned long long n = 0;
+    if (!ReadEntry(row, time, text, &n))
+        return false;
+    number->Format(L"%llu", n);
     return true;
 }
 
 void CErrorLog::SetListView(HWND list)
 {
     m_listView = list;
-    SetListItemCount(list, Count());
+    SetListItemCount(list, RowCount());
 }
 
 CStrA CErrorLog::BuildExportText() const
@@ -101,14 +154,15 @@ CStrA CErrorLog::BuildExportText() const
     {
         CLock lock(LogLock());
         size_t count = m_entries.Count();
-        text.Reserve(count * 260);
+        text.Reserve(count * 100);
         for (size_t i = 0; i < count; ++i) {
-            const CErrorLogEntry& entry = m_entries.At(i);
+            const CErrorLogEntry& entry = Kept(i);
             wchar_t number[24] = {0};
-            FormatToBuffer(number, 24, L"%03llu", static_cast<unsigned long long>(i + 1));
+            FormatToBuffer(number, 24, L"%03llu", m_dropped + i + 1);
             text.AppendChars(number, 0);
             text.AppendChars(L"\t", 1);
-            text.AppendChars(entry.time.Text(), entry.time.Length());
+            CStrW time = FormatTimeText(entry.seconds);
+            text.AppendChars(time.Text(), time.Length());
             text.AppendChars(L"\t", 1);
             text.AppendChars(entry.text.Text(), entry.text.Length());
             text.AppendChars(L"\r\n", 2);
@@ -163,6 +217,8 @@ void CErrorLog::ResetForTest()
 {
     CLock lock(LogLock());
     m_entries.ResizeArray(0);
+    m_first = 0;
+    m_dropped = 0;
 }
 
 } // namespace tw

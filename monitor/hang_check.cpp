@@ -2,7 +2,9 @@
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/error_log.h"
+#include "monitor/launch.h"
 #include "monitor/monitor.h"
+#include "monitor/process_query.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 
@@ -39,6 +41,30 @@ void ClearPending(HangTimerRecord* pending)
     delete pending;
 }
 
+// The first visible window of the instance, when its window was not found at
+// its start (it came late) or has gone; recorded for the checks from now on.
+HWND FindLateWindow(size_t index, DWORD processId)
+{
+    if (!processId)
+        return nullptr;
+    CWindowList windows;
+    CollectProcessWindows(processId, 0, &windows);
+    HWND window = windows.FirstVisibleRootOwner();
+    if (!window)
+        return nullptr;
+    {
+        CLock lock(TableLock());
+        if (index >= g_programCount || g_monitorList.At(index).processId != processId)
+            return nullptr;
+        g_monitorList.At(index).window = window;
+    }
+    CStrW title = GetWindowTextString(window);
+    CStrW className = GetWindowClassString(window);
+    SetProgramWindowFacts(index, title, className);
+    NotifyProgramsChanged();
+    return window;
+}
+
 void LogAndTrace(const wchar_t* tag, const wchar_t* text)
 {
     Trace(tag, text);
@@ -64,8 +90,10 @@ void CALLBACK OnHangTimer(HWND window, UINT, UINT_PTR id, DWORD)
     bool sameInstance =
         IsWindow(pending->window) && GetWindowThreadProcessId(pending->window, &owner) && owner && owner == processId;
     if (sameInstance && IsWindowHung(pending->window)) {
-        KillProgramProcess(index);
-        LogAndTrace(kTimerTag, kKilledText);
+        if (KillProgramProcess(index))
+            LogAndTrace(kTimerTag, kKilledText);
+        else
+            LogSurvivor(index);
     } else {
         LogAndTrace(kTimerTag, kRecoveredText);
     }
@@ -90,9 +118,18 @@ bool IsWindowHung(HWND window)
     return SendMessageTimeoutW(window, WM_NULL, 0, 0, kFlags, 300, &result) == 0;
 }
 
+DWORD StartupAllowanceMs()
+{
+    constexpr DWORD kLeast = 30000;
+    return g_hangGraceMs * 3 > kLeast ? g_hangGraceMs * 3 : kLeast;
+}
+
 void CheckHang(size_t index)
 {
     HWND window = nullptr;
+    DWORD processId = 0;
+    bool answered = false;
+    ULONGLONG started = 0;
     {
         CLock lock(TableLock());
         if (index >= g_programCount)
@@ -101,15 +138,33 @@ void CheckHang(size_t index)
         if (record.pendingHangTimer)
             return;
         window = record.window;
+        processId = record.processId;
+        answered = record.answered;
+        started = record.lastStartTick;
     }
-    if (!IsWindow(window)) {
+    if (!IsWindow(window))
+        window = FindLateWindow(index, processId);
+    if (!window) {
         CStrW message(L"重启后,句柄还没取到,等下一次取句柄,索引：");
         AppendUInt64(message, index);
         Trace(L"程序集_监控错误 -> 监控_检测卡死", message.c_str());
         return;
     }
-    if (!IsWindowHung(window) || !g_mainWindow)
+    if (!IsWindowHung(window)) {
+        if (!answered)
+            SetProgramAnswered(index, true);
         return;
+    }
+    if (!g_mainWindow)
+        return;
+    // A program that has not answered once since it was started may still be
+    // loading: killing it then would only start the slow start again.
+    if (!answered && GetTickCount64() - started < StartupAllowanceMs()) {
+        CStrW message(L"程序启动中, 暂不检测卡死, 索引：");
+        AppendUInt64(message, index);
+        Trace(kHangTag, message.c_str());
+        return;
+    }
     CStrW message(L"窗口卡死了, 即将开启延时关闭卡死程序时钟, 索引：");
     AppendUInt64(message, index);
     LogAndTrace(kHangTag, message.c_str());

@@ -144,7 +144,11 @@ DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process,
         *error = ERROR_INVALID_PARAMETER;
     if (path.IsEmpty())
         return 0;
+    // Windows takes "/" for a separator too, and a path may be written so.
     const wchar_t* last = wcsrchr(path.c_str(), L'\\');
+    const wchar_t* slash = wcsrchr(path.c_str(), L'/');
+    if (slash > last)
+        last = slash;
     if (!last || last == path.c_str())
         return 0;
     CStrW directory = DirectoryPart(path, static_cast<size_t>(last - path.c_str()));
@@ -171,29 +175,94 @@ DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process,
     return info.dwProcessId;
 }
 
+namespace {
+
+// Held while a monitor thread chooses between attaching a running instance
+// and starting a new one and records its choice, so that two records of
+// one executable never take the same process. Made once, never deleted.
+CCriticalSection& ClaimLock()
+{
+    static CCriticalSection* lock = new CCriticalSection;
+    return *lock;
+}
+
+// Noted in place of a start error when an old instance could not be ended.
+constexpr DWORD kSurvivorNoted = 0xFFFFFFFFu;
+
+// A process that runs the record's executable and is no other record's
+// instance, or else a new one started; the record holds it before the lock
+// opens. process receives the handle of a started one.
+DWORD ClaimOrLaunch(size_t index, const ProgramView& view, HANDLE* process, DWORD* error, bool* attached)
+{
+    CLock claim(ClaimLock());
+    CArray<DWORD> others;
+    CopyInstanceIds(index, &others);
+    DWORD processId = FindProcessRunning(view.path, others.Count() ? &others.At(0) : nullptr, others.Count());
+    others.Destroy();
+    *attached = processId != 0;
+    if (!processId)
+        processId = LaunchExecutable(view.path, view.command, process, error);
+    SetProgramAttachment(index, processId, nullptr);
+    return processId;
+}
+
+void NoteFailedStart(size_t index, const ProgramView& view, DWORD error)
+{
+    SetProgramRowColour(index, kRowRed);
+    // The same failure again is no news: a missing file is logged once and
+    // then tried quietly each period until it is back.
+    if (NoteStartResult(index, error))
+        g_errorLog.AddFormat(L"进程\"%s\"启动失败, 路径为:%s, 错误代码为:%lu\n", view.name.c_str(), view.path.c_str(),
+                             error);
+    RepaintProgramList();
+    NotifyProgramsChanged();
+}
+
+void AttachFound(size_t index, DWORD processId)
+{
+    CWindowList windows;
+    CollectProcessWindows(processId, 0, &windows);
+    AttachRunningInstance(index, processId, windows.FirstVisibleRootOwner());
+    TraceFormat(L"运行程序", L"已在运行, 进程ID:%lu", processId);
+}
+
+} // namespace
+
+void LogSurvivor(size_t index)
+{
+    if (NoteStartResult(index, kSurvivorNoted))
+        g_errorLog.AddFormat(L"进程\"%s\"无法结束, 进程ID为:%d", CopyProgramText(index, &CMonitorItem::name).c_str(),
+                             static_cast<int>(ProgramProcessId(index)));
+}
+
 void StartProgram(size_t index)
 {
     if (index >= g_programCount)
         return;
-    KillProgramProcess(index);
+    // An old instance that cannot be ended stays the program's instance: a
+    // second copy beside it would only pile up.
+    if (!KillProgramProcess(index)) {
+        LogSurvivor(index);
+        return;
+    }
     ProgramView view;
     if (!CopyProgram(index, &view))
         return;
     HANDLE process = nullptr;
     DWORD error = 0;
-    DWORD processId = LaunchExecutable(view.path, view.command, &process, &error);
+    bool attached = false;
     SetProgramStartTick(index, GetTickCount64());
+    DWORD processId = ClaimOrLaunch(index, view, &process, &error, &attached);
     if (!processId) {
-        // Not a restart: the row stays red and the next period tries again.
-        SetProgramAttachment(index, 0, nullptr);
-        SetProgramRowColour(index, kRowRed);
-        g_errorLog.AddFormat(L"进程\"%s\"启动失败, 路径为:%s, 错误代码为:%lu\n", view.name.c_str(), view.path.c_str(),
-                             error);
-        RepaintProgramList();
-        NotifyProgramsChanged();
+        NoteFailedStart(index, view, error);
         return;
     }
-    SetProgramAttachment(index, processId, nullptr);
+    NoteStartResult(index, 0);
+    if (attached) {
+        AttachFound(index, processId);
+        return;
+    }
+    SetProgramAnswered(index, false);
     CWindowList windows;
     CollectProcessWindows(processId, 1000, &windows);
     HWND window = windows.FirstVisibleRootOwner();

@@ -16,7 +16,13 @@ DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process,
 // The restart of record index: ends what is left of the old instance, starts
 // the executable, finds its main window, sends the message value, logs the
 // restart and watches the new process. Runs on the program's monitor thread.
+// A live process that runs the executable and is no other record's instance
+// is attached instead of starting another copy; an old instance that cannot
+// be ended is logged (once) and nothing is started beside it.
 void StartProgram(size_t index);
+// Logs, once until the next good start, that record index's process could
+// not be ended.
+void LogSurvivor(size_t index);
 
 // Starts the thread that marks record index red when its process ends.
 // process may be null: the watcher then opens the record's process id. The

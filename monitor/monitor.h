@@ -41,6 +41,9 @@ void CheckErrorDialog(size_t index);
 void CheckErrorWindow(size_t index);
 void CheckHang(size_t index);
 bool IsWindowHung(HWND window);
+// How long an instance that has not yet answered since its start may look
+// hung before it counts as hung: several graces, at least 30 s.
+DWORD StartupAllowanceMs();
 // Cancels every pending delayed kill without a log entry.
 void CancelPendingKills();
 

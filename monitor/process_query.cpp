@@ -175,10 +175,7 @@ DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const D
     DWORD found = 0;
     for (size_t i = 0; i < candidates.Count() && !found; ++i) {
         DWORD id = candidates.At(i);
-        bool skip = false;
-        for (size_t j = 0; j < count && !skip; ++j)
-            skip = excluded[j] == id;
-        if (skip)
+        if (IdListed(id, excluded, count))
             continue;
         CStrW image = GetProcessIdImagePath(id);
         if (SamePath(image.c_str(), path))
@@ -186,6 +183,26 @@ DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const D
     }
     candidates.Destroy();
     return found;
+}
+
+bool IdListed(DWORD id, const DWORD* ids, size_t count)
+{
+    for (size_t i = 0; ids && i < count; ++i) {
+        if (ids[i] == id)
+            return true;
+    }
+    return false;
+}
+
+DWORD FindProcessRunning(const CStrW& path, const DWORD* excluded, size_t count)
+{
+    // The process list names each executable by its long file name.
+    CStrW full = LongFullPath(path.c_str());
+    const wchar_t* slash = wcsrchr(full.c_str(), L'\\');
+    const wchar_t* name = slash ? slash + 1 : full.c_str();
+    if (!*name)
+        return 0;
+    return FindProcessByNameAndPath(name, full.c_str(), excluded, count);
 }
 
 DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry)
@@ -257,8 +274,13 @@ bool KillProcessRunning(DWORD processId, const CStrW& path)
         CHandle process(
             OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
         if (!process) {
-            Sleep(100);
-            continue;
+            // The right to end it may be refused while the process still runs
+            // the executable: then it cannot be ended by us at all.
+            CHandle query(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+            if (!query || WaitForSingleObject(query.Get(), 0) == WAIT_OBJECT_0 ||
+                !SamePath(GetProcessImagePath(query.Get()).c_str(), path.c_str()))
+                return true;
+            break;
         }
         if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0)
             return true;

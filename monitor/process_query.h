@@ -41,8 +41,11 @@ CStrW GetProcessImagePath(HANDLE process);
 // or has ended.
 CStrW GetProcessIdImagePath(DWORD processId);
 // Id of a process named name (ignoring case) whose executable is path
-// (ignoring case), skipping the count ids in excluded; 0 when none.
+// (SamePath), skipping the count ids in excluded; 0 when none.
 DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const DWORD* excluded, size_t count);
+// The same for the executable at path, whatever form the path is written in.
+DWORD FindProcessRunning(const CStrW& path, const DWORD* excluded, size_t count);
+bool IdListed(DWORD id, const DWORD* ids, size_t count);
 // The id when a process with it is listed (entry filled), else 0 (entry zero).
 DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry);
 // The process's top-level windows; when it has none yet and waitMs is not 0,

@@ -33,54 +33,40 @@ CStrW OwnCopy(const CStrW& text)
     return copy;
 }
 
-bool NamesMatch(const wchar_t* a, const wchar_t* b)
-{
-    return _wcsicmp(a ? a : L"", b ? b : L"") == 0;
-}
-
-// Attaches entry j (already in the table) to a running instance, by its
-// stored window or else by name and path, skipping the instances of the
-// entries before it.
+// Attaches entry j (already in the table) to a running instance: by its
+// stored window while that window exists, else by a search for a process
+// that runs the recorded executable, skipping the instances of the entries
+// before it.
 void AttachLoadedRecord(size_t j, HWND stored)
 {
-    CStrW name = CopyProgramText(j, &CMonitorItem::name);
     CStrW path = CopyProgramText(j, &CMonitorItem::path);
-    PROCESSENTRY32W entry = {};
+    CArray<DWORD> excluded;
+    for (size_t k = 0; k < j; ++k)
+        excluded.Append(ProgramProcessId(k));
+    const DWORD* skip = excluded.Count() ? &excluded.At(0) : nullptr;
     HWND window = nullptr;
     DWORD processId = 0;
     if (stored && IsWindow(stored)) {
+        // The window's process must run the recorded executable itself: a
+        // copy of the program in another folder has the same file name, and
+        // closing it at exit would harm a program nobody asked to watch.
         DWORD owner = 0;
-        GetWindowThreadProcessId(stored, &owner);
-        if (FindProcessEntry(owner, &entry) && NamesMatch(entry.szExeFile, name.c_str())) {
+        if (GetWindowThreadProcessId(stored, &owner) && owner && !IdListed(owner, skip, excluded.Count()) &&
+            SamePath(GetProcessIdImagePath(owner).c_str(), path.c_str())) {
             window = stored;
             processId = owner;
         }
     } else {
-        CArray<DWORD> excluded;
-        for (size_t k = 0; k < j; ++k)
-            excluded.Append(ProgramProcessId(k));
-        DWORD found = FindProcessByNameAndPath(name.c_str(), path.c_str(),
-                                               excluded.Exists() ? &excluded.At(0) : nullptr, excluded.Count());
-        excluded.Destroy();
-        if (found && FindProcessEntry(found, &entry) && NamesMatch(entry.szExeFile, name.c_str())) {
+        processId = FindProcessRunning(path, skip, excluded.Count());
+        if (processId) {
             CWindowList windows;
-            CollectProcessWindows(found, 500, &windows);
+            CollectProcessWindows(processId, 500, &windows);
             window = windows.FirstVisibleRootOwner();
-            processId = found;
         }
     }
-    CStrW title = GetWindowTextString(window);
-    CStrW className = GetWindowClassString(window);
-    CLock lock(TableLock());
-    CMonitorItem& record = g_monitorList.At(j);
-    record.window = window;
-    record.processId = processId;
-    record.title = static_cast<CStrW&&>(title);
-    record.className = static_cast<CStrW&&>(className);
-    if (processId) {
-        record.rowColour = kRowBlack;
-        StartExitWatcher(j, nullptr);
-    }
+    excluded.Destroy();
+    if (processId)
+        AttachRunningInstance(j, processId, window);
 }
 
 } // namespace
@@ -289,12 +275,62 @@ void SetProgramStartTick(size_t index, ULONGLONG tick)
         g_monitorList.At(index).lastStartTick = tick;
 }
 
-void KillProgramProcess(size_t index)
+bool KillProgramProcess(size_t index)
 {
     DWORD processId = ProgramProcessId(index);
     if (processId == 0)
-        return;
-    KillProcessRunning(processId, CopyProgramText(index, &CMonitorItem::path));
+        return true;
+    return KillProcessRunning(processId, CopyProgramText(index, &CMonitorItem::path));
+}
+
+void CopyInstanceIds(size_t except, CArray<DWORD>* ids)
+{
+    CLock lock(TableLock());
+    for (size_t i = 0; i < g_programCount; ++i) {
+        DWORD id = g_monitorList.At(i).processId;
+        if (i != except && id)
+            ids->Append(id);
+    }
+}
+
+void SetProgramAnswered(size_t index, bool answered)
+{
+    CLock lock(TableLock());
+    if (index < g_programCount)
+        g_monitorList.At(index).answered = answered;
+}
+
+bool NoteStartResult(size_t index, DWORD error)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount)
+        return true;
+    DWORD& noted = g_monitorList.At(index).lastStartError;
+    bool news = noted != error;
+    noted = error;
+    return news;
+}
+
+void AttachRunningInstance(size_t index, DWORD processId, HWND window)
+{
+    CStrW title = GetWindowTextString(window);
+    CStrW className = GetWindowClassString(window);
+    {
+        CLock lock(TableLock());
+        if (index >= g_programCount)
+            return;
+        CMonitorItem& record = g_monitorList.At(index);
+        record.window = window;
+        record.processId = processId;
+        record.title = static_cast<CStrW&&>(title);
+        record.className = static_cast<CStrW&&>(className);
+        record.answered = false;
+        record.lastStartError = 0;
+        record.rowColour = kRowBlack;
+        StartExitWatcher(index, nullptr);
+    }
+    RepaintProgramList();
+    NotifyProgramsChanged();
 }
 
 } // namespace tw

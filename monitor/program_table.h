@@ -62,6 +62,12 @@ struct CMonitorItem {
     // GetTickCount64 of the last launch; an exit sooner than one period
     // after it waits for the period (no crash loop).
     ULONGLONG lastStartTick;
+    // Whether the instance's window has answered a hang probe since it was
+    // started: until then it may still be starting up.
+    bool answered;
+    // The error of the last failed start, 0 once a start succeeded: the
+    // same failure again is not logged again.
+    DWORD lastStartError;
 };
 
 // A reader's own copy of a record's shown facts.
@@ -104,6 +110,9 @@ bool CopyProgram(size_t index, ProgramView* view);
 CStrW CopyProgramText(size_t index, CStrW CMonitorItem::*field);
 DWORD ProgramProcessId(size_t index);
 COLORREF ProgramRowColour(size_t index);
+// Appends the process ids of every record's current instance but record
+// except's.
+void CopyInstanceIds(size_t except, CArray<DWORD>* ids);
 
 // Run-time writers, each under the table lock.
 void SetProgramAttachment(size_t index, DWORD processId, HWND window);
@@ -111,10 +120,18 @@ void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className);
 void SetProgramRowColour(size_t index, COLORREF colour);
 void SetProgramSubroutine(size_t index, LRESULT result);
 void SetProgramStartTick(size_t index, ULONGLONG tick);
+void SetProgramAnswered(size_t index, bool answered);
+// Notes a failed start's error (0: a success); true when it differs from the
+// failure noted before, that is, when it is news for the log.
+bool NoteStartResult(size_t index, DWORD error);
 // The settings fields the user edits; takes the strings over.
 void SetProgramSettings(size_t index, CStrW& command, DWORD messageValue, CStrW& parameters);
 
 // Ends the record's process, if it still runs the record's executable.
-void KillProgramProcess(size_t index);
+// False when that process is still there after trying.
+bool KillProgramProcess(size_t index);
+// Attaches record index to its process processId (window, exit watcher, row
+// colour), as found running rather than started.
+void AttachRunningInstance(size_t index, DWORD processId, HWND window);
 
 } // namespace tw

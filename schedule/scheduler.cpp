@@ -81,7 +81,8 @@ void SendMonitoringCommand(LONG preset)
 {
     g_monitoring = preset;
     HWND box = GetDlgItem(g_mainWindow, kIdStartMonitoring);
-    SendMessageW(g_mainWindow, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, BN_CLICKED), reinterpret_cast<LPARAM>(box));
+    SendMessageW(g_mainWindow, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
+                 reinterpret_cast<LPARAM>(box));
 }
 
 // Asks every program to close and ends its process. Only a window that still
@@ -111,9 +112,30 @@ bool RefuseWithoutPrograms(HWND dialog, int box)
 {
     if (g_programCount != 0)
         return false;
-    MessageBoxW(dialog, L"未设置需要监控的程序", nullptr, MB_ICONINFORMATION);
+    ShowMessageBox(dialog, L"未设置需要监控的程序", MB_ICONINFORMATION);
     SetBox(dialog, box, !IsBoxChecked(dialog, box));
     return true;
+}
+
+// The pending once-only moment kept in the configuration, or 0. A moment
+// that passed before start-up (a power cut, a day off) is dropped with a log
+// line, as the daily moments are: no check saw it come, and carried out late
+// it would close or start everything at a moment nobody chose.
+long long RestoredOnceMoment(const char* checkKey, const char* dailyKey, const CStrW& stored, long long now,
+                             const wchar_t* what)
+{
+    if (!ConfigFlag(checkKey))
+        return 0;
+    // Ticked by the daily box, the once-only box follows it: the stored moment
+    // is the daily one, and its next coming is the once-only moment.
+    if (ConfigFlag(dailyKey))
+        return NextOccurrence(now, SplitHms(RightChars(stored, 8)));
+    long long moment = StoredMoment(stored, now);
+    if (moment >= now)
+        return moment;
+    g_config.SetInt(0, checkKey, 0);
+    g_errorLog.AddFormat(L"%s的时间 %s 在本程序启动前已过, 不再执行", what, FormatTimeText(moment).c_str());
+    return 0;
 }
 
 long long SystemClock()
@@ -286,10 +308,11 @@ void CScheduler::CheckDailyClose(long long now, CStrW& text)
         return;
     }
     long long target = TodayAt(now, StoredDailyTime(g_config.GetDailyCloseTime()));
+    // The firing tick shows the moment it reached; from the next tick on, for
+    // the rest of the day, the countdown runs to the next day's close.
     if (DueToday(m_close, target, now))
         CloseAction(true, target + kDay);
-    // For the rest of the day the countdown runs to the next day's close.
-    if (target <= now)
+    else if (target <= now)
         target += kDay;
     AppendBlock(text, L"每天定时关闭程序,剩余:", target - now, L"目标时间：", target, L"现在时间：", now);
 }
@@ -314,7 +337,7 @@ void CScheduler::CheckDailyRun(long long now, CStrW& text)
     long long target = TodayAt(now, StoredDailyTime(g_config.GetDailyRunTime()));
     if (DueToday(m_run, target, now))
         RunAction(true, target + kDay);
-    if (target <= now)
+    else if (target <= now)
         target += kDay;
     AppendBlock(text, L"每天定时开启程序,剩余:", target - now, L"目标时间：", target, L"现在时间：", now);
 }
@@ -337,7 +360,7 @@ void CScheduler::Refuse(HWND dialog, int box, long long moment, long long now)
     AppendText(text, FormatTimeText(moment));
     text.AppendChars(L"\r\n现在的时间为：", 0);
     AppendText(text, FormatTimeText(now));
-    MessageBoxW(dialog, text.c_str(), nullptr, MB_ICONERROR);
+    ShowMessageBox(dialog, text.c_str(), MB_ICONERROR);
     SetBox(dialog, box, false);
     if (box == IDC_ONCE_RUN) {
         onceRunTime = 0;
@@ -363,12 +386,15 @@ void CScheduler::OnOnceRunBox(HWND dialog)
     long long now = Now();
     long long moment = TodayAt(now, SplitHms(FieldText(dialog, IDC_RUN_TIME)));
     onceRunTime = moment;
-    if (IsBoxChecked(dialog, IDC_DAILY_RUN))
+    if (IsBoxChecked(dialog, IDC_DAILY_RUN)) {
         OnDailyRunBox(dialog);
-    else if (moment - now > 0)
+    } else if (moment - now > 0) {
+        // The key holds the armed moment, date included, for the next start.
+        g_config.SetDailyRunTime(FormatTimeText(moment));
         StartRunTimer();
-    else
+    } else {
         Refuse(dialog, IDC_ONCE_RUN, moment, now);
+    }
 }
 
 void CScheduler::OnOnceCloseBox(HWND dialog)
@@ -389,6 +415,8 @@ void CScheduler::OnOnceCloseBox(HWND dialog)
         OnDailyCloseBox(dialog);
     else if (moment - now <= 0)
         Refuse(dialog, IDC_ONCE_CLOSE, moment, now);
+    else
+        g_config.SetDailyCloseTime(FormatTimeText(moment));
 }
 
 void CScheduler::OnDailyRunBox(HWND dialog)
@@ -425,10 +453,10 @@ void CScheduler::OnDailyCloseBox(HWND dialog)
 void CScheduler::RestoreOnceTargets()
 {
     long long now = Now();
-    if (ConfigFlag("timingclosecheck"))
-        onceCloseTime = TodayAt(now, StoredTimeOfDay(g_config.GetDailyCloseTime()));
-    if (ConfigFlag("timingruncheck"))
-        onceRunTime = TodayAt(now, StoredTimeOfDay(g_config.GetDailyRunTime()));
+    onceCloseTime = RestoredOnceMoment("timingclosecheck", "timingclosecheck_everyday", g_config.GetDailyCloseTime(),
+                                       now, L"定时关闭程序");
+    onceRunTime = RestoredOnceMoment("timingruncheck", "timingruncheck_everyday", g_config.GetDailyRunTime(), now,
+                                     L"定时开启程序");
 }
 
 void CScheduler::StartRunTimerIfArmed()

@@ -50,8 +50,9 @@ public:
     void OnOnceCloseBox(HWND dialog);
     void OnDailyCloseBox(HWND dialog);
 
-    // Start-up: the pending once-only moments from the configuration, and
-    // the run check when a run is armed there.
+    // Start-up: the pending once-only moments from the configuration (one
+    // that passed before start-up is dropped and logged), and the run check
+    // when a run is armed there.
     void RestoreOnceTargets();
     void StartRunTimerIfArmed();
 

@@ -3,6 +3,7 @@
 #include "core/text_ops.h"
 
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -23,6 +24,18 @@ long long FloorDiv(long long value, long long divisor)
 {
     long long q = value / divisor;
     return (value % divisor != 0 && value < 0) ? q - 1 : q;
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (the
+// well-known era arithmetic; no C library zone or range limits involved).
+long long DaysFromCivil(long long year, unsigned month, unsigned day)
+{
+    year -= month <= 2 ? 1 : 0;
+    long long era = FloorDiv(year, 400);
+    unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+    unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<long long>(dayOfEra) - 719468;
 }
 
 } // namespace
@@ -52,9 +65,15 @@ int ParseHms(const CStrW& text)
     return static_cast<int>(total);
 }
 
-Hms StoredTimeOfDay(const CStrW& stored)
+long long StoredMoment(const CStrW& stored, long long now)
 {
-    return SplitHms(RightChars(stored, 8));
+    int year = 0, month = 0, day = 0, hours = 0, minutes = 0, seconds = 0;
+    if (stored.Length() < 19 ||
+        swscanf(stored.c_str(), L"%4d-%2d-%2d %d:%d:%d", &year, &month, &day, &hours, &minutes, &seconds) != 6 ||
+        month < 1 || month > 12 || day < 1 || day > 31)
+        return TodayAt(now, SplitHms(RightChars(stored, 8)));
+    return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * kDay - kUtc8Offset +
+           hours * 3600LL + minutes * 60LL + seconds;
 }
 
 long long Utc8Day(long long moment)

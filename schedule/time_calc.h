@@ -21,9 +21,9 @@ CStrW FormatDuration(long long seconds);
 Hms SplitHms(const CStrW& text);
 // (h * 60 + m) * 60 + s of SplitHms, kept within the signed 32-bit range.
 int ParseHms(const CStrW& text);
-// The time of day of a stored moment "YYYY-MM-DD hh:mm:ss": its last 8
-// characters, all of it when shorter.
-Hms StoredTimeOfDay(const CStrW& stored);
+// A stored moment "YYYY-MM-DD hh:mm:ss" on the UTC+8 calendar. A text without
+// a valid date (a time typed by hand) is today at its last 8 characters.
+long long StoredMoment(const CStrW& stored, long long now);
 // Today (on the UTC+8 calendar) at h:m:s; values out of range carry over
 // (an hour of 25 is 01 of the next day).
 long long TodayAt(long long now, int hours, int minutes, int seconds);

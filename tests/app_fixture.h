@@ -5,6 +5,7 @@
 
 #include "monitor/process_query.h"
 #include "tests/helper_process.h"
+#include "tests/running.h"
 #include "tests/test_support.h"
 #include "tests/window_wait.h"
 
@@ -46,14 +47,7 @@ protected:
 
     // Instances of the helper that Tollwick started outlive it on purpose;
     // they are ended here so that nothing of a test stays behind.
-    static void KillRestartedHelpers()
-    {
-        std::wstring path = HelperPath();
-        while (DWORD id = tw::FindProcessByNameAndPath(L"tollwick_helper.exe", path.c_str(), nullptr, 0)) {
-            if (!tw::KillProcessRunning(id, tw::CStrW(path.c_str())))
-                break;
-        }
-    }
+    static void KillRestartedHelpers() { tw_test::EndAllRunning(HelperPath()); }
 
     bool Launch(const std::string& config = "")
     {

@@ -1,5 +1,7 @@
 #include "tests/helper_process.h"
 
+#include <sddl.h>
+
 #include <cstdio>
 #include <vector>
 
@@ -18,7 +20,7 @@ std::wstring HelperPath(bool withVersionInfo)
     return TestBinaryDirectory() + (withVersionInfo ? L"tollwick_helper.exe" : L"tollwick_helper_plain.exe");
 }
 
-bool HelperProcess::Start(const std::wstring& options, const std::wstring& executable)
+bool HelperProcess::Start(const std::wstring& options, const std::wstring& executable, bool refuseEnd)
 {
     Stop();
     std::wstring commandLine = L"\"" + executable + L"\" " + options;
@@ -27,17 +29,25 @@ bool HelperProcess::Start(const std::wstring& options, const std::wstring& execu
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
+    // Everyone may wait for it and query it, nothing more; the handle made
+    // here keeps every right.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (refuseEnd && !ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;0x101000;;;WD)", SDDL_REVISION_1,
+                                                                           &descriptor, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
     // Under a heavily loaded Wine a start can fail for a moment (seen once in
     // CI); a helper that never starts is still reported, with its error.
     bool started = false;
     for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-        started = CreateProcessW(executable.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                 &startup, &info) != FALSE;
+        started = CreateProcessW(executable.c_str(), buffer.data(), descriptor ? &attributes : nullptr, nullptr, FALSE,
+                                 0, nullptr, nullptr, &startup, &info) != FALSE;
         if (!started) {
             fprintf(stderr, "helper start failed (attempt %d): error %lu\n", attempt + 1, GetLastError());
             Sleep(300);
         }
     }
+    LocalFree(descriptor);
     if (!started)
         return false;
     CloseHandle(info.hThread);

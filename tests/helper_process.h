@@ -21,7 +21,8 @@ public:
     HelperProcess& operator=(const HelperProcess&) = delete;
 
     // Starts the helper with these options; false when it could not start.
-    bool Start(const std::wstring& options, const std::wstring& executable = HelperPath());
+    // With refuseEnd, no other process may open it to end it.
+    bool Start(const std::wstring& options, const std::wstring& executable = HelperPath(), bool refuseEnd = false);
     // Waits until the process shows a visible top-level window; null on time-out.
     HWND WaitForWindow(DWORD timeoutMs = 10000) const;
     // Waits for the process to end; true when it did.

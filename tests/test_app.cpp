@@ -106,6 +106,29 @@ TEST_F(AppTest, AutostartmonitorStartsMonitoringAtLaunch)
     ASSERT_TRUE(Quit());
 }
 
+// A new user's first start of monitoring restarts a program that dies; a
+// watch the user turned off stays off after a restart of Tollwick.
+TEST_F(AppTest, WatchingTheRunningStateIsOnUnlessTheUserTurnedItOff)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    ASSERT_TRUE(Launch(ConfigWith("", HelperEntry())));
+    EXPECT_TRUE(Checked(main, 10101));
+    Click(10100);
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    helper.Stop();
+    EXPECT_TRUE(WaitFor([] { return FindWindowExW(nullptr, nullptr, L"TollwickHelperWnd", nullptr) != nullptr; }, 8000))
+        << "the program is started again";
+
+    SendMessageW(Control(10101), BM_CLICK, 0, 0);
+    ASSERT_TRUE(Quit());
+    EXPECT_NE(Config().find("watchrunning=\"0\""), std::string::npos) << Config();
+    ASSERT_TRUE(Launch());
+    EXPECT_FALSE(Checked(main, 10101));
+    ASSERT_TRUE(Quit());
+}
+
 TEST_F(AppTest, TheEndOfTheSessionStopsRestartingAndSavesTheSettings)
 {
     HelperProcess helper;
@@ -279,17 +302,43 @@ TEST_F(AppTest, WhileMonitoringTheCloseButtonHidesToTheTrayOrAsks)
     EXPECT_TRUE(app.WaitForExit(15000));
 }
 
+// Monitoring stops before the programs are closed: its threads would start
+// them again, and they would stay running unwatched.
 TEST_F(AppTest, CloseappClosesTheMonitoredProgramsAtExit)
 {
     HelperProcess helper;
     ASSERT_TRUE(helper.Start(L"--title Watched"));
     ASSERT_NE(helper.WaitForWindow(), nullptr);
-    std::string config = ConfigWith("autostartmonitor=\"0\"", HelperEntry());
+    std::string config = ConfigWith("autostartmonitor=\"1\"", HelperEntry());
     config.replace(config.find("closeapp=\"0\""), 12, "closeapp=\"1\"");
     ASSERT_TRUE(Launch(config));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
     SendMessageW(GetDlgItem(Panel(), 10102), BM_SETCHECK, BST_CHECKED, 0);
     ASSERT_TRUE(Quit());
     EXPECT_TRUE(helper.WaitForExit(5000)) << "the attached program was asked to close";
+    Sleep(1500);
+    EXPECT_EQ(tw_test::CountRunning(HelperPath()), 0u) << "nothing was started again";
+}
+
+// Started by itself, monitoring shows no box for a missing executable: it is
+// logged and tried again each period, and the other programs are watched.
+TEST_F(AppTest, AnUnattendedStartWatchesTheOthersAndWaitsForAMissingFile)
+{
+    std::wstring gone = dir.File(L"gone.exe");
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", Entry(gone) + HelperEntry())));
+    EXPECT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    EXPECT_EQ(Dialog(L"文件不存在", 2000), nullptr);
+    helper.Stop();
+    EXPECT_TRUE(WaitFor([] { return tw_test::CountRunning(HelperPath()) == 1; }, 5000)) << "the other is restarted";
+    ASSERT_TRUE(CopyFileW(HelperPath().c_str(), gone.c_str(), FALSE));
+    EXPECT_TRUE(WaitFor([&] { return tw_test::CountRunning(gone) == 1; }, 5000)) << "started once it is back";
+    HWND log = GetDlgItem(Tab(), 10005);
+    EXPECT_TRUE(WaitFor([&] { return Rows(log) == 3; }, 3000)) << "one failure and two restarts, not " << Rows(log);
+    ASSERT_TRUE(Quit());
+    tw_test::EndAllRunning(gone);
 }
 
 TEST_F(AppTest, TheLogIsExportedWhereTheUserSaysAndTheTrayMenuShowsTheWindow)

@@ -274,6 +274,30 @@ TEST_F(PickerTest, DropsOnAMonitoredProgramOnTollwickOrOnTheDesktopAddNothing)
     ASSERT_TRUE(Quit());
 }
 
+// Monitoring disables the finder box; its picture stays in it.
+TEST_F(PickerTest, TheFinderBoxKeepsItsPictureWhileMonitoringRuns)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    ASSERT_TRUE(LaunchAside(ConfigWith("", HelperEntry())));
+    auto darkPixels = [&] {
+        RECT r;
+        GetWindowRect(Control(kPickerId), &r);
+        int dark = 0;
+        for (int x = r.left + 2; x < r.right - 2; ++x)
+            dark += Brightness(ScreenPixel({x, (r.top + r.bottom) / 2})) < 100 ? 1 : 0;
+        return dark;
+    };
+    ASSERT_TRUE(WaitFor([&] { return darkPixels() > 0; }, 3000)) << "the finder picture is shown";
+    Click(10100);
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    EXPECT_FALSE(IsWindowEnabled(Control(kPickerId)));
+    Sleep(500);
+    EXPECT_GT(darkPixels(), 0) << "the picture stays";
+    ASSERT_TRUE(Quit());
+}
+
 TEST_F(PickerTest, MarkOutlinesTheProgramForAboutThreeSeconds)
 {
     HelperProcess helper;

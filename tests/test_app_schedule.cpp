@@ -79,6 +79,25 @@ std::string RebootTimeFarAway()
     return text;
 }
 
+// The row of a key in the README's config.xml reference, "| `key` | ... |".
+std::string ReadmeRow(const std::string& key)
+{
+    std::string readme = tw_test::ReadBytes(tw_test::TestBinaryDirectory() + L"README.md");
+    size_t at = readme.find("\n| `" + key + "` |");
+    return at == std::string::npos ? std::string() : readme.substr(at + 1, readme.find('\n', at + 1) - at - 1);
+}
+
+// A moment as Tollwick stores it, "YYYY-MM-DD hh:mm:ss" on the UTC+8 clock.
+std::string Utc8Text(long long moment)
+{
+    __time64_t shifted = moment + 8 * 3600;
+    struct tm parts = {};
+    _gmtime64_s(&parts, &shifted);
+    char text[32];
+    strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
 } // namespace
 
 TEST_F(SettingsDialogTest, MoreSettingsOpensTheDialogWithTheStoredFields)
@@ -156,6 +175,8 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     EXPECT_NE(first.find("arg=\"" + Narrow(L"p1|__#_换_行_符__|p2") + "\""), std::string::npos) << config;
     EXPECT_NE(last.find("message=\"5\""), std::string::npos) << config;
     EXPECT_NE(last.find("command=\"two-cmd\""), std::string::npos) << config;
+    for (const char* key : {"command", "arg"})
+        EXPECT_NE(ReadmeRow(key).find("(also when emptied) |"), std::string::npos) << "README: " << ReadmeRow(key);
     ASSERT_TRUE(Quit());
 
     ASSERT_TRUE(Launch());
@@ -165,6 +186,57 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     EXPECT_EQ(Field(dialog, 1011), L"77");
     ASSERT_TRUE(CloseSettings(dialog));
     ASSERT_TRUE(Quit());
+}
+
+// Opening and closing the dialog must not change what the engine does: an
+// absent hang grace and a period of 0 are both 5 s to it.
+TEST_F(SettingsDialogTest, TheDialogShowsAndKeepsTheValuesTheEngineUses)
+{
+    ASSERT_TRUE(Launch("<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config monitortime=\"0\" />\n"));
+    HWND dialog = OpenSettings();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(Field(dialog, 1001), L"5");
+    EXPECT_EQ(Field(dialog, 1002), L"5");
+    ASSERT_TRUE(CloseSettings(dialog));
+    std::string config = Config();
+    EXPECT_NE(config.find("monitortime=\"5\""), std::string::npos) << config;
+    EXPECT_NE(config.find("unresponsetime=\"5\""), std::string::npos) << config;
+    ASSERT_TRUE(Quit());
+}
+
+// Without a caption the system titles a box "Error", whatever it says.
+TEST_F(SettingsDialogTest, ItsMessageBoxesAreTitledWithTheProgramsName)
+{
+    struct {
+        std::string entries;
+        const wchar_t* text;
+    } cases[] = {
+        {"", L"未设置需要监控的程序"},
+        {ProgramEntry(dir.File(L"one.exe"), ""), L"设置的时间不能小于现在的时间\r\n设置的时间为："},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Launch(ConfigWith("", c.entries)));
+        HWND dialog = OpenSettings();
+        ASSERT_NE(dialog, nullptr);
+        SetField(dialog, 1003, L"00:00:00");
+        PostMessageW(GetDlgItem(dialog, 1007), BM_CLICK, 0, 0);
+        HWND box = Dialog(L"Tollwick");
+        ASSERT_NE(box, nullptr) << Narrow(c.text);
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                for (HWND t = FindWindowExW(box, nullptr, L"Static", nullptr); t;
+                     t = FindWindowExW(box, t, L"Static", nullptr)) {
+                    if (TextOf(t).find(c.text) == 0)
+                        return true;
+                }
+                return false;
+            },
+            3000))
+            << Narrow(c.text);
+        ASSERT_TRUE(Press(box, IDOK));
+        ASSERT_TRUE(CloseSettings(dialog));
+        ASSERT_TRUE(Quit());
+    }
 }
 
 TEST_F(SettingsDialogTest, LettersTypedIntoATimeFieldAreDropped)
@@ -209,4 +281,57 @@ TEST_F(AppTest, TheCountdownPageTicksWhileMonitoringAndFreezesWhenItStops)
     EXPECT_EQ(TextOf(countdown), frozen) << "no ticks while monitoring is off";
     EXPECT_EQ(TextOf(Control(10201)), uptime);
     ASSERT_TRUE(Quit());
+}
+
+// The tick on which the daily close fires shows the moment it reached; the
+// countdown stays there, as monitoring has stopped.
+TEST_F(AppTest, TheDailyCloseShowsTheMomentItReachedOnTheTickItFires)
+{
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    std::string moment = Utc8Text(static_cast<long long>(_time64(nullptr)) + 6);
+    ASSERT_TRUE(Launch(ConfigWith(
+        "autostartmonitor=\"1\" timingclosecheck_everyday=\"1\" timingclose_everyday_time=\"" + moment + "\"",
+        HelperEntry())));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"已取消监控"; }, 15000)) << "the daily close acted";
+    std::wstring shown = TextOf(GetDlgItem(Tab(), 10301));
+    const std::wstring label = L"每天定时关闭程序,剩余:";
+    ASSERT_EQ(shown.find(label), 0u) << Narrow(shown);
+    long long remaining = _wtoi64(shown.c_str() + label.size());
+    EXPECT_LE(remaining, 0) << Narrow(shown);
+    EXPECT_GT(remaining, -120) << Narrow(shown);
+    std::wstring target = L"目标时间：" + std::wstring(moment.begin(), moment.end()) + L"\r\n";
+    EXPECT_NE(shown.find(target), std::wstring::npos) << Narrow(shown);
+    ASSERT_TRUE(Quit());
+}
+
+// A once-only close or run whose moment passed while Tollwick was not running
+// (a power cut, a day off) is dropped and logged, not carried out at start-up.
+TEST_F(AppTest, AOnceOnlyMomentPassedBeforeTheStartIsDroppedAndLogged)
+{
+    std::string passed = Utc8Text(static_cast<long long>(_time64(nullptr)) - 600);
+    struct {
+        std::string keys;
+        const wchar_t* status;
+        const char* cleared;
+    } cases[] = {
+        {"autostartmonitor=\"1\" timingclosecheck=\"1\" timingclose_everyday_time=\"" + passed + "\"", L"监控中",
+         "timingclosecheck=\"0\""},
+        {"timingruncheck=\"1\" timingrun_everyday_time=\"" + passed + "\"", L"未开启监控", "timingruncheck=\"0\""},
+    };
+    for (const auto& c : cases) {
+        HelperProcess helper;
+        ASSERT_TRUE(helper.Start(L"--title Watched"));
+        ASSERT_NE(helper.WaitForWindow(), nullptr);
+        ASSERT_TRUE(Launch(ConfigWith(c.keys, HelperEntry())));
+        // A stale moment would act on the first tick, a second after the start.
+        Sleep(3000);
+        EXPECT_EQ(TextOf(Control(10200)), c.status) << c.keys;
+        EXPECT_TRUE(helper.IsRunning()) << c.keys;
+        EXPECT_GE(Rows(GetDlgItem(Tab(), 10005)), 1) << "logged";
+        ASSERT_TRUE(Quit());
+        EXPECT_NE(Config().find(c.cleared), std::string::npos) << Config();
+    }
 }

@@ -205,3 +205,33 @@ TEST_F(ErrorLogTest, ListViewItemCountFollowsTheLog)
     g_errorLog.SetListView(nullptr);
     DestroyWindow(list);
 }
+
+// A crash loop must not grow the log without end: the newest entries are
+// kept, numbered on as if none were dropped, and the list says how many went.
+TEST_F(ErrorLogTest, OnlyTheNewestEntriesAreKeptAndNumberedOn)
+{
+    const size_t extra = 5;
+    for (size_t i = 1; i <= tw::kLogCapacity + extra; ++i)
+        g_errorLog.AddFormat(L"event %llu", static_cast<unsigned long long>(i));
+    EXPECT_EQ(g_errorLog.Count(), tw::kLogCapacity);
+    EXPECT_EQ(g_errorLog.Dropped(), extra);
+    CStrW text;
+    unsigned long long number = 0;
+    ASSERT_TRUE(g_errorLog.ReadEntry(0, nullptr, &text, &number));
+    EXPECT_STREQ(text.c_str(), L"event 6");
+    EXPECT_EQ(number, 6u);
+
+    ASSERT_EQ(g_errorLog.RowCount(), tw::kLogCapacity + 1);
+    CStrW cell;
+    CStrW time;
+    ASSERT_TRUE(g_errorLog.ReadRow(0, &cell, &time, &text));
+    EXPECT_STREQ(text.c_str(), L"已省略较早的 5 条记录 (列表只保留最新的 10000 条)");
+    ASSERT_TRUE(g_errorLog.ReadRow(tw::kLogCapacity, &cell, &time, &text));
+    EXPECT_STREQ(cell.c_str(), L"10005");
+    EXPECT_STREQ(text.c_str(), L"event 10005");
+
+    std::string exported = tw::ToNarrow(tw::ToWide(g_errorLog.BuildExportText())).c_str();
+    EXPECT_EQ(exported.compare(0, 4, "006\t"), 0) << exported.substr(0, 40);
+    EXPECT_NE(exported.find("\n10005\t"), std::string::npos);
+    EXPECT_EQ(exported.find("event 5\r\n"), std::string::npos);
+}

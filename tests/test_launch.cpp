@@ -238,4 +238,12 @@ TEST_F(LaunchTest, AFailedLaunchIsLoggedAsAFailureAndStaysRed)
     EXPECT_EQ(view.rowColour, tw::kRowRed);
     ASSERT_EQ(tw::g_errorLog.Count(), 1u);
     EXPECT_EQ(LastLogText(), L"进程\"missing.exe\"启动失败, 路径为:" + missing + L", 错误代码为:2\n");
+    // Tried again each period, but the same failure is not logged again; the
+    // file's return starts the program.
+    tw::StartProgram(0);
+    EXPECT_EQ(tw::g_errorLog.Count(), 1u);
+    ASSERT_TRUE(CopyFileW(HelperPath().c_str(), missing.c_str(), FALSE));
+    tw::StartProgram(0);
+    EXPECT_NE(View(0).processId, 0u);
+    EXPECT_EQ(LastLogText(), L"进程\"missing.exe\"重启成功, 进程ID为:" + std::to_wstring(View(0).processId) + L"\n");
 }

@@ -6,9 +6,11 @@
 #include "monitor/monitor.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
+#include "core/path.h"
 #include "monitor/ui_links.h"
 #include "tests/helper_process.h"
 #include "tests/host_window.h"
+#include "tests/running.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -90,6 +92,37 @@ protected:
         tw::ClearPrograms();
         host.reset();
         g_errorLog.ResetForTest();
+        for (const std::wstring& copy : copies)
+            tw_test::EndAllRunning(copy);
+    }
+
+    // A copy of the plain helper in the test's folder: an executable that no
+    // process of another test runs. Its instances go with the test.
+    std::wstring HelperCopy(const wchar_t* name)
+    {
+        std::wstring copy = dir.File(name);
+        EXPECT_TRUE(CopyFileW(HelperPath(false).c_str(), copy.c_str(), FALSE));
+        copies.push_back(copy);
+        return copy;
+    }
+
+    static size_t Restarts()
+    {
+        size_t n = 0;
+        for (size_t i = 0; i < g_errorLog.Count(); ++i) {
+            CStrW text;
+            g_errorLog.ReadEntry(i, nullptr, &text);
+            n += std::wstring(text.c_str()).find(L"重启成功") != std::wstring::npos;
+        }
+        return n;
+    }
+
+    // Kills the watched helper and waits for the engine's restart of it.
+    static bool KillAndAwaitRestart(HelperProcess& helper)
+    {
+        size_t before = Restarts();
+        helper.Stop();
+        return PumpUntil([before] { return Restarts() > before; }, 5000);
     }
 
     // Starts a helper with these options and adds it as a picked program;
@@ -103,6 +136,20 @@ protected:
         if (window)
             AddProgram(helper, window, errflag, path, command);
         return window;
+    }
+
+    // Loads program entries for these executables from config.xml, as at
+    // start-up; each attaches to a running instance of its own.
+    void LoadEntries(const std::vector<std::wstring>& paths, const char* errflag)
+    {
+        std::string xml = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config>";
+        for (const std::wstring& path : paths)
+            xml += std::string("<config procpath=\"") + tw::ToNarrow(path.c_str()).c_str() + "\" procname=\"" +
+                   tw::ToNarrow(path.substr(path.rfind(L'\\') + 1).c_str()).c_str() + "\" errflag=\"" + errflag +
+                   "\" />";
+        ASSERT_TRUE(tw_test::WriteBytes(dir.File(L"config.xml"), xml + "</config>\n"));
+        ASSERT_TRUE(tw::g_config.OpenIn(CStrW(dir.Path().c_str())));
+        tw::LoadMonitorList();
     }
 
     // Adds the running helper as a picked program.
@@ -131,6 +178,7 @@ protected:
     tw_test::TempDir dir;
     std::unique_ptr<tw_test::HostWindow> host;
     HWND box = nullptr;
+    std::vector<std::wstring> copies;
 };
 
 } // namespace
@@ -303,6 +351,8 @@ TEST_F(MonitorTest, AProgramKilledFromOutsideIsRestartedAndTheHintTellsIt)
     ASSERT_TRUE(tw::AppendProgram(third));
     Start(3);
     ASSERT_TRUE(PumpUntil([] { return LogContains(L"\"third.exe\"重启成功"); }, 5000)) << "the third was never ours";
+    // Left running, C would be attached as the first program's instance.
+    c.Stop();
     ASSERT_TRUE(PumpUntil(
         [] {
             return !tw_test::HostWindow::HintTexts().empty() &&
@@ -356,6 +406,143 @@ TEST_F(MonitorTest, StoppingDuringALongWaitEndsTheThreadAtOnce)
     tw::EndMonitoring();
     EXPECT_LT(GetTickCount64() - start, 500u);
     EXPECT_EQ(tw::g_monitoring.load(), 0);
+}
+
+// A launcher starts a copy of itself and exits at once: the copy is the
+// program from then on, not a reason to start another launcher each period.
+TEST_F(MonitorTest, ALauncherLeavesExactlyOneCopyRunning)
+{
+    std::wstring path = HelperCopy(L"launcher.exe");
+    HelperProcess helper;
+    ASSERT_NE(StartWatched(helper, L"", L"", path, L"--relaunch --title Copy"), nullptr);
+    Start(1);
+    ASSERT_TRUE(KillAndAwaitRestart(helper));
+    PumpFor(6000);
+    EXPECT_EQ(tw_test::CountRunning(path), 1u);
+    EXPECT_EQ(Restarts(), 1u) << LogText();
+    DWORD copy = tw::ProgramProcessId(0);
+    EXPECT_TRUE(tw::SamePath(tw::GetProcessIdImagePath(copy).c_str(), path.c_str())) << "the copy is attached";
+}
+
+// The recorded path may name the executable in another form than the one
+// the system reports for its process; it is still the one program.
+TEST_F(MonitorTest, APathInAnotherFormIsTheSameProgram)
+{
+    std::wstring path = HelperCopy(L"long program name.exe");
+    wchar_t shortPath[MAX_PATH] = {0};
+    ASSERT_GT(GetShortPathNameW(path.c_str(), shortPath, MAX_PATH), 0u);
+    std::wstring slashed = path;
+    for (wchar_t& c : slashed)
+        c = c == L'\\' ? L'/' : c;
+    std::wstring dotted = dir.Path() + L".\\long program name.exe";
+    for (const std::wstring& form : {dotted, slashed, std::wstring(shortPath)}) {
+        SCOPED_TRACE(tw::ToNarrow(form.c_str()).c_str());
+        HelperProcess helper;
+        ASSERT_TRUE(helper.Start(L"", path));
+        HWND window = helper.WaitForWindow();
+        ASSERT_NE(window, nullptr);
+        AddProgram(helper, window, L"", form);
+        Start(1);
+        ASSERT_TRUE(KillAndAwaitRestart(helper));
+        PumpFor(1500);
+        tw_test::HostWindow::HintTexts().clear();
+        PumpFor(2500);
+        EXPECT_EQ(tw_test::CountRunning(path), 1u);
+        EXPECT_EQ(Restarts(), 1u) << LogText();
+        for (const std::wstring& hint : tw_test::HostWindow::HintTexts())
+            EXPECT_NE(hint, L"检测到程序未运行,系统将自动运行") << "the new instance counts as running";
+        tw::EndMonitoring();
+        tw::ClearPrograms();
+        tw_test::EndAllRunning(path);
+        g_errorLog.ResetForTest();
+    }
+}
+
+// Two entries of one executable keep two instances, and a window titled as
+// their crash report that is one of their own main windows stays open; the
+// same title in any other process is still closed.
+TEST_F(MonitorTest, TwoInstancesOfOneProgramNeitherMergeNorCloseEachOther)
+{
+    std::wstring path = HelperCopy(L"twin.exe");
+    HelperProcess a;
+    HelperProcess b;
+    ASSERT_TRUE(a.Start(L"--title Twin", path));
+    ASSERT_TRUE(b.Start(L"--title Twin --at 380 40", path));
+    ASSERT_NE(a.WaitForWindow(), nullptr);
+    ASSERT_NE(b.WaitForWindow(), nullptr);
+    LoadEntries({path, path}, "Twin");
+    HelperProcess& first = tw::ProgramProcessId(0) == a.Id() ? a : b;
+    HelperProcess& second = &first == &a ? b : a;
+    ASSERT_EQ(tw::ProgramProcessId(1), second.Id());
+    HelperProcess stray;
+    ASSERT_TRUE(stray.Start(L"--title Twin --at 40 300"));
+    HWND strayWindow = stray.WaitForWindow();
+    ASSERT_NE(strayWindow, nullptr);
+    Start(1);
+    EXPECT_TRUE(PumpUntil([strayWindow] { return !IsWindow(strayWindow); }, 4000)) << "a stranger's report closes";
+    PumpFor(3000);
+    EXPECT_TRUE(first.IsRunning());
+    EXPECT_TRUE(second.IsRunning());
+    EXPECT_EQ(tw::ProgramProcessId(0), first.Id());
+    EXPECT_EQ(tw::ProgramProcessId(1), second.Id());
+    EXPECT_EQ(Restarts(), 0u) << LogText();
+
+    // A restart of one twin does not take the other's process.
+    ASSERT_TRUE(KillAndAwaitRestart(first));
+    PumpFor(2500);
+    EXPECT_EQ(tw_test::CountRunning(path), 2u);
+    EXPECT_NE(tw::ProgramProcessId(0), tw::ProgramProcessId(1));
+    EXPECT_EQ(tw::ProgramProcessId(1), second.Id());
+}
+
+// A hung program whose end the system refuses stays the program's instance:
+// the log says so, and no second copy is started beside it.
+TEST_F(MonitorTest, AKillThatIsRefusedIsLoggedAndNoCopyStarts)
+{
+    std::wstring path = HelperCopy(L"stubborn.exe");
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 30000", path, true));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    AddProgram(helper, window, L"", path);
+    Start(1, 2);
+    const std::wstring refused = L"进程\"stubborn.exe\"无法结束, 进程ID为:" + std::to_wstring(helper.Id());
+    ASSERT_TRUE(PumpUntil([&] { return LogCount(refused) == 1; }, 9000)) << LogText();
+    PumpFor(4000);
+    EXPECT_EQ(LogCount(kKilled), 0u);
+    EXPECT_EQ(LogCount(refused), 1u) << "said once";
+    EXPECT_EQ(tw_test::CountRunning(path), 1u);
+    EXPECT_EQ(Restarts(), 0u);
+}
+
+// The first window appears only after the start's one-second wait: each
+// cycle looks again, and the hang probe covers the window once found.
+TEST_F(MonitorTest, AWindowThatAppearsLateIsHangCheckedOnceFound)
+{
+    std::wstring path = HelperCopy(L"late.exe");
+    HelperProcess helper;
+    ASSERT_NE(StartWatched(helper, L"", L"", path, L"--show-after 2500 --hang-after 4500 --hang-for 30000"), nullptr);
+    Start(1, 2);
+    ASSERT_TRUE(KillAndAwaitRestart(helper));
+    EXPECT_TRUE(PumpUntil([] { return LogCount(kKilled) == 1; }, 15000)) << LogText();
+    EXPECT_EQ(LogCount(kArmed0), 1u);
+}
+
+// A program that blocks while it starts is given time; one that answered
+// once and hangs later is killed after the grace, as before.
+TEST_F(MonitorTest, ASlowStarterIsNotKilledWhileItStarts)
+{
+    EXPECT_EQ(tw::StartupAllowanceMs(), 30000u) << "at least 30 s";
+    std::wstring path = HelperCopy(L"slow.exe");
+    HelperProcess helper;
+    ASSERT_NE(StartWatched(helper, L"", L"", path, L"--hang-at-start 12000"), nullptr);
+    Start(1, 2);
+    ASSERT_TRUE(KillAndAwaitRestart(helper));
+    DWORD started = tw::ProgramProcessId(0);
+    PumpFor(15000);
+    EXPECT_EQ(LogCount(kArmed0), 0u) << LogText();
+    EXPECT_EQ(tw::ProgramProcessId(0), started);
+    EXPECT_EQ(Restarts(), 1u);
 }
 
 TEST(HangProbe, AnsweringWindowIsNotHungAndABlockedOneIs)

@@ -139,6 +139,14 @@ TEST_F(ProgramTableTest, StoredWindowAttachesOnlyToItsOwnExecutable)
     EXPECT_EQ(View(1).window, otherWindow) << "its own stored window attaches";
     EXPECT_EQ(View(1).processId, other.Id());
     EXPECT_STREQ(View(1).title.c_str(), L"Other");
+
+    // The same file name in another folder is another program.
+    std::wstring copy = dir.File(L"tollwick_helper.exe");
+    ASSERT_TRUE(CopyFileW(HelperPath().c_str(), copy.c_str(), FALSE));
+    tw::ClearPrograms();
+    Load(Entry(copy, HandleValue(otherWindow)));
+    EXPECT_EQ(View(0).processId, 0u);
+    EXPECT_EQ(View(0).rowColour, tw::kRowRed);
 }
 
 TEST_F(ProgramTableTest, AppendRefusesDuplicatesAndIncompleteRecords)

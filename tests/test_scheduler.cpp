@@ -4,6 +4,7 @@
 // waits for a real time of day and nothing restarts the machine.
 #include "config/config.h"
 #include "core/text_ops.h"
+#include "monitor/error_log.h"
 #include "monitor/monitor.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
@@ -649,21 +650,43 @@ TEST_F(SchedulerTest, TheUptimeCountsOnlyWhileMonitoringAndShowsDays)
     EXPECT_EQ(TextOf(GetDlgItem(main, tw::kIdUptime)), L"已监控：1天 01:01:01");
 }
 
-TEST_F(SchedulerTest, StartUpRestoresOnceOnlyMomentsAndStartsAnArmedRunCheck)
+TEST_F(SchedulerTest, StartUpRestoresOnceOnlyMomentsAheadAndDropsPassedOnesWithALogLine)
 {
+    tw::g_errorLog.ResetForTest();
     g_config.SetInt(0, "timingclosecheck", 1);
-    g_config.SetText(0, "timingclose_everyday_time", "2026-12-01 08:00:00");
+    g_config.SetText(0, "timingclose_everyday_time", "2026-12-08 01:00:00");
     g_config.SetInt(0, "timingruncheck", 1);
-    g_config.SetText(0, "timingrun_everyday_time", "2026-12-01 11:30:00");
+    g_config.SetText(0, "timingrun_everyday_time", "2026-12-07 11:30:00");
     g_scheduler.RestoreOnceTargets();
-    EXPECT_EQ(g_scheduler.onceCloseTime, Utc8(2026, 12, 7, 8, 0, 0));
+    EXPECT_EQ(g_scheduler.onceCloseTime, Utc8(2026, 12, 8, 1, 0, 0)) << "tomorrow's moment, not today's 01:00";
     EXPECT_EQ(g_scheduler.onceRunTime, Utc8(2026, 12, 7, 11, 30, 0));
     g_scheduler.StartRunTimerIfArmed();
     EXPECT_TRUE(KillTimer(main, tw::kTimerScheduledRun));
+    EXPECT_EQ(tw::g_errorLog.Count(), 0u);
 
-    g_config.SetInt(0, "timingruncheck", 0);
+    // Passed while Tollwick was not running: a minute before the start, and
+    // two days before (its time of day is still ahead today).
+    g_config.SetText(0, "timingclose_everyday_time", "2026-12-07 09:59:00");
+    g_config.SetText(0, "timingrun_everyday_time", "2026-12-05 11:30:00");
+    g_scheduler.RestoreOnceTargets();
+    EXPECT_EQ(g_scheduler.onceCloseTime, 0);
+    EXPECT_EQ(g_scheduler.onceRunTime, 0);
+    EXPECT_EQ(ConfigInt("timingclosecheck"), 0);
+    EXPECT_EQ(ConfigInt("timingruncheck"), 0);
     g_scheduler.StartRunTimerIfArmed();
     EXPECT_FALSE(KillTimer(main, tw::kTimerScheduledRun)) << "nothing armed, no run check";
+    CStrW time, text;
+    ASSERT_TRUE(tw::g_errorLog.ReadEntry(1, &time, &text));
+    EXPECT_STREQ(text.c_str(), L"定时开启程序的时间 2026-12-05 11:30:00 在本程序启动前已过, 不再执行");
+
+    // Ticked along with the daily close, the once-only close follows it.
+    g_config.SetInt(0, "timingclosecheck", 1);
+    g_config.SetInt(0, "timingclosecheck_everyday", 1);
+    g_scheduler.RestoreOnceTargets();
+    EXPECT_EQ(g_scheduler.onceCloseTime, Utc8(2026, 12, 8, 9, 59, 0));
+    EXPECT_EQ(ConfigInt("timingclosecheck"), 1);
+    EXPECT_EQ(tw::g_errorLog.Count(), 2u);
+    tw::g_errorLog.ResetForTest();
 }
 
 TEST_F(SchedulerTest, TheRunCheckWaitsWhileAStartOfMonitoringWaitsAtItsBox)
@@ -682,10 +705,11 @@ TEST_F(SchedulerTest, TheRunCheckWaitsWhileAStartOfMonitoringWaitsAtItsBox)
     EXPECT_EQ(watcher.MostOpenAtOnce(), 1) << "no second start from the run check";
     EXPECT_EQ(tw::g_monitoring.load(), 0);
 
-    // Held back, not lost: the next tick runs it (and meets the same box).
+    // Held back, not lost: the next tick runs it. A start of the scheduler's
+    // own asks nothing: the missing file is logged and tried each period.
     RunTick(Utc8(2026, 12, 7, 10, 0, 1));
     watcher.Stop();
     EXPECT_EQ(ConfigText("timingrun_everyday_time"), L"2026-12-08 10:00:00");
-    EXPECT_EQ(watcher.BoxesSeen(), 2);
-    EXPECT_EQ(watcher.MostOpenAtOnce(), 1);
+    EXPECT_EQ(watcher.BoxesSeen(), 1);
+    EXPECT_EQ(tw::g_monitoring.load(), 1);
 }

@@ -89,14 +89,21 @@ TEST(NextOccurrence, IsAlwaysInTheFuture)
     EXPECT_EQ(NextOccurrence(now, {-50, 0, 0}), Utc8(2026, 12, 7, 22, 0, 0));
 }
 
-TEST(StoredTimeOfDay, ReadsTheLastEightCharacters)
+TEST(StoredMoment, KeepsTheStoredDateOrFallsBackToTodayAtTheTime)
 {
-    tw::Hms t = tw::StoredTimeOfDay(CStrW(L"2026-12-07 01:02:03"));
-    EXPECT_EQ(t.hours, 1);
-    EXPECT_EQ(t.minutes, 2);
-    EXPECT_EQ(t.seconds, 3);
-    t = tw::StoredTimeOfDay(CStrW(L"7:5:0"));
-    EXPECT_EQ(t.hours * 3600 + t.minutes * 60 + t.seconds, 7 * 3600 + 5 * 60);
+    long long now = Utc8(2026, 12, 7, 23, 30, 0);
+    struct {
+        const wchar_t* stored;
+        long long moment;
+    } cases[] = {
+        {L"2026-12-08 01:00:00", Utc8(2026, 12, 8, 1, 0, 0)}, // tomorrow stays tomorrow
+        {L"2026-12-05 10:00:00", Utc8(2026, 12, 5, 10, 0, 0)},
+        {L"2024-02-29 00:00:01", Utc8(2024, 2, 29, 0, 0, 1)},
+        {L"7:5:0", Utc8(2026, 12, 7, 7, 5, 0)},               // no date: today
+        {L"2026-13-40 01:02:03", Utc8(2026, 12, 7, 1, 2, 3)}, // no valid date: its time today
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(tw::StoredMoment(CStrW(c.stored), now), c.moment) << c.stored;
 }
 
 // A run under another zone must really be under it, or the tests above prove

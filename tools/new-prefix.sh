@@ -40,7 +40,7 @@ tollwick_use_some_display || fail "no display to make the prefix on"
 # a machine that runs no 32-bit code) that do not spoil the prefix; the
 # registry steps below tell whether it works.
 timeout 600 "$TOLLWICK_WINE_LOADER" wineboot.exe -i >/dev/null 2>&1 </dev/null
-[ -f "$prefix/system.reg" ] || fail "wineboot made no registry in $prefix"
+[ -d "$prefix/drive_c" ] || fail "wineboot made no drive_c in $prefix"
 
 # A helper that crashes on purpose must end at once: no crash dialog and no
 # debugger attached to it.

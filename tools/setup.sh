@@ -26,7 +26,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
   wine wine64 wine32:i386 xvfb xauth
   googletest dpkg-dev patch
-  xdotool fonts-wine fonts-wqy-microhei
+  xdotool xcompmgr fonts-wine fonts-wqy-microhei
   nsis zip unzip
 )
 

@@ -2,8 +2,9 @@
 # private Xvfb display, and the stop of both (this prefix's wineserver and
 # the Xvfb started here, nothing else) when the script exits.
 
+tollwick_tools_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=tools/wine.sh
-. "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
+. "$tollwick_tools_dir/wine.sh"
 
 # Exports the Wine environment of the project in $1 and arranges the stop.
 tollwick_wine_environment() {
@@ -70,5 +71,5 @@ tollwick_use_some_display() {
 tollwick_start_wine() {
   tollwick_wine_loader || return 1
   wineserver -p
-  timeout 120 tollwick_wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+  timeout 120 "$BASH" "$tollwick_tools_dir/wine.sh" cmd.exe /c exit </dev/null >/dev/null 2>&1
 }

@@ -3,6 +3,7 @@
 #include "core/exe_path.h"
 #include "core/trace.h"
 #include "monitor/ui_links.h"
+#include "ui/window.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -106,7 +107,7 @@ void OnAutostartClick(HWND box)
             Trace(kClickTag, L"修改开机启动成功");
         } else {
             Trace(kClickTag, L"无权限修改启动项");
-            MessageBoxW(g_mainWindow, L"无权限修改启动项", nullptr, MB_OK);
+            ShowMessageBox(g_mainWindow, L"无权限修改启动项", MB_OK);
             SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
         }
     } else if (key.handle) {

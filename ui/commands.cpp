@@ -145,9 +145,9 @@ int OnPageCommand(HWND control, UINT code, int id)
         OpenSettingsDialog();
         return 1;
     case kIdStartMonitoring:
-        if (code != BN_CLICKED)
+        if (code != BN_CLICKED && code != kNotifyUnattended)
             return 0;
-        ToggleMonitoring(control ? control : GetDlgItem(g_mainWindow, kIdStartMonitoring));
+        ToggleMonitoring(control ? control : GetDlgItem(g_mainWindow, kIdStartMonitoring), code == kNotifyUnattended);
         return 1;
     case kIdBootStart:
         if (code != BN_CLICKED)
@@ -163,6 +163,13 @@ int OnPageCommand(HWND control, UINT code, int id)
         g_config.SetText(0, "hidetray", value);
         return 1;
     }
+    case kIdWatchRunning:
+        // Only the user's click is kept: the scheduler's changes of the box
+        // last for this run.
+        if (code != BN_CLICKED)
+            return 0;
+        g_config.SetInt(0, "watchrunning", IsChecked(control) ? 1 : 0);
+        return 1;
     default:
         return 0;
     }

@@ -120,7 +120,7 @@ bool MonitoringCommandRunning()
     return g_commandDepth > 0;
 }
 
-void ToggleMonitoring(HWND box)
+void ToggleMonitoring(HWND box, bool unattended)
 {
     CCommandRunning running;
     if (g_programCount == 0) {
@@ -134,7 +134,7 @@ void ToggleMonitoring(HWND box)
     bool wasOn = g_monitoring.load() == 1;
     if (wasOn)
         StopMonitoring(box);
-    if (!CheckExecutables()) {
+    if (!unattended && !CheckExecutables()) {
         SetBox(box, false);
         g_monitoring = 0;
         return;

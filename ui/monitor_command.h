@@ -16,7 +16,12 @@ constexpr UINT_PTR kTimerHighlight = 20001;
 // Kills the highlight, picker and clock timers and hides the overlay.
 void StopPickerClockAndHighlight();
 
-void ToggleMonitoring(HWND box);
+// The notification code of a WM_COMMAND 10100 that no user clicked (start-up,
+// the scheduler, a cancelled end of session): a missing executable then
+// shows no box; it is logged, stays red and is tried again each period.
+constexpr WORD kNotifyUnattended = 0x7A01;
+
+void ToggleMonitoring(HWND box, bool unattended = false);
 // True while the command runs (it may wait at one of its message boxes).
 bool MonitoringCommandRunning();
 // Stops monitoring without any question (the session is ending).

@@ -156,7 +156,7 @@ bool ReadRow(int listId, size_t row, RowTexts* out)
     }
     CStrW time;
     CStrW text;
-    if (!g_errorLog.ReadEntry(row, &time, &text))
+    if (!g_errorLog.ReadRow(row, &out->cells[0], &time, &text))
         return false;
     out->cells[1] = static_cast<CStrW&&>(time);
     out->cells[2] = text;
@@ -197,7 +197,7 @@ void PaintRow(NMLVCUSTOMDRAW* draw, int listId)
 
 size_t RowCount(int listId)
 {
-    return listId == kIdProgramList ? g_programCount.load() : g_errorLog.Count();
+    return listId == kIdProgramList ? g_programCount.load() : g_errorLog.RowCount();
 }
 
 LRESULT OnListNotify(WNDPROC base, HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -158,6 +158,11 @@ LRESULT PickerBoxProc(WNDPROC base, HWND box, UINT message, WPARAM wParam, LPARA
     case WM_PAINT:
         PaintBox(box);
         return 0;
+    case WM_ENABLE:
+        // The static control would repaint itself at once, blank: the
+        // finder picture stays, enabled or not, through WM_PAINT.
+        InvalidateRect(box, nullptr, FALSE);
+        return 0;
     case WM_LBUTTONDOWN:
         SetBoxCursor(box, nullptr);
         SetCapture(box);

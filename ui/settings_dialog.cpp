@@ -4,6 +4,7 @@
 #include "core/array.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
+#include "monitor/monitor.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 #include "res/resource_ids.h"
@@ -132,8 +133,12 @@ void OnInitDialog(HWND dialog)
     InstallTimeFilter(GetDlgItem(dialog, IDC_RUN_TIME));
     InstallTimeFilter(GetDlgItem(dialog, IDC_CLOSE_TIME));
     SetDlgItemTextW(dialog, IDC_PROGRAM_PATH, L"");
-    SetDlgItemInt(dialog, IDC_MONITOR_TIME, static_cast<UINT>(g_config.GetInt(0, "monitortime", 5)), FALSE);
-    SetDlgItemInt(dialog, IDC_UNRESPONSE_TIME, static_cast<UINT>(g_config.GetInt(0, "unresponsetime", 30)), FALSE);
+    // The values the engine will use, so that closing the dialog unchanged
+    // keeps them (an absent or zero grace is 5 s to the engine).
+    SetDlgItemInt(dialog, IDC_MONITOR_TIME,
+                  static_cast<UINT>(PeriodFromSetting(g_config.GetInt(0, "monitortime", 5)) / 1000), FALSE);
+    SetDlgItemInt(dialog, IDC_UNRESPONSE_TIME,
+                  static_cast<UINT>(GraceFromSetting(g_config.GetInt(0, "unresponsetime", 5)) / 1000), FALSE);
     SetField(dialog, IDC_RUN_TIME, RightChars(g_config.GetDailyRunTime(), 8));
     SetField(dialog, IDC_CLOSE_TIME, RightChars(g_config.GetDailyCloseTime(), 8));
     SetBoxFromConfig(dialog, IDC_ONCE_RUN, "timingruncheck");

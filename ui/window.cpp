@@ -338,4 +338,9 @@ CStrW FieldText(HWND parent, int id)
     return text;
 }
 
+int ShowMessageBox(HWND owner, const wchar_t* text, UINT type)
+{
+    return MessageBoxW(owner, text, L"Tollwick", type);
+}
+
 } // namespace tw

@@ -125,4 +125,8 @@ private:
 // The text of the child control id of parent; empty when there is none.
 CStrW FieldText(HWND parent, int id);
 
+// A message box captioned with the program's name; a box without a caption
+// would be titled "Error" by the system, whatever it says.
+int ShowMessageBox(HWND owner, const wchar_t* text, UINT type);
+
 } // namespace tw

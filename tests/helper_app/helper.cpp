@@ -37,6 +37,9 @@ struct Options {
     std::wstring infoFile;
     // Obeys the soak driver's commands (kSoakCommand) to its main window.
     bool soak = false;
+    // A launcher: starts a copy of itself with the other options and exits.
+    bool relaunch = false;
+    std::wstring copyArgs;
 };
 
 Options g_options;
@@ -200,7 +203,11 @@ void ParseOptions()
     auto text = [&](int i) { return i < count ? std::wstring(args[i]) : std::wstring(); };
     for (int i = 1; i < count; ++i) {
         std::wstring a = args[i];
-        if (a == L"--title")
+        if (a != L"--relaunch")
+            g_options.copyArgs += L" \"" + a + L"\"";
+        if (a == L"--relaunch")
+            g_options.relaunch = true;
+        else if (a == L"--title")
             g_options.title = text(++i);
         else if (a == L"--class")
             g_options.className = text(++i);
@@ -246,9 +253,28 @@ void ParseOptions()
 
 } // namespace
 
+// Starts this program again with the options but --relaunch.
+void StartCopy()
+{
+    wchar_t self[MAX_PATH] = {0};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\"" + g_options.copyArgs;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     ParseOptions();
+    if (g_options.relaunch) {
+        StartCopy();
+        return 0;
+    }
     if (g_options.crashAfter == 0)
         Crash();
     wchar_t directory[MAX_PATH] = {0};
