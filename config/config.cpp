@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <io.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,7 +18,7 @@ CConfig g_config;
 
 namespace {
 
-const char kFirstRunText[] = "<?xml version=\"1.0\" encoding=\"gb2312\" ?><config />";
+const char kFirstRunText[] = "<config />";
 const char kEntryName[] = "config";
 const wchar_t kTraceTag[] = L"配置文件";
 
@@ -113,6 +114,150 @@ bool ReadSmallFile(FILE* file, char** data, size_t* size)
     return true;
 }
 
+bool SameName(const CStrA& name, const char* other)
+{
+    return _stricmp(name.c_str(), other) == 0;
+}
+
+// The encoding that the XML declaration at the start of the text names, or
+// empty when there is none.
+CStrA DeclaredEncoding(const char* p, const char* end)
+{
+    CStrA encoding;
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
+        ++p;
+    if (end - p < 5 || memcmp(p, "<?xml", 5) != 0)
+        return encoding;
+    const char* close = SkipPast(p, end, "?>");
+    const char* key = p;
+    while ((key = SkipPast(key, close, "encoding")) < close) {
+        const char* q = key;
+        while (q < close && (*q == ' ' || *q == '\t' || *q == '\r' || *q == '\n' || *q == '='))
+            ++q;
+        if (q < close && (*q == '"' || *q == '\'')) {
+            const char* value = q + 1;
+            const char* last = value;
+            while (last < close && *last != *q)
+                ++last;
+            if (last > value)
+                encoding.AssignChars(value, static_cast<size_t>(last - value));
+            return encoding;
+        }
+    }
+    return encoding;
+}
+
+bool HasHighBytes(const char* p, const char* end)
+{
+    for (; p < end; ++p) {
+        if (static_cast<unsigned char>(*p) >= 0x80)
+            return true;
+    }
+    return false;
+}
+
+// The text of bytes in a code page that must hold all of them exactly.
+bool DecodeExactly(UINT codePage, const char* p, const char* end, CStrW* text)
+{
+    if (end - p > INT_MAX)
+        return false;
+    int count = static_cast<int>(end - p);
+    if (count == 0) {
+        text->AssignChars(nullptr, 0);
+        return true;
+    }
+    int size = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, p, count, nullptr, 0);
+    if (size <= 0)
+        return false;
+    wchar_t* buffer = text->Reserve(static_cast<size_t>(size));
+    if (!buffer || MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, p, count, buffer, size) != size)
+        return false;
+    text->SetLength(static_cast<size_t>(size));
+    return true;
+}
+
+// UTF-16 with its byte-order mark, as Notepad's "Unicode" saves it.
+bool DecodeUtf16(const char* p, const char* end, CStrW* text)
+{
+    if (end - p < 2)
+        return false;
+    bool little = memcmp(p, "\xFF\xFE", 2) == 0;
+    if (!little && memcmp(p, "\xFE\xFF", 2) != 0)
+        return false;
+    size_t count = static_cast<size_t>(end - p - 2) / 2;
+    wchar_t* buffer = text->Reserve(count);
+    if (!buffer)
+        return false;
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(p + 2);
+    for (size_t i = 0; i < count; ++i)
+        buffer[i] = static_cast<wchar_t>(little ? b[2 * i] | b[2 * i + 1] << 8 : b[2 * i] << 8 | b[2 * i + 1]);
+    text->SetLength(count);
+    return true;
+}
+
+// The file's text read in the encoding it really has, whatever its
+// declaration says: editors such as Notepad save UTF-8 and leave the
+// declaration alone.
+// - A UTF-8 byte-order mark or declaration, or bytes that are valid UTF-8
+//   and not plain ASCII (text in code page 936 almost never is), mean UTF-8.
+// - A GB18030 declaration means GB18030, as Tollwick writes text that code
+//   page 936 cannot hold.
+// - Anything else is code page 936, as it always was; where 936 finds bytes
+//   it has no character for, GB18030 is tried, which reads 936's text alike.
+CStrW DecodeFileText(const char* data, size_t size)
+{
+    const char* p = data;
+    const char* end = data + size;
+    CStrW text;
+    if (DecodeUtf16(p, end, &text))
+        return text;
+    bool marked = size >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0;
+    if (marked)
+        p += 3;
+    CStrA declared = DeclaredEncoding(p, end);
+    bool named = SameName(declared, "UTF-8") || SameName(declared, "UTF8");
+    if ((marked || named || HasHighBytes(p, end)) && DecodeExactly(CP_UTF8, p, end, &text))
+        return text;
+    if (!SameName(declared, "GB18030") && DecodeExactly(936, p, end, &text))
+        return text;
+    return ToWide(CStrA(p, static_cast<size_t>(end - p)));
+}
+
+// CR LF and a lone CR become LF, as XML reads line ends.
+void NormaliseLineEnds(CStrA& text)
+{
+    char* buffer = text.Buffer();
+    if (!buffer)
+        return;
+    size_t length = text.Length();
+    size_t to = 0;
+    for (size_t from = 0; from < length; ++from) {
+        if (buffer[from] == '\r') {
+            buffer[to++] = '\n';
+            if (from + 1 < length && buffer[from + 1] == '\n')
+                ++from;
+        } else {
+            buffer[to++] = buffer[from];
+        }
+    }
+    text.SetLength(to);
+}
+
+void AppendWithCrLf(CStrA& out, const char* text, size_t length)
+{
+    size_t start = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i < length && text[i] != '\n')
+            continue;
+        // A count of 0 would measure the text: empty pieces are skipped.
+        if (i > start)
+            out.AppendChars(text + start, i - start);
+        if (i < length)
+            out.AppendChars("\r\n", 2);
+        start = i + 1;
+    }
+}
+
 // "20261206-053000": now on the UTC+8 wall clock, for names of kept files.
 CStrW Utc8FileStamp()
 {
@@ -165,7 +310,9 @@ bool CConfig::OpenIn(const CStrW& directory)
 }
 
 // The file is opened by its wide path, so a folder name outside the system's
-// 8-bit code page works as well.
+// 8-bit code page works as well. Its text is read in the encoding it really
+// has and held in the document as GB18030, the program's 8-bit form; the
+// declaration is not kept, Save writes its own.
 CConfig::LoadResult CConfig::LoadDocument()
 {
     FILE* file = _wfopen(m_widePath.c_str(), L"rb");
@@ -173,23 +320,44 @@ CConfig::LoadResult CConfig::LoadDocument()
         return FileIsMissing(m_widePath) ? LoadResult::Missing : LoadResult::Damaged;
     char* data = nullptr;
     size_t size = 0;
-    bool sane = ReadSmallFile(file, &data, &size) && NestingDepth(data, data + size) <= kMaxNesting;
-    free(data);
-    bool loaded = sane && _fseeki64(file, 0, SEEK_SET) == 0 && m_document.LoadFile(file);
+    bool sane = ReadSmallFile(file, &data, &size) && size > 0 && NestingDepth(data, data + size) <= kMaxNesting;
     fclose(file);
+    CStrA text;
+    if (sane) {
+        text = ToNarrow(DecodeFileText(data, size));
+        NormaliseLineEnds(text);
+    }
+    free(data);
+    m_document.Clear();
+    m_document.ClearError();
+    if (sane && !text.IsEmpty()) {
+        m_document.Parse(text.c_str(), nullptr, TIXML_ENCODING_LEGACY);
+        RemoveDeclarations();
+    }
     // A document without a root element holds no settings to keep using.
-    if (loaded && Root())
+    if (sane && !m_document.Error() && Root())
         return LoadResult::Loaded;
     m_document.Clear();
     m_document.ClearError();
     return LoadResult::Damaged;
 }
 
+void CConfig::RemoveDeclarations()
+{
+    TiXmlNode* node = m_document.FirstChild();
+    while (node) {
+        TiXmlNode* next = node->NextSibling();
+        if (node->ToDeclaration())
+            m_document.RemoveChild(node);
+        node = next;
+    }
+}
+
 bool CConfig::MakeFirstRunDocument()
 {
     m_document.Clear();
     m_document.ClearError();
-    m_document.Parse(kFirstRunText, nullptr, TIXML_ENCODING_UTF8);
+    m_document.Parse(kFirstRunText, nullptr, TIXML_ENCODING_LEGACY);
     if (m_document.Error() || !Root())
         return false;
     SetInt(0, "bootstart", 0);
@@ -275,24 +443,22 @@ TiXmlNode* CConfig::FindNode(const char* path) const
     return node;
 }
 
-namespace {
-
-CStrA EntryPath(size_t index)
+TiXmlElement* CConfig::Entry(size_t index) const
 {
-    CStrA path;
-    if (index == 0)
-        path.AssignChars("@1", 0);
-    else
-        path.Format("@1/@%llu", static_cast<unsigned long long>(index));
-    return path;
+    TiXmlElement* root = Root();
+    if (index == 0 || !root)
+        return root;
+    size_t n = 0;
+    for (TiXmlElement* e = root->FirstChildElement(kEntryName); e; e = e->NextSiblingElement(kEntryName)) {
+        if (++n == index)
+            return e;
+    }
+    return nullptr;
 }
-
-} // namespace
 
 CStrA CConfig::GetText(size_t index, const char* key, const CStrA& fallback) const
 {
-    TiXmlNode* node = FindNode(EntryPath(index).c_str());
-    TiXmlElement* element = node ? node->ToElement() : nullptr;
+    TiXmlElement* element = Entry(index);
     if (element && key) {
         for (const TiXmlAttribute* a = element->FirstAttribute(); a; a = a->Next()) {
             if (strcmp(a->Name(), key) != 0)
@@ -317,12 +483,16 @@ bool CConfig::SetText(size_t index, const char* key, const char* value)
     TiXmlElement* root = Root();
     if (!root || !key)
         return false;
-    if (index >= 1 && EntryCount() < index) {
+    size_t count = EntryCount();
+    if (index >= 1 && count < index) {
+        // After the last entry, so that a comment closing the list stays last.
         TiXmlElement entry(kEntryName);
-        root->InsertEndChild(entry);
+        if (count > 0)
+            root->InsertAfterChild(Entry(count), entry);
+        else
+            root->InsertEndChild(entry);
     }
-    TiXmlNode* node = FindNode(EntryPath(index).c_str());
-    TiXmlElement* element = node ? node->ToElement() : nullptr;
+    TiXmlElement* element = Entry(index);
     if (!element)
         return false;
     element->SetAttribute(key, value ? value : "");
@@ -339,21 +509,38 @@ bool CConfig::SetInt(size_t index, const char* key, long long value)
 bool CConfig::RemoveEntry(size_t index)
 {
     TiXmlElement* root = Root();
-    if (index == 0 || !root)
-        return false;
-    TiXmlNode* node = FindNode(EntryPath(index).c_str());
-    if (!node || !node->ToElement())
-        return false;
-    return root->RemoveChild(node);
+    TiXmlElement* entry = index >= 1 ? Entry(index) : nullptr;
+    return root && entry && root->RemoveChild(entry);
 }
 
 size_t CConfig::EntryCount() const
 {
     TiXmlElement* root = Root();
     size_t count = 0;
-    for (TiXmlNode* child = root ? root->FirstChild() : nullptr; child; child = child->NextSibling())
+    for (TiXmlElement* e = root ? root->FirstChildElement(kEntryName) : nullptr; e;
+         e = e->NextSiblingElement(kEntryName))
         ++count;
     return count;
+}
+
+CStrA CConfig::FileText() const
+{
+    TiXmlPrinter printer;
+    m_document.Accept(&printer);
+    CStrW text = ToWide(CStrA(printer.CStr(), printer.Size()));
+    CStrA bytes;
+    const char* encoding = "gb2312";
+    if (!ToCodePage936(text, &bytes)) {
+        bytes = ToNarrow(text);
+        encoding = "GB18030";
+    }
+    CStrA file;
+    file.Reserve(bytes.Length() + bytes.Length() / 8 + 64);
+    file.AppendChars("<?xml version=\"1.0\" encoding=\"", 0);
+    file.AppendChars(encoding, 0);
+    file.AppendChars("\" ?>\r\n", 0);
+    AppendWithCrLf(file, bytes.c_str(), bytes.Length());
+    return file;
 }
 
 bool CConfig::Save()
@@ -371,8 +558,9 @@ bool CConfig::Save()
     wchar_t temporary[MAX_PATH + 1] = {0};
     if (directory.IsEmpty() || !GetTempFileNameW(directory.c_str(), L"cfg", 0, temporary))
         return false;
+    CStrA text = FileText();
     FILE* file = _wfopen(temporary, L"wb");
-    bool written = file && m_document.SaveFile(file);
+    bool written = file && fwrite(text.c_str(), 1, text.Length(), file) == text.Length();
     if (file && !FlushAndClose(file))
         written = false;
     if (written && MoveFileExW(temporary, m_widePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

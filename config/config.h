@@ -2,9 +2,15 @@
 // as a TinyXML document and written only at the program's save points.
 //
 // Global settings are attributes of the root element (index 0); program entry
-// N (N >= 1) is the N-th child node of the root. Values are code page 936
-// text; numbers are "%lld" decimal read back with atoll. Used only from the
-// user interface thread.
+// N (N >= 1) is the N-th child element named "config" of the root: comments,
+// text and other elements among them are no entries, and stay as they are.
+// Values are GB18030 text (ToNarrow); numbers are "%lld" decimal read back
+// with atoll. Used only from the user interface thread.
+//
+// The file is read in the encoding it really has (UTF-8, UTF-16, GB18030 or
+// code page 936) and written with CR LF line ends in code page 936, declared
+// as gb2312, when 936 holds all of its text, and otherwise in GB18030,
+// declared as such, so that nothing is lost.
 #pragma once
 
 #include "core/str.h"
@@ -37,13 +43,15 @@ public:
     bool SetInt(size_t index, const char* key, long long value);
     // Removes entry N (N >= 1) with its content; later entries move up.
     bool RemoveEntry(size_t index);
-    // Child nodes of the root: the program entries.
+    // The program entries.
     size_t EntryCount() const;
 
     // Writes the document through a temporary file in the same folder that
     // then replaces config.xml in one step, so the file is never left half
     // written. A failed save keeps the previous file and the document.
     bool Save();
+    // The bytes that Save writes.
+    CStrA FileText() const;
 
     CStrW GetRebootTime() const;
     CStrW GetDailyCloseTime() const;
@@ -59,7 +67,7 @@ public:
     bool SetTimingCloseCheck(int value) { return SetInt(0, "timingclosecheck", value); }
     bool SetTimingRunCheck(int value) { return SetInt(0, "timingruncheck", value); }
 
-    // The file path in code page 936; null before Open.
+    // The file path in GB18030; null before Open.
     const CStrA& Path() const { return m_path; }
     const CStrW& WidePath() const { return m_widePath; }
     // Where a damaged file was kept at Open; empty when none was.
@@ -71,6 +79,9 @@ private:
     bool MakeFirstRunDocument();
     bool KeepDamagedFile();
     TiXmlElement* Root() const;
+    // The root for index 0, program entry N for N >= 1; null when missing.
+    TiXmlElement* Entry(size_t index) const;
+    void RemoveDeclarations();
 
     TiXmlDocument m_document;
     CStrA m_path;

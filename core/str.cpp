@@ -1,7 +1,10 @@
 #include "core/str.h"
 
+#include "core/gb18030.h"
+
 #include <windows.h>
 
+#include <limits.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -268,42 +271,42 @@ template <typename Ch> void CStrT<Ch>::Release()
 template class CStrT<wchar_t>;
 template class CStrT<char>;
 
-CStrA ToNarrow(const CStrW& text)
+namespace {
+
+size_t MeasuredLength(const CStrW& text)
+{
+    return text.Length() ? text.Length() : wcslen(text.Text());
+}
+
+CStrA EncodeNarrow(const wchar_t* text, size_t count)
 {
     CStrA result;
-    if (text.IsNull())
-        return result;
-    size_t length = text.Length() ? text.Length() : wcslen(text.Text());
-    int source = static_cast<int>(length);
-    int size = source ? WideCharToMultiByte(936, 0, text.Text(), source, nullptr, 0, nullptr, nullptr) : 0;
-    char* buffer = result.Reserve(static_cast<size_t>(size));
+    size_t size = EncodeGb18030(text, count, nullptr, nullptr);
+    char* buffer = result.Reserve(size);
     if (!buffer)
         return result;
-    if (size > 0)
-        WideCharToMultiByte(936, 0, text.Text(), source, buffer, size, nullptr, nullptr);
-    result.SetLength(strlen(buffer));
+    EncodeGb18030(text, count, buffer, nullptr);
+    result.SetLength(size);
     return result;
+}
+
+} // namespace
+
+CStrA ToNarrow(const CStrW& text)
+{
+    if (text.IsNull())
+        return CStrA();
+    return EncodeNarrow(text.Text(), MeasuredLength(text));
 }
 
 CStrA ToNarrow(const wchar_t* text)
 {
-    CStrA result;
     if (!text || !*text) {
-        result.AssignChars(nullptr, 0);
-        return result;
+        CStrA empty;
+        empty.AssignChars(nullptr, 0);
+        return empty;
     }
-    int size = WideCharToMultiByte(936, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        result.AssignChars(nullptr, 0);
-        return result;
-    }
-    char* buffer = result.Reserve(static_cast<size_t>(size) + 1);
-    if (!buffer)
-        return result;
-    int written = WideCharToMultiByte(936, 0, text, -1, buffer, size, nullptr, nullptr);
-    // The count from a -1 source includes the terminator.
-    result.SetLength(written > 0 ? static_cast<size_t>(written) - 1 : 0);
-    return result;
+    return EncodeNarrow(text, wcslen(text));
 }
 
 CStrW ToWide(const CStrA& text)
@@ -312,15 +315,56 @@ CStrW ToWide(const CStrA& text)
     if (text.IsNull())
         return result;
     size_t length = text.Length() ? text.Length() : strlen(text.Text());
-    int source = static_cast<int>(length);
-    int size = source ? MultiByteToWideChar(936, 0, text.Text(), source, nullptr, 0) : 0;
-    wchar_t* buffer = result.Reserve(static_cast<size_t>(size));
+    size_t size = DecodeGb18030(text.Text(), length, nullptr, nullptr);
+    wchar_t* buffer = result.Reserve(size);
     if (!buffer)
         return result;
-    if (size > 0)
-        MultiByteToWideChar(936, 0, text.Text(), source, buffer, size);
-    result.SetLength(wcslen(buffer));
+    DecodeGb18030(text.Text(), length, buffer, nullptr);
+    result.SetLength(size);
     return result;
+}
+
+bool NarrowKeeps(const CStrW& text)
+{
+    bool lossless = true;
+    if (!text.IsNull())
+        EncodeGb18030(text.Text(), MeasuredLength(text), nullptr, &lossless);
+    return lossless;
+}
+
+bool ToCodePage936(const CStrW& text, CStrA* bytes)
+{
+    size_t length = text.IsNull() ? 0 : MeasuredLength(text);
+    if (length == 0) {
+        bytes->AssignChars(nullptr, 0);
+        return true;
+    }
+    if (length > INT_MAX)
+        return false;
+    int source = static_cast<int>(length);
+    BOOL usedDefault = FALSE;
+    int size = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, text.Text(), source, nullptr, 0, nullptr, &usedDefault);
+    if (size <= 0 || usedDefault)
+        return false;
+    CStrA narrow;
+    char* buffer = narrow.Reserve(static_cast<size_t>(size));
+    if (!buffer ||
+        WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, text.Text(), source, buffer, size, nullptr, &usedDefault) !=
+            size ||
+        usedDefault)
+        return false;
+    narrow.SetLength(static_cast<size_t>(size));
+    // Read back as a check: what 936 writes must be what it reads.
+    int back = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, buffer, size, nullptr, 0);
+    if (back != source)
+        return false;
+    CStrW again;
+    wchar_t* wide = again.Reserve(static_cast<size_t>(back));
+    if (!wide || MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, buffer, size, wide, back) != back ||
+        wmemcmp(wide, text.Text(), length) != 0)
+        return false;
+    *bytes = static_cast<CStrA&&>(narrow);
+    return true;
 }
 
 int FormatToBuffer(wchar_t* buffer, size_t size, const wchar_t* pattern, ...)

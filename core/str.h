@@ -1,5 +1,6 @@
-// Reference-counted strings: CStrW holds UTF-16 text, CStrA 8-bit text in code
-// page 936 (the configuration file's encoding). A string is one pointer to a
+// Reference-counted strings: CStrW holds UTF-16 text, CStrA 8-bit text in
+// GB18030 (core/gb18030.h: code page 936's bytes for Chinese text, and a form
+// for every other character). A string is one pointer to a
 // record that carries length, count, text pointer and capacity, with the text
 // in the same heap block right after them.
 //
@@ -88,10 +89,19 @@ private:
 using CStrW = CStrT<wchar_t>;
 using CStrA = CStrT<char>;
 
-// Code page 936 conversions, the only place where the two kinds of text meet.
+// GB18030 conversions, the only place where the two kinds of text meet.
+// Every Unicode text comes back from ToWide(ToNarrow(text)) as it was, but
+// for an unpaired surrogate, which becomes '?'.
 CStrA ToNarrow(const CStrW& text);
 CStrA ToNarrow(const wchar_t* text);
 CStrW ToWide(const CStrA& text);
+// Whether text comes back unchanged from ToNarrow and ToWide.
+bool NarrowKeeps(const CStrW& text);
+// The code page 936 bytes of text (the length it has, or up to its zero when
+// that is 0), only when code page 936 holds every character of it exactly,
+// without stand-ins such as "U" for "Ü"; otherwise false, and *bytes is left
+// alone.
+bool ToCodePage936(const CStrW& text, CStrA* bytes);
 
 // printf-style into a caller's buffer of size characters; -1 when cut.
 int FormatToBuffer(wchar_t* buffer, size_t size, const wchar_t* pattern, ...);

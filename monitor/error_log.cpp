@@ -150,24 +150,30 @@ void CErrorLog::SetListView(HWND list)
 
 CStrA CErrorLog::BuildExportText() const
 {
-    CLock lock(LogLock());
-    size_t count = m_entries.Count();
-    CStrA out;
-    out.Reserve(count * 100);
-    for (size_t i = 0; i < count; ++i) {
-        const CErrorLogEntry& entry = Kept(i);
-        char number[24] = {0};
-        FormatToBuffer(number, sizeof(number), "%03llu", m_dropped + i + 1);
-        out.AppendChars(number, 0);
-        out.AppendChars("\t", 1);
-        CStrA time = ToNarrow(FormatTimeText(entry.seconds));
-        out.AppendChars(time.Text(), time.Length());
-        out.AppendChars("\t", 1);
-        CStrA text = ToNarrow(entry.text);
-        out.AppendChars(text.Text(), text.Length());
-        out.AppendChars("\r\n", 2);
+    CStrW text;
+    {
+        CLock lock(LogLock());
+        size_t count = m_entries.Count();
+        text.Reserve(count * 100);
+        for (size_t i = 0; i < count; ++i) {
+            const CErrorLogEntry& entry = Kept(i);
+            wchar_t number[24] = {0};
+            FormatToBuffer(number, 24, L"%03llu", m_dropped + i + 1);
+            text.AppendChars(number, 0);
+            text.AppendChars(L"\t", 1);
+            CStrW time = FormatTimeText(entry.seconds);
+            text.AppendChars(time.Text(), time.Length());
+            text.AppendChars(L"\t", 1);
+            text.AppendChars(entry.text.Text(), entry.text.Length());
+            text.AppendChars(L"\r\n", 2);
+        }
     }
-    return out;
+    // Code page 936 as always when it holds the whole log; GB18030, which
+    // keeps 936's bytes for the rest, when a text needs more.
+    CStrA bytes;
+    if (!ToCodePage936(text, &bytes))
+        bytes = ToNarrow(text);
+    return bytes;
 }
 
 // The file is opened by its wide path, so any name the dialog offers works.

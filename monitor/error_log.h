@@ -50,7 +50,9 @@ public:
 
     // Asks for a file with the save dialog and writes the log to it.
     bool ExportToTextFile(HWND owner, const CStrW& initialDirectory);
-    // Code page 936 bytes: "NNN\ttime\ttext\r\n" per entry, then one 0x00.
+    // "NNN\ttime\ttext\r\n" per entry, in code page 936 when it holds every
+    // text of the log, otherwise in GB18030 (936's bytes and a form for every
+    // other character). WriteTextFile adds one 0x00.
     CStrA BuildExportText() const;
     // Replaces the file with the export text; false, writing nothing, when
     // it cannot be opened, and false on a short write.

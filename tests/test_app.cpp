@@ -10,9 +10,9 @@ using namespace tw_app_test;
 TEST_F(AppTest, TheFirstRunWritesTheFileAndOpensOnTheProgramList)
 {
     ASSERT_TRUE(Launch());
-    EXPECT_EQ(Config(), "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n"
+    EXPECT_EQ(Config(), "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n"
                         "<config bootstart=\"0\" monitortime=\"5\" closeapp=\"0\" unresponsetime=\"5\" "
-                        "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\" />\n");
+                        "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\" />\r\n");
     EXPECT_EQ(TextOf(main), L"Tollwick v" TW_VERSION_WIDE);
     EXPECT_EQ(SendMessageW(Tab(), TCM_GETCURSEL, 0, 0), 1);
     for (int id : {10102, 10103, 10104, 10105, 10106})

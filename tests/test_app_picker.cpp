@@ -151,6 +151,32 @@ protected:
     bool dragging = false;
 };
 
+// A copy of the helper in a folder named with Hangul and Latin letters that
+// code page 936 does not have, as a kiosk program may live in.
+class ForeignFolderTest : public PickerTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW(HelperPath().c_str(), exe.c_str(), FALSE));
+    }
+    void TearDown() override
+    {
+        // Tollwick first, or it starts the copy again.
+        app.Stop();
+        while (DWORD id = tw::FindProcessByNameAndPath(L"kiosk.exe", exe.c_str(), nullptr, 0)) {
+            if (!tw::KillProcessRunning(id, tw::CStrW(exe.c_str())))
+                break;
+        }
+        WaitFor([&] { return DeleteFileW(exe.c_str()) != FALSE; }, 5000);
+        RemoveDirectoryW(folder.c_str());
+        PickerTest::TearDown();
+    }
+
+    const std::wstring folder = dir.Path() + L"\xB370\xBAA8 \x00DCn\x00EF\\";
+    const std::wstring exe = folder + L"kiosk.exe";
+};
+
 } // namespace
 
 TEST_F(PickerTest, ADragOntoAProgramOutlinesItAndAddsItWithItsFacts)
@@ -295,5 +321,61 @@ TEST_F(PickerTest, MarkOutlinesTheProgramForAboutThreeSeconds)
     ULONGLONG elapsed = GetTickCount64() - shown;
     EXPECT_GE(elapsed, 2500u);
     EXPECT_TRUE(WaitFor([&] { return Brightness(ScreenPixel(own)) > 150; }, 2000));
+    ASSERT_TRUE(Quit());
+}
+
+TEST_F(ForeignFolderTest, AProgramOutsideCodePage936IsRestartedAfterTollwickStartsAgain)
+{
+    const std::wstring title = L"\xD55C\xAD6D\xC5B4 \x00DC \U0001F600";
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title \"" + title + L"\"", exe));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(LaunchAside());
+    ASSERT_TRUE(DragTo(Centre(window)));
+    ASSERT_EQ(Rows(ProgramList()), 1);
+    EXPECT_EQ(FindOwnWindow(app.Id(), L"#32770", nullptr), nullptr) << "nothing is lost, nothing to say";
+    std::string config = ConfigAfterMonitoring();
+    EXPECT_EQ(config.find("<?xml version=\"1.0\" encoding=\"GB18030\" ?>\r\n"), 0u) << config;
+    EXPECT_NE(config.find(std::string("procpath=\"") + tw::ToNarrow(exe.c_str()).c_str() + "\""), std::string::npos);
+    EXPECT_NE(config.find(std::string("title=\"") + tw::ToNarrow(title.c_str()).c_str() + "\""), std::string::npos);
+
+    // Started again, Tollwick finds the program by the stored path and starts
+    // it when it has ended.
+    helper.Stop();
+    ASSERT_TRUE(LaunchAside());
+    ASSERT_EQ(Rows(ProgramList()), 1);
+    SendMessageW(Control(10101), BM_SETCHECK, BST_CHECKED, 0);
+    Click(10100);
+    ASSERT_TRUE(WaitFor([&] { return Checked(main, 10100); }, 5000))
+        << "a box said: " << Narrow(TextOf(FindOwnWindow(app.Id(), L"#32770", nullptr)));
+    DWORD restarted = 0;
+    EXPECT_TRUE(WaitFor(
+        [&] { return (restarted = tw::FindProcessByNameAndPath(L"kiosk.exe", exe.c_str(), nullptr, 0)) != 0; }, 15000));
+    HWND shown = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return (shown = tw_test::VisibleWindowOf(restarted)) != nullptr; }, 5000));
+    ASSERT_TRUE(Quit());
+}
+
+TEST_F(PickerTest, TextsTheFileCannotHoldAreToldWhenTheProgramIsAdded)
+{
+    // An unpaired surrogate: Windows takes it in a title, GB18030 has no form
+    // for it.
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Lone\xD800"));
+    HWND window = helper.WaitForWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(LaunchAside());
+    ASSERT_TRUE(DragTo(Centre(window)));
+    EXPECT_EQ(Rows(ProgramList()), 1) << "the program is still added";
+    HWND box = Dialog(L"无法完整保存");
+    ASSERT_NE(box, nullptr);
+    std::wstring said;
+    for (HWND child = FindWindowExW(box, nullptr, L"Static", nullptr); child;
+         child = FindWindowExW(box, child, L"Static", nullptr))
+        said += TextOf(child);
+    EXPECT_NE(said.find(L"窗口标题：Lone\xD800\r\n"), std::wstring::npos) << Narrow(said);
+    EXPECT_EQ(said.find(L"程序路径："), std::wstring::npos) << "the path is kept";
+    ASSERT_TRUE(Press(box, IDOK));
     ASSERT_TRUE(Quit());
 }

@@ -16,9 +16,9 @@ using tw_test::WriteBytes;
 
 namespace {
 
-const char kFirstRunFile[] = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n"
+const char kFirstRunFile[] = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n"
                              "<config bootstart=\"0\" monitortime=\"5\" closeapp=\"0\" unresponsetime=\"5\" "
-                             "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\" />\n";
+                             "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\" />\r\n";
 
 const char kThreeEntries[] = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n"
                              "<config monitortime=\"7\" reboottime=\"\">\n"
@@ -54,6 +54,15 @@ protected:
 std::string Text(const CStrA& s)
 {
     return s.c_str();
+}
+
+// UTF-16 little-endian bytes with their byte-order mark.
+std::string Utf16(const std::wstring& text)
+{
+    std::string bytes = "\xFF\xFE";
+    for (wchar_t unit : text)
+        bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    return bytes;
 }
 
 } // namespace
@@ -133,13 +142,29 @@ TEST_F(ConfigTest, AddressingNamesTheRootAndItsChildNodes)
     EXPECT_EQ(config.FindNode("@1/missing"), nullptr);
 }
 
-TEST_F(ConfigTest, AddressingCountsEveryKindOfChildNode)
+TEST_F(ConfigTest, OnlyConfigElementsAreEntriesAndCommentsAreKept)
 {
-    ASSERT_TRUE(OpenWith("<config><!-- note --><config a=\"1\" /></config>"));
+    ASSERT_TRUE(OpenWith("<config>\r\n<!-- before -->\r\n<config a=\"1\" />\r\n<!-- between,\r\ntwo lines -->\r\n"
+                         "<other a=\"x\" />text<config a=\"2\" />\r\n<!-- after -->\r\n</config>"));
     EXPECT_EQ(config.EntryCount(), 2u);
-    EXPECT_EQ(config.FindNode("@1/@1")->ToElement(), nullptr);
-    EXPECT_EQ(Text(config.GetText(2, "a", CStrA())), "1");
-    EXPECT_FALSE(config.SetText(1, "a", "x")) << "a comment is not an element";
+    EXPECT_EQ(Text(config.GetText(1, "a", CStrA())), "1");
+    EXPECT_EQ(Text(config.GetText(2, "a", CStrA())), "2");
+    EXPECT_TRUE(config.SetText(3, "a", "3")) << "a new entry goes after the last one";
+    EXPECT_TRUE(config.RemoveEntry(1));
+    EXPECT_EQ(config.EntryCount(), 2u);
+    ASSERT_TRUE(config.Save());
+    EXPECT_EQ(FileText(), "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n"
+                          "<config>\r\n"
+                          "    <!-- before -->\r\n"
+                          "    <!-- between,\r\ntwo lines -->\r\n"
+                          "    <other a=\"x\" />\r\n"
+                          "    text\r\n"
+                          "    <config a=\"2\" />\r\n"
+                          "    <config a=\"3\" />\r\n"
+                          "    <!-- after -->\r\n"
+                          "</config>\r\n");
+    EXPECT_EQ(Text(Reread(1, "a")), "2");
+    EXPECT_EQ(Text(Reread(2, "a")), "3");
 }
 
 TEST_F(ConfigTest, AbsentAndEmptyValuesGiveTheDefault)
@@ -175,11 +200,11 @@ TEST_F(ConfigTest, AttributesKeepTheOrderTheyWereFirstSetIn)
     config.SetInt(1, "hwnd", 9223372036854775807LL);
     config.SetBootStart(1);
     ASSERT_TRUE(config.Save());
-    EXPECT_EQ(FileText(), "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n"
+    EXPECT_EQ(FileText(), "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n"
                           "<config bootstart=\"1\" monitortime=\"5\" closeapp=\"0\" unresponsetime=\"5\" "
-                          "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\">\n"
-                          "    <config hwnd=\"9223372036854775807\" procpath=\"C:\\a.exe\" />\n"
-                          "</config>\n");
+                          "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\">\r\n"
+                          "    <config hwnd=\"9223372036854775807\" procpath=\"C:\\a.exe\" />\r\n"
+                          "</config>\r\n");
 }
 
 TEST_F(ConfigTest, RemoveEntryMovesLaterEntriesUp)
@@ -198,11 +223,60 @@ TEST_F(ConfigTest, RemoveEntryMovesLaterEntriesUp)
 TEST_F(ConfigTest, CodePage936BytesAreKeptAsTheyAre)
 {
     ASSERT_TRUE(OpenFresh());
-    CStrA gbk = tw::ToNarrow(L"C:\\程序\\记事本.exe");
-    config.SetText(1, "procpath", gbk);
+    config.SetText(1, "procpath", tw::ToNarrow(L"C:\\程序\\记事本\x20AC.exe"));
     ASSERT_TRUE(config.Save());
-    EXPECT_NE(FileText().find(gbk.c_str()), std::string::npos);
-    EXPECT_STREQ(tw::ToWide(Reread(1, "procpath")).c_str(), L"C:\\程序\\记事本.exe");
+    EXPECT_EQ(FileText().find("<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n"), 0u);
+    EXPECT_NE(FileText().find("procpath=\"C:\\\xB3\xCC\xD0\xF2\\\xBC\xC7\xCA\xC2\xB1\xBE\x80.exe\""), std::string::npos)
+        << "code page 936's own bytes, its euro sign included";
+    EXPECT_STREQ(tw::ToWide(Reread(1, "procpath")).c_str(), L"C:\\程序\\记事本\x20AC.exe");
+}
+
+TEST_F(ConfigTest, TextsOutsideCodePage936ComeBackAsTheyWere)
+{
+    const wchar_t* texts[] = {L"C:\\kiosk\\\xB370\xBAA8\\kiosk.exe", L"C:\\kiosk\\\x00DCn\x00EF\\kiosk.exe",
+                              L"C:\\kiosk\\\U0001F600\\kiosk.exe", L"\xD55C\xAD6D\xC5B4 \x00C4\x00D6\x00DC \U0001F600"};
+    for (const wchar_t* text : texts) {
+        ASSERT_TRUE(OpenFresh());
+        config.SetText(1, "procpath", tw::ToNarrow(text));
+        config.SetText(1, "title", tw::ToNarrow(text));
+        config.SetText(2, "procpath", tw::ToNarrow(L"C:\\程序\\a.exe"));
+        ASSERT_TRUE(config.Save());
+        std::string file = FileText();
+        EXPECT_EQ(file.find("<?xml version=\"1.0\" encoding=\"GB18030\" ?>\r\n"), 0u) << file;
+        EXPECT_NE(file.find("procpath=\"C:\\\xB3\xCC\xD0\xF2\\a.exe\""), std::string::npos) << "936's bytes stay";
+        EXPECT_STREQ(tw::ToWide(Reread(1, "procpath")).c_str(), text);
+        EXPECT_STREQ(tw::ToWide(Reread(1, "title")).c_str(), text);
+        EXPECT_STREQ(tw::ToWide(Reread(2, "procpath")).c_str(), L"C:\\程序\\a.exe");
+        dir.Empty();
+    }
+}
+
+TEST_F(ConfigTest, AFileIsReadInTheEncodingItReallyHas)
+{
+    // What a technician's editor leaves behind, with "C:\收银系统\pos.exe".
+    const std::string path936 = "C:\\\xCA\xD5\xD2\xF8\xCF\xB5\xCD\xB3\\pos.exe";
+    const std::string pathUtf8 = "C:\\\xE6\x94\xB6\xE9\x93\xB6\xE7\xB3\xBB\xE7\xBB\x9F\\pos.exe";
+    const std::string gb2312 = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n";
+    const std::string body = "<config monitortime=\"7\">\r\n    <config procpath=\"";
+    const std::string tail = "\" />\r\n</config>\r\n";
+    const struct {
+        const char* form;
+        std::string file;
+    } forms[] = {
+        {"code page 936", gb2312 + body + path936 + tail},
+        {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF" + gb2312 + body + pathUtf8 + tail},
+        {"UTF-8 without one", gb2312 + body + pathUtf8 + tail},
+        {"UTF-8 declared", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + body + pathUtf8 + tail},
+        {"UTF-16 with its mark", Utf16(L"<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n<config monitortime=\"7\">\r\n"
+                                       L"    <config procpath=\"C:\\收银系统\\pos.exe\" />\r\n</config>\r\n")},
+    };
+    for (const auto& form : forms) {
+        ASSERT_TRUE(OpenWith(form.file)) << form.form;
+        EXPECT_TRUE(config.KeptFilePath().IsEmpty()) << form.form;
+        EXPECT_STREQ(tw::ToWide(config.GetText(1, "procpath", CStrA())).c_str(), L"C:\\收银系统\\pos.exe") << form.form;
+        ASSERT_TRUE(config.Save());
+        EXPECT_EQ(FileText(), gb2312 + body + path936 + tail) << form.form << ": written in the usual form";
+    }
 }
 
 TEST_F(ConfigTest, HostileTextsRoundTrip)

@@ -16,9 +16,9 @@ using tw::CStrW;
 
 namespace {
 
-const char kFirstRunFile[] = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n"
+const char kFirstRunFile[] = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n"
                              "<config bootstart=\"0\" monitortime=\"5\" closeapp=\"0\" unresponsetime=\"5\" "
-                             "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\" />\n";
+                             "autoreboot=\"0\" reboottime=\"01:02:03\" autostartmonitor=\"0\" />\r\n";
 
 const char kHealthy[] = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n"
                         "<config bootstart=\"0\" monitortime=\"5\" closeapp=\"1\" unresponsetime=\"5\" "

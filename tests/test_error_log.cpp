@@ -124,12 +124,26 @@ TEST_F(ErrorLogTest, ExportWritesNumberedLinesAndOneZeroByte)
 {
     g_errorLog.Add(L"first");
     g_errorLog.Add(L"abc\n");
-    g_errorLog.Add(L"错误");
+    g_errorLog.Add(L"错误\x20AC");
     std::wstring path = dir.File(L"log.txt");
     ASSERT_TRUE(g_errorLog.WriteTextFile(CStrW(path.c_str())));
     std::string expected = "001\t" + TimeOf(0) + "\tfirst\r\n" + "002\t" + TimeOf(1) + "\tabc\n\r\n" + "003\t" +
-                           TimeOf(2) + "\t\xB4\xED\xCE\xF3\r\n";
-    EXPECT_EQ(tw_test::ReadBytes(path), WithZero(expected));
+                           TimeOf(2) + "\t\xB4\xED\xCE\xF3\x80\r\n";
+    EXPECT_EQ(tw_test::ReadBytes(path), WithZero(expected)) << "code page 936, as always";
+
+    // A text that code page 936 cannot hold: the log is GB18030, which
+    // keeps 936's bytes for the rest, and reads back as it was.
+    const wchar_t text[] = L"进程\"\xB370\xBAA8 \x00DCn\x00EF \U0001F600.exe\"重启成功";
+    g_errorLog.Add(text);
+    ASSERT_TRUE(g_errorLog.WriteTextFile(CStrW(path.c_str())));
+    std::string line = "004\t" + TimeOf(3) +
+                       "\t\xBD\xF8\xB3\xCC\"\x82\x39\x91\x39\x83\x30\xCC\x37 \x81\x30\x89\x35n\x81\x30\x8A\x37 "
+                       "\x94\x39\xFC\x36.exe\"\xD6\xD8\xC6\xF4\xB3\xC9\xB9\xA6\r\n";
+    std::string first = "001\t" + TimeOf(0) + "\tfirst\r\n";
+    EXPECT_EQ(tw_test::ReadBytes(path), WithZero(first + "002\t" + TimeOf(1) + "\tabc\n\r\n" + "003\t" + TimeOf(2) +
+                                                 "\t\xB4\xED\xCE\xF3\xA2\xE3\r\n" + line));
+    CStrA lastLine(line.c_str());
+    EXPECT_NE(wcsstr(tw::ToWide(lastLine).c_str(), text), nullptr);
 }
 
 TEST_F(ErrorLogTest, NumbersArePaddedToThreeDigits)

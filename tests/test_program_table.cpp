@@ -200,8 +200,10 @@ TEST_F(ProgramTableTest, RemovingARecordShiftsTheRestAndSilencesItsWatcher)
     HWND cWindow = c.WaitForWindow();
     ASSERT_NE(cWindow, nullptr);
     HWND aWindow = a.WaitForWindow();
-    Load(Entry(HelperPath(), HandleValue(aWindow)) + Entry(HelperPath(false)) +
-         Entry(HelperPath(), HandleValue(cWindow)));
+    // Comments are no programs: entry numbers count the program elements.
+    Load("<!-- first -->" + Entry(HelperPath(), HandleValue(aWindow)) + "<!-- second -->" + Entry(HelperPath(false)) +
+         Entry(HelperPath(), HandleValue(cWindow)) + "<!-- last -->");
+    ASSERT_EQ(tw::g_programCount.load(), 3u);
     ASSERT_EQ(View(1).processId, b.Id());
 
     tw::RemoveProgram(1);

@@ -119,9 +119,10 @@ TEST_F(SchedulerTest, AOnceOnlyCloseCountsDownAndAtZeroClosesEverything)
         EXPECT_EQ(tick.action, ScheduledAction::None);
         EXPECT_EQ(std::wstring(tick.countdown.c_str()).find(L"定时关闭程序,剩余:" + std::to_wstring(5 - i) + L"秒"), 0u)
             << Utf8(tick.countdown);
-        if (i == 4)
+        if (i == 4) {
             EXPECT_STREQ(tick.countdown.c_str(), L"定时关闭程序,剩余:1秒(00小时00分钟01秒)\r\n目标时间：2026-12-07 "
                                                  L"10:00:05\r\n现在时间：2026-12-07 10:00:04\r\n\r\n");
+        }
     }
     TickOutcome fired = Tick(start + 5);
     EXPECT_EQ(fired.action, ScheduledAction::Close);
@@ -271,8 +272,9 @@ TEST_F(SchedulerTest, TheDailyRebootFiresOnceOnTheDayItWasWatchedFor)
         TickOutcome at = Tick(c.at);
         EXPECT_EQ(at.restartComputer, c.fires);
         EXPECT_FALSE(Tick(c.at + 1).restartComputer) << "once a day";
-        if (c.fires)
+        if (c.fires) {
             EXPECT_TRUE(Contains(at.countdown, L"定时重启电脑,剩余:")) << Utf8(at.countdown);
+        }
     }
     EXPECT_TRUE(Contains(Tick(Utc8(2026, 12, 11, 4, 0, 2)).countdown, L"重启时间:2026-12-12 03:00:00"));
 }

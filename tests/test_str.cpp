@@ -273,10 +273,15 @@ TEST(StringNarrow, IsEmptyCoversNullZeroLengthAndZeroFirstCharacter)
     EXPECT_FALSE(s.IsEmpty());
 }
 
-TEST(StringConversion, ChineseTextRoundTripsThroughCodePage936)
+TEST(StringConversion, EveryUnicodeTextRoundTrips)
 {
-    const wchar_t* texts[] = {L"监视运行状态", L"进程\"记事本.exe\"重启成功, 进程ID为:42", L"|__#_换_行_符__|",
-                              L"C:\\程序\\工具.exe", L"ascii only"};
+    const wchar_t* texts[] = {L"监视运行状态",
+                              L"进程\"记事本.exe\"重启成功, 进程ID为:42",
+                              L"|__#_换_行_符__|",
+                              L"C:\\kiosk\\\xB370\xBAA8 \x00DCn\x00EF\\kiosk.exe",
+                              L"Gr\x00FC\x00DF"
+                              L"e \U0001F600 \x0E01 \x20AC \xE76C \x2E81 \xFFFF",
+                              L"ascii only"};
     for (const wchar_t* text : texts) {
         CStrA narrow = tw::ToNarrow(CStrW(text));
         CStrW back = tw::ToWide(narrow);
@@ -284,16 +289,61 @@ TEST(StringConversion, ChineseTextRoundTripsThroughCodePage936)
         EXPECT_EQ(back.Length(), wcslen(text));
         EXPECT_TRUE(TailIsZero(back));
         EXPECT_STREQ(tw::ToWide(tw::ToNarrow(text)).Text(), text);
+        EXPECT_TRUE(tw::NarrowKeeps(CStrW(text)));
     }
+    // Every character of the first plane and a sample of the others.
+    std::wstring all;
+    for (unsigned unit = 1; unit <= 0xFFFF; ++unit) {
+        if (unit < 0xD800 || unit > 0xDFFF)
+            all += static_cast<wchar_t>(unit);
+    }
+    for (unsigned point = 0x10000; point <= 0x10FFFF; point += 0x1011)
+        all += {static_cast<wchar_t>(0xD800 + ((point - 0x10000) >> 10)),
+                static_cast<wchar_t>(0xDC00 + ((point - 0x10000) & 0x3FF))};
+    CStrW whole(all.c_str(), all.size());
+    EXPECT_TRUE(tw::ToWide(tw::ToNarrow(whole)).Text() == all);
 }
 
-TEST(StringConversion, NarrowFormIsGbk)
+TEST(StringConversion, NarrowFormIsGb18030WithCodePage936sBytes)
 {
-    CStrA narrow = tw::ToNarrow(L"错误");
-    ASSERT_EQ(narrow.Length(), 4u);
-    EXPECT_EQ(memcmp(narrow.Text(), "\xB4\xED\xCE\xF3", 4), 0);
-    CStrW wide = tw::ToWide(CStrA("\xB4\xED\xCE\xF3"));
-    EXPECT_STREQ(wide.Text(), L"错误");
+    const struct {
+        const wchar_t* text;
+        const char* bytes;
+    } forms[] = {
+        {L"错误", "\xB4\xED\xCE\xF3"},       // code page 936's own bytes
+        {L"\x00FC", "\xA8\xB9"},             // ü, which code page 936 has
+        {L"\x00DC", "\x81\x30\x89\x35"},     // Ü, which it has not
+        {L"\xB370", "\x82\x39\x91\x39"},     // Hangul
+        {L"\x20AC", "\xA2\xE3"},             // the euro sign
+        {L"\xE76C", "\x83\x36\xC7\x39"},     // what 936 keeps at A2 E3
+        {L"\x2E81", "\xFE\x50"},             // a radical 936 leaves to Private Use
+        {L"\x0080", "\x81\x30\x81\x30"},     // the first four-byte form
+        {L"\xFFFF", "\x84\x31\xA4\x39"},     // the last of the first plane
+        {L"\U0001F600", "\x94\x39\xFC\x36"}, // an emoji
+        {L"\U0010FFFF", "\xE3\x32\x9A\x35"}, // the last character
+    };
+    for (const auto& form : forms) {
+        CStrA narrow = tw::ToNarrow(form.text);
+        EXPECT_EQ(std::string(narrow.Text(), narrow.Length()), form.bytes) << form.bytes;
+        EXPECT_STREQ(tw::ToWide(CStrA(form.bytes)).Text(), form.text) << form.bytes;
+    }
+    EXPECT_STREQ(tw::ToWide(CStrA("\x80")).Text(), L"\x20AC") << "code page 936's euro byte reads too";
+    EXPECT_STREQ(tw::ToWide(CStrA("a\xFF"
+                                  "b\x81"))
+                     .Text(),
+                 L"a\xFFFD"
+                 L"b\xFFFD")
+        << "no character: U+FFFD";
+}
+
+TEST(StringConversion, CodePage936FormOnlyForTextItHoldsExactly)
+{
+    CStrA bytes("unchanged");
+    EXPECT_FALSE(tw::ToCodePage936(CStrW(L"C:\\\x00DC\\a.exe"), &bytes)) << "no \"U\" stands in for \"Ü\"";
+    EXPECT_FALSE(tw::ToCodePage936(CStrW(L"\xB370"), &bytes));
+    EXPECT_STREQ(bytes.Text(), "unchanged");
+    ASSERT_TRUE(tw::ToCodePage936(CStrW(L"C:\\程序\\\x00FC \x20AC\xE76C.exe"), &bytes));
+    EXPECT_STREQ(bytes.Text(), "C:\\\xB3\xCC\xD0\xF2\\\xA8\xB9 \x80\xA2\xE3.exe");
 }
 
 TEST(StringConversion, NullAndEmptyInputs)
@@ -310,12 +360,13 @@ TEST(StringConversion, NullAndEmptyInputs)
     EXPECT_EQ(tw::ToNarrow(empty).Length(), 0u);
 }
 
-TEST(StringConversion, UnmappableCharactersAreReplacedNotDropped)
+TEST(StringConversion, AnUnpairedSurrogateIsTheOnlyTextNotKept)
 {
-    // U+0E01 (Thai) has no code page 936 form.
-    CStrA narrow = tw::ToNarrow(L"a\x0E01z");
-    ASSERT_EQ(narrow.Length(), 3u);
-    EXPECT_EQ(narrow.Text()[0], 'a');
-    EXPECT_EQ(narrow.Text()[2], 'z');
-    EXPECT_NE(narrow.Text()[1], 0);
+    const wchar_t* texts[] = {L"a\xD800z", L"a\xDC00z", L"a\xD83D"};
+    for (const wchar_t* text : texts) {
+        EXPECT_FALSE(tw::NarrowKeeps(CStrW(text)));
+        CStrA narrow = tw::ToNarrow(text);
+        EXPECT_EQ(narrow.Text()[0], 'a');
+        EXPECT_EQ(narrow.Text()[1], '?') << "replaced, not dropped";
+    }
 }

@@ -99,6 +99,31 @@ void EndDrag(HWND box)
     SetBoxCursor(box, g_finderCursor);
 }
 
+// The picked texts that config.xml cannot hold as they are, one line each
+// after its label; empty when it holds them all. GB18030 has a form for
+// every character, so only an unpaired surrogate, which Windows allows in
+// window titles and file names, ends up here.
+CStrW TextsTheFileLoses(const CMonitorItem& record)
+{
+    const struct {
+        const wchar_t* label;
+        const CStrW& text;
+    } texts[] = {{L"窗口标题：", record.title},
+                 {L"窗口类名：", record.className},
+                 {L"进程名称：", record.name},
+                 {L"程序路径：", record.path},
+                 {L"崩溃窗口：", record.errflag}};
+    CStrW lost;
+    for (const auto& t : texts) {
+        if (NarrowKeeps(t.text))
+            continue;
+        lost.AppendChars(t.label, 0);
+        lost.AppendChars(t.text.c_str(), 0);
+        lost.AppendChars(L"\r\n", 0);
+    }
+    return lost;
+}
+
 void DropOnTarget(HWND box)
 {
     ReleaseCapture();
@@ -111,10 +136,19 @@ void DropOnTarget(HWND box)
         return;
     CMonitorItem record = {};
     DescribePickedWindow(target, &record);
+    CStrW lost = TextsTheFileLoses(record);
     // Refused quietly for a program without a path, for one already in the
     // table (any letter case) and for a window that has gone.
-    if (AppendProgram(record))
-        RefreshInfoPanel();
+    if (!AppendProgram(record))
+        return;
+    RefreshInfoPanel();
+    // Said now, while the program is watched as picked, not after a restart
+    // that reads the texts back changed.
+    if (!lost.IsEmpty()) {
+        CStrW text(L"以下信息含有配置文件无法保存的字符, 本程序重新启动后将无法还原:\r\n");
+        text.AppendChars(lost.c_str(), 0);
+        MessageBoxW(g_mainWindow, text.c_str(), L"无法完整保存", MB_OK | MB_ICONWARNING);
+    }
 }
 
 } // namespace
