@@ -3,9 +3,10 @@
 
 Each fault below replaces one piece of product code with a plausible mistake
 (an off-by-one, a dropped lock, a wrong comparison, a skipped close, a wrong
-text). For each, the script applies the fault, rebuilds the x64 test program
-that should catch it, runs the named tests under Wine and expects them to
-fail; then it restores the file. It prints one line per fault and exits
+text, ...), at least two in every product folder. For each, the script
+applies the fault, rebuilds the x64 test program that should catch it, runs
+the named tests under Wine and expects them to fail; then it restores the
+file. It prints one line per fault and exits
 non-zero when a fault goes unnoticed or cannot be applied.
 
     python3 tools/fault-check.py [--only NAME] [--list]
@@ -20,52 +21,116 @@ import sys
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-# name, file, text to find (exactly once), replacement, test program, gtest filter
+# name, kind, file, text to find (exactly once), replacement, test program,
+# gtest filter of the tests that catch it
 FAULTS = [
-    ("launcher-not-attached", "monitor/launch.cpp",
+    # core
+    ("paths-compared-as-text", "wrong comparison", "core/path.cpp",
+     "    const PathView& view = ThisProcessPathView();\n    if (SamePath(a, b, view))\n        return true;",
+     "    return a && b && _wcsicmp(a, b) == 0;\n    const PathView& view = ThisProcessPathView();\n"
+     "    if (SamePath(a, b, view))\n        return true;",
+     "engine_tests", "MonitorTest.APathInAnotherFormIsTheSameProgram"),
+    ("colon-split-off-by-one", "off-by-one", "core/text_ops.cpp",
+     "static_cast<size_t>(second - first - 1));",
+     "static_cast<size_t>(second - first));",
+     "core_tests", "ColonSplit.*"),
+    ("shared-string-written-in-place", "wrong comparison", "core/str.cpp",
+     "    if (!m_rec || m_rec->refCount <= 1)\n        return true;",
+     "    if (!m_rec || m_rec->refCount <= 2)\n        return true;",
+     "core_tests", "StringSharing.*"),
+    # config
+    ("config-file-left-open", "skipped close", "config/config.cpp",
+     "NestingDepth(data, data + size) <= kMaxNesting;\n    fclose(file);",
+     "NestingDepth(data, data + size) <= kMaxNesting;",
+     "config_tests", "ConfigTest.AKeptCopyIsNeverOverwritten"),
+    ("config-entry-off-by-one", "off-by-one", "config/config.cpp",
+     "        if (++n == index)\n            return e;",
+     "        if (n++ == index)\n            return e;",
+     "config_tests", "ConfigTest.WellFormedFileIsLoadedAndNotRewrittenAtOpen"),
+    ("config-declared-in-capitals", "wrong text", "config/config.cpp",
+     'const char* encoding = "gb2312";',
+     'const char* encoding = "GB2312";',
+     "config_tests", "ConfigTest.MissingFileBecomesTheFirstRunFileByteForByte"),
+    # monitor
+    ("launcher-not-attached", "skipped step", "monitor/launch.cpp",
      "    *attached = processId != 0;\n    if (!processId)",
      "    processId = 0;\n    *attached = false;\n    if (!processId)",
      "engine_tests", "MonitorTest.ALauncherLeavesExactlyOneCopyRunning"),
-    ("paths-compared-as-text", "core/path.cpp",
-     "    const PathView& view = ThisProcessPathView();\n    if (SamePath(a, b, view))\n        return true;",
-     "    return a && b && _wcsicmp(a, b) == 0;\n    const PathView& view = ThisProcessPathView();\n    if (SamePath(a, b, view))\n        return true;",
-     "engine_tests", "MonitorTest.APathInAnotherFormIsTheSameProgram"),
-    ("crash-check-closes-twins", "monitor/crash_dialog.cpp",
+    ("crash-check-closes-twins", "wrong comparison", "monitor/crash_dialog.cpp",
      "    CopyInstanceIds(static_cast<size_t>(-1), &instances);",
      "    instances.Append(ProgramProcessId(index));",
      "engine_tests", "MonitorTest.TwoInstancesOfOneProgramNeitherMergeNorCloseEachOther"),
-    ("late-window-never-found", "monitor/hang_check.cpp",
+    ("late-window-never-found", "skipped step", "monitor/hang_check.cpp",
      "    if (!IsWindow(window))\n        window = FindLateWindow(index, processId);",
      "    if (!IsWindow(window))\n        window = nullptr;",
      "engine_tests", "MonitorTest.AWindowThatAppearsLateIsHangCheckedOnceFound"),
-    ("no-startup-allowance", "monitor/hang_check.cpp",
+    ("no-startup-allowance", "skipped check", "monitor/hang_check.cpp",
      "    if (!answered && GetTickCount64() - started < StartupAllowanceMs()) {",
      "    if (false) {",
      "engine_tests", "MonitorTest.ASlowStarterIsNotKilledWhileItStarts"),
-    ("refused-kill-reported-as-kill", "monitor/hang_check.cpp",
+    ("refused-kill-reported-as-kill", "wrong comparison", "monitor/hang_check.cpp",
      "        if (KillProgramProcess(index))",
      "        if (KillProgramProcess(index) || true)",
      "engine_tests", "MonitorTest.AKillThatIsRefusedIsLoggedAndNoCopyStarts"),
-    ("failed-start-logged-every-time", "monitor/launch.cpp",
+    ("failed-start-logged-every-time", "wrong comparison", "monitor/launch.cpp",
      "    if (NoteStartResult(index, error))",
      "    if (NoteStartResult(index, error) || true)",
      "engine_tests", "LaunchTest.AFailedLaunchIsLoggedAsAFailureAndStaysRed"),
-    ("attach-by-file-name", "monitor/program_table.cpp",
+    ("attach-by-file-name", "wrong comparison", "monitor/program_table.cpp",
      "            SamePath(GetProcessIdImagePath(owner).c_str(), path.c_str())) {",
      "            true) {",
      "engine_tests", "ProgramTableTest.StoredWindowAttachesOnlyToItsOwnExecutable"),
-    ("log-capacity-off-by-one", "monitor/error_log.cpp",
+    ("log-capacity-off-by-one", "off-by-one", "monitor/error_log.cpp",
      "        if (m_entries.Count() < kLogCapacity) {",
      "        if (m_entries.Count() <= kLogCapacity) {",
      "engine_tests", "ErrorLogTest.OnlyTheNewestEntriesAreKeptAndNumberedOn"),
-    ("closeapp-before-stop", "app/main_window.cpp",
-     "        StopMonitoringNow();\n        CloseMonitoredPrograms();",
-     "        CloseMonitoredPrograms();",
-     "app_tests", "AppTest.CloseappClosesTheMonitoredProgramsAtExit"),
-    ("unattended-start-asks", "ui/monitor_command.cpp",
+    ("log-lock-dropped", "dropped lock", "monitor/error_log.cpp",
+     "    {\n        CLock lock(LogLock());\n        if (m_entries.Count() < kLogCapacity) {",
+     "    {\n        if (m_entries.Count() < kLogCapacity) {",
+     "engine_tests", "ErrorLogTest.ConcurrentAddsLoseNothing"),
+    ("export-file-not-closed", "skipped close", "monitor/error_log.cpp",
+     "    bool closed = fclose(file) == 0;",
+     "    bool closed = true;",
+     "engine_tests", "ErrorLogTest.ExportWritesNumberedLinesAndOneZeroByte"),
+    # schedule
+    ("once-close-a-second-late", "off-by-one", "schedule/scheduler.cpp",
+     "    if (r <= 0)\n        Act(kind, false, 0, outcome);",
+     "    if (r < 0)\n        Act(kind, false, 0, outcome);",
+     "schedule_tests", "SchedulerTest.AOnceOnlyCloseCountsDownAndAtZeroClosesEverything"),
+    ("catch-up-after-any-gap", "wrong comparison", "schedule/scheduler.cpp",
+     "now - previous <= kCatchUpSeconds",
+     "now - previous >= kCatchUpSeconds",
+     "schedule_tests", "SchedulerTest.TheDailyRebootFiresOnceOnTheDayItWasWatchedFor"),
+    ("daily-close-label", "wrong text", "schedule/scheduler.cpp",
+     'L"每天定时关闭程序,剩余:",',
+     'L"每日定时关闭程序,剩余:",',
+     "schedule_tests", "SchedulerTest.ADailyCloseAndALaterDailyRunActOnceEachThatDay"),
+    # ui
+    ("unattended-start-asks", "wrong comparison", "ui/monitor_command.cpp",
      "    if (!unattended && !CheckExecutables()) {",
      "    if (!CheckExecutables()) {",
      "app_tests", "AppTest.AnUnattendedStartWatchesTheOthersAndWaitsForAMissingFile"),
+    ("delete-while-monitoring", "wrong comparison", "ui/commands.cpp",
+     "    if (row < 0 || g_monitoring.load() == 1)\n        return;\n    RemoveProgram",
+     "    if (row < 0 || g_monitoring.load() == 2)\n        return;\n    RemoveProgram",
+     "app_tests", "AppTest.ProgramsCannotBeDeletedWhileMonitoring"),
+    ("info-panel-label", "wrong text", "ui/commands.cpp",
+     'AppendLine(text, L"进程ID  ：", number);',
+     'AppendLine(text, L"进程ID：", number);',
+     "app_tests", "AppTest.TheInfoPageDescribesEveryProgram"),
+    # app
+    ("closeapp-before-stop", "wrong order", "app/main_window.cpp",
+     "        StopMonitoringNow();\n        CloseMonitoredPrograms();",
+     "        CloseMonitoredPrograms();",
+     "app_tests", "AppTest.CloseappClosesTheMonitoredProgramsAtExit"),
+    ("reboot-time-saved-unpadded", "wrong text", "app/main_window.cpp",
+     'time.Format(L"%02d:%02d:%02d", GetDlgItemInt',
+     'time.Format(L"%02d:%02d:%d", GetDlgItemInt',
+     "app_tests", "AppTest.ACloseFromAnotherProgramIsIgnoredAndQuitSavesTheSettings"),
+    ("end-session-not-saved", "skipped save", "app/main_window.cpp",
+     "        WriteSettingsPanel();\n        g_config.Save();\n    } else if",
+     "        WriteSettingsPanel();\n    } else if",
+     "app_tests", "AppTest.TheEndOfTheSessionStopsRestartingAndSavesTheSettings"),
 ]
 
 
@@ -92,7 +157,7 @@ def build(program):
 
 
 def check(fault):
-    name, path, find, replace, program, test_filter = fault
+    name, kind, path, find, replace, program, test_filter = fault
     full = os.path.join(HERE, path)
     with open(full, encoding="utf-8") as f:
         original = f.read()
@@ -119,7 +184,7 @@ def main():
     faults = [f for f in FAULTS if not args.only or f[0] == args.only]
     if args.list:
         for f in faults:
-            print(f"{f[0]:34} {f[1]:28} {f[4]}: {f[5]}")
+            print(f"{f[0]:32} {f[1]:17} {f[2]:24} {f[5]}: {f[6]}")
         return 0
     missed = 0
     for fault in faults:
@@ -127,7 +192,7 @@ def main():
         print(f"{fault[0]:34} {verdict}", flush=True)
         missed += verdict != "caught"
     # The product as it is, rebuilt.
-    for program in sorted({f[4] for f in faults}):
+    for program in sorted({f[5] for f in faults}):
         build(program)
     print(f"fault-check: {len(faults) - missed} of {len(faults)} faults caught")
     return 1 if missed else 0
