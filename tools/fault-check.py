@@ -142,7 +142,7 @@ def run_tests(program, test_filter):
     )
     exe = os.path.join("build", "x64", "tests", program + ".exe")
     result = subprocess.run(["bash", "-c", script, exe, test_filter], cwd=HERE,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
     return result.returncode, result.stdout
 
 
@@ -150,7 +150,7 @@ def build(program):
     targets = [program] + (["Tollwick"] if program.startswith("app_") else [])
     for target in targets:
         result = subprocess.run(["cmake", "--build", "build/x64", "-j2", "--target", target], cwd=HERE,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
         if result.returncode != 0:
             return False, result.stdout
     return True, ""
