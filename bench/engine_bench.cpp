@@ -1,118 +1,71 @@
 // Measures the monitoring engine on real helper processes and prints the
-// figures: restart latency, idle cost, behaviour at scale, and leaks over many
-// restarts. Not a test: it passes or fails nothing, it reports.
+// figures: the error log's memory, restart latency, idle cost, behaviour at
+// scale, and leaks over many restarts. Not a test: it reports, it passes or
+// fails nothing.
 //
 //   engine_bench.exe [--quick]
+#include "bench/figures.h"
 #include "config/config.h"
 #include "monitor/error_log.h"
 #include "monitor/monitor.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
+#include "monitor/ui_links.h"
 #include "tests/helper_process.h"
 #include "tests/host_window.h"
 #include "tests/test_support.h"
 
-#include <windows.h>
-
-#include <psapi.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-using tw_test::HelperPath;
-using tw_test::HelperProcess;
-using tw_test::PumpFor;
-using tw_test::PumpUntil;
+using namespace tw_test;
+using tw_bench::Spread;
+using tw_bench::SpreadOf;
 
 namespace {
-
-struct Figures {
-    double median;
-    double p95;
-    double max;
-};
-
-Figures Summarise(std::vector<double> values)
-{
-    if (values.empty())
-        return {0, 0, 0};
-    std::sort(values.begin(), values.end());
-    size_t p95 = std::min(values.size() - 1, static_cast<size_t>(values.size() * 0.95));
-    return {values[values.size() / 2], values[p95], values.back()};
-}
 
 double Now()
 {
     return static_cast<double>(GetTickCount64());
 }
 
-double ProcessCpuMs()
+double Ms(const FILETIME& t)
 {
-    FILETIME created;
-    FILETIME exited;
-    FILETIME kernel;
-    FILETIME user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](const FILETIME& t) {
-        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
-               10000.0;
-    };
-    return ms(kernel) + ms(user);
+    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
 }
 
-// Wine answers GetProcessHandleCount with 0; counting the handle values that
-// are open gives the same figure on both.
-DWORD HandleCount()
+// CPU time of the whole process, or of the monitor threads alone, in ms.
+double CpuMs(bool monitorThreadsOnly)
 {
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count)
-        return count;
-    DWORD flags = 0;
-    for (ULONG_PTR value = 4; value < (1u << 20); value += 4) {
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++count;
+    FILETIME created, exited, kernel, user;
+    if (!monitorThreadsOnly) {
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+        return Ms(kernel) + Ms(user);
     }
-    return count;
-}
-
-// Private bytes where the system reports them, else the page-file usage.
-double PrivateMb()
-{
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                            sizeof(counters));
-    SIZE_T bytes = counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
-    return static_cast<double>(bytes) / (1024.0 * 1024.0);
-}
-
-// CPU time of the monitor threads alone, in ms.
-double MonitorThreadsCpuMs()
-{
     double total = 0;
     tw::CLock lock(tw::TableLock());
     for (size_t i = 0; i < tw::g_programCount; ++i) {
-        FILETIME created;
-        FILETIME exited;
-        FILETIME kernel;
-        FILETIME user;
-        HANDLE thread = tw::g_monitorList.At(i).monitorThread;
-        if (!thread || !GetThreadTimes(thread, &created, &exited, &kernel, &user))
-            continue;
-        for (const FILETIME* t : {&kernel, &user})
-            total +=
-                static_cast<double>((static_cast<unsigned long long>(t->dwHighDateTime) << 32) | t->dwLowDateTime) /
-                10000.0;
+        if (GetThreadTimes(tw::g_monitorList.At(i).monitorThread, &created, &exited, &kernel, &user))
+            total += Ms(kernel) + Ms(user);
     }
     return total;
 }
 
-// A watchdog over n helper programs, each a picked program with its own
-// monitor thread. The copies of the helper give every program its own path.
+DWORD Handles()
+{
+    return tw_bench::HandleCountOf(GetCurrentProcess(), GetCurrentProcessId());
+}
+
+double PrivateMb()
+{
+    return tw_bench::PrivateMbOf(GetCurrentProcess());
+}
+
+// n helper programs, each a picked program with its own monitor thread and
+// its own copy of the helper, watched from a hidden host window.
 class Watchdog {
 public:
     Watchdog(size_t n, int periodSeconds)
@@ -120,18 +73,15 @@ public:
         tw::g_errorLog.ResetForTest();
         tw::ClearPrograms();
         tw::g_config.OpenIn(tw::CStrW(m_dir.Path().c_str()));
-        m_helpers.resize(n);
         for (size_t i = 0; i < n; ++i) {
-            std::wstring path = m_dir.File((L"program" + std::to_wstring(i) + L".exe").c_str());
-            CopyFileW(HelperPath().c_str(), path.c_str(), FALSE);
-            m_paths.push_back(path);
-            m_helpers[i].reset(new HelperProcess);
-            m_helpers[i]->Start(L"", path);
+            m_paths.push_back(m_dir.File((L"program" + std::to_wstring(i) + L".exe").c_str()));
+            CopyFileW(HelperPath().c_str(), m_paths[i].c_str(), FALSE);
+            m_helpers.emplace_back(new HelperProcess);
+            m_helpers[i]->Start(L"", m_paths[i]);
         }
         for (size_t i = 0; i < n; ++i) {
-            HWND window = m_helpers[i]->WaitForWindow(30000);
             tw::CMonitorItem record = {};
-            record.window = window;
+            record.window = m_helpers[i]->WaitForWindow(30000);
             record.processId = m_helpers[i]->Id();
             record.path.AssignChars(m_paths[i].c_str(), 0);
             record.name.AssignChars(m_paths[i].c_str() + m_paths[i].rfind(L'\\') + 1, 0);
@@ -142,182 +92,36 @@ public:
         for (size_t i = 0; i < n; ++i)
             tw::StartMonitorThread(i);
     }
-
     ~Watchdog()
     {
         tw::EndMonitoring();
         for (size_t i = 0; i < tw::g_programCount; ++i)
             tw::KillProgramProcess(i);
         tw::ClearPrograms();
-        m_helpers.clear();
     }
 
-    // Ends program i from outside, as a crash would.
-    void KillFromOutside(size_t i) const
+    // Ends program i from outside, as a crash would; its old process id.
+    DWORD Kill(size_t i) const
     {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, tw::ProgramProcessId(i));
-        if (!process)
-            return;
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 5000);
-        CloseHandle(process);
+        DWORD old = tw::ProgramProcessId(i);
+        tw::CHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, old));
+        if (process && TerminateProcess(process.Get(), 1))
+            WaitForSingleObject(process.Get(), 5000);
+        return old;
     }
-
-    // Waits for program i to run again under a new id; its time in ms or -1.
-    double WaitForNewInstance(size_t i, DWORD old, double since, DWORD timeoutMs) const
+    // Waits for program i to run under another id than old; true when it does.
+    bool Restarted(size_t i, DWORD old, DWORD timeoutMs) const
     {
-        const std::wstring& path = m_paths[i];
-        const wchar_t* name = path.c_str() + path.rfind(L'\\') + 1;
-        DWORD found = 0;
-        bool ok = PumpUntil(
-            [&] {
-                found = tw::FindProcessByNameAndPath(name, path.c_str(), &old, 1);
-                return found != 0;
-            },
-            timeoutMs);
-        return ok ? Now() - since : -1;
+        return PumpUntil([&] { return tw::FindProcessRunning(tw::CStrW(m_paths[i].c_str()), &old, 1) != 0; },
+                         timeoutMs);
     }
 
 private:
-    tw_test::TempDir m_dir;
+    HostWindow m_host;
+    TempDir m_dir;
     std::vector<std::wstring> m_paths;
     std::vector<std::unique_ptr<HelperProcess>> m_helpers;
 };
-
-void RestartLatency(int kills)
-{
-    std::vector<double> reference;
-    for (int i = 0; i < kills; ++i) {
-        HelperProcess bare;
-        double start = Now();
-        bare.Start(L"--no-window");
-        PumpUntil([&] { return tw::FindProcessEntry(bare.Id(), nullptr) != 0; }, 10000);
-        reference.push_back(Now() - start);
-    }
-    std::vector<double> restart;
-    {
-        tw_test::HostWindow host;
-        Watchdog watchdog(1, 1);
-        PumpFor(1500);
-        for (int i = 0; i < kills; ++i) {
-            DWORD old = tw::ProgramProcessId(0);
-            double start = Now();
-            watchdog.KillFromOutside(0);
-            double took = watchdog.WaitForNewInstance(0, old, start, 10000);
-            if (took >= 0)
-                restart.push_back(took);
-            // Past the crash-loop guard of one period before the next kill.
-            PumpFor(1200);
-        }
-    }
-    Figures r = Summarise(restart);
-    Figures b = Summarise(reference);
-    std::printf("restart latency (%zu of %d kills): median %.0f ms, p95 %.0f ms; bare start and list: median %.0f ms, "
-                "p95 %.0f ms; target median within %.0f ms\n",
-                restart.size(), kills, r.median, r.p95, b.median, b.p95, b.median * 1.5 + 50);
-}
-
-void IdleCost(size_t programs, DWORD seconds)
-{
-    tw_test::HostWindow host;
-    Watchdog watchdog(programs, 5);
-    PumpFor(6000);
-    double cpuBefore = ProcessCpuMs();
-    double threadsBefore = MonitorThreadsCpuMs();
-    unsigned long long wakeBefore = tw::g_monitorStats.wakeups.load();
-    PumpFor(seconds * 1000);
-    double cpu = ProcessCpuMs() - cpuBefore;
-    double threads = MonitorThreadsCpuMs() - threadsBefore;
-    double wakeups = static_cast<double>(tw::g_monitorStats.wakeups.load() - wakeBefore);
-    double periods = seconds / 5.0;
-    std::printf("idle cost (%zu programs, 5 s period, %lu s): monitor threads %.1f ms CPU = %.3f %% of one core "
-                "(whole process with its window %.1f ms = %.3f %%); %.2f wake-ups per thread per period\n",
-                programs, seconds, threads, threads / (seconds * 10.0), cpu, cpu / (seconds * 10.0),
-                wakeups / programs / periods);
-}
-
-// Answers a message sent to the host window from another thread, as the
-// user's clicks would be, for as long as the run lasts.
-struct Responsiveness {
-    HWND host;
-    std::atomic<bool> stop{false};
-    std::vector<double> latencies;
-};
-
-DWORD WINAPI ProbeHost(void* parameter)
-{
-    auto* probe = static_cast<Responsiveness*>(parameter);
-    while (!probe->stop.load()) {
-        LARGE_INTEGER frequency;
-        LARGE_INTEGER a;
-        LARGE_INTEGER b;
-        QueryPerformanceFrequency(&frequency);
-        QueryPerformanceCounter(&a);
-        DWORD_PTR result = 0;
-        SendMessageTimeoutW(probe->host, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
-        QueryPerformanceCounter(&b);
-        probe->latencies.push_back(static_cast<double>(b.QuadPart - a.QuadPart) * 1000.0 /
-                                   static_cast<double>(frequency.QuadPart));
-        Sleep(100);
-    }
-    return 0;
-}
-
-void Scale(size_t programs, DWORD seconds)
-{
-    tw_test::HostWindow host;
-    double startUp = Now();
-    Watchdog watchdog(programs, 5);
-    std::printf("scale: %zu programs started in %.0f ms\n", programs, Now() - startUp);
-    tw::g_monitorStats.longestCycleMs = 0;
-    unsigned long long cyclesBefore = tw::g_monitorStats.cycles.load();
-    Responsiveness probe;
-    probe.host = host.Window();
-    HANDLE thread = CreateThread(nullptr, 0, ProbeHost, &probe, 0, nullptr);
-    PumpFor(seconds * 1000);
-    probe.stop = true;
-    PumpUntil([&] { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, 10000);
-    CloseHandle(thread);
-    Figures f = Summarise(probe.latencies);
-    unsigned long long cycles = tw::g_monitorStats.cycles.load() - cyclesBefore;
-    std::printf("scale (%zu programs, 5 s period, %lu s): %llu cycles, longest cycle %llu ms (period 5000 ms); host "
-                "window answers: median %.2f ms, p95 %.2f ms, max %.2f ms over %zu probes\n",
-                programs, seconds, cycles, tw::g_monitorStats.longestCycleMs.load(), f.median, f.p95, f.max,
-                probe.latencies.size());
-}
-
-void Leaks(size_t programs, int cycles)
-{
-    tw_test::HostWindow host;
-    Watchdog watchdog(programs, 1);
-    PumpFor(3000);
-    // The first restarts create what lives for the run (thread pools, caches).
-    for (size_t i = 0; i < programs; ++i)
-        watchdog.KillFromOutside(i);
-    PumpFor(3000);
-    DWORD handlesBefore = HandleCount();
-    double memoryBefore = PrivateMb();
-    int done = 0;
-    int missed = 0;
-    while (done < cycles) {
-        std::vector<DWORD> old(programs);
-        for (size_t i = 0; i < programs && done < cycles; ++i, ++done) {
-            old[i] = tw::ProgramProcessId(i);
-            watchdog.KillFromOutside(i);
-        }
-        double start = Now();
-        for (size_t i = 0; i < programs; ++i) {
-            if (old[i] && watchdog.WaitForNewInstance(i, old[i], start, 10000) < 0)
-                ++missed;
-        }
-        PumpFor(1100);
-    }
-    PumpFor(3000);
-    std::printf("leaks (%d kill and restart cycles over %zu programs, %d not seen restarting): handles %lu -> %lu, "
-                "private bytes %.2f MB -> %.2f MB (%+.2f MB)\n",
-                cycles, programs, missed, handlesBefore, HandleCount(), memoryBefore, PrivateMb(),
-                PrivateMb() - memoryBefore);
-}
 
 // The error log's memory: what one entry costs, and that a crash loop's
 // entries stop costing once the log keeps only its newest ones.
@@ -331,10 +135,9 @@ void LogMemory(size_t total)
                                      static_cast<int>(1000 + tw::g_errorLog.Count() % 9000));
     };
     addUpTo(tw::kLogCapacity);
-    double atCap = PrivateMb();
-    double perEntry = (atCap - before) * 1024.0 * 1024.0 / static_cast<double>(tw::kLogCapacity);
+    double atCap = PrivateMb() - before;
     std::printf("log memory: %zu entries (the cap) take %.2f MB = %.0f bytes per entry (target < 200)\n",
-                tw::kLogCapacity, atCap - before, perEntry);
+                tw::kLogCapacity, atCap, atCap * 1024 * 1024 / static_cast<double>(tw::kLogCapacity));
     std::printf("log memory curve:");
     for (size_t count = tw::kLogCapacity * 2; count < total; count *= 2) {
         addUpTo(count);
@@ -344,6 +147,112 @@ void LogMemory(size_t total)
     std::printf(" %zu entries %+.2f MB (%zu kept, %llu dropped)\n", total, PrivateMb() - before, tw::g_errorLog.Count(),
                 tw::g_errorLog.Dropped());
     tw::g_errorLog.ResetForTest();
+}
+
+void RestartLatency(int kills)
+{
+    std::vector<double> bare, restart;
+    for (int i = 0; i < kills; ++i) {
+        HelperProcess helper;
+        double start = Now();
+        helper.Start(L"--no-window");
+        PumpUntil([&] { return tw::FindProcessEntry(helper.Id(), nullptr) != 0; }, 10000);
+        bare.push_back(Now() - start);
+    }
+    Watchdog watchdog(1, 1);
+    PumpFor(1500);
+    for (int i = 0; i < kills; ++i) {
+        double start = Now();
+        if (watchdog.Restarted(0, watchdog.Kill(0), 10000))
+            restart.push_back(Now() - start);
+        // Past the crash-loop guard of one period before the next kill.
+        PumpFor(1200);
+    }
+    Spread r = SpreadOf(restart), b = SpreadOf(bare);
+    std::printf("restart latency (%zu of %d kills): median %.0f ms, p95 %.0f ms; bare start and list: median %.0f ms, "
+                "p95 %.0f ms; target median within %.0f ms\n",
+                r.count, kills, r.median, r.p95, b.median, b.p95, b.median * 1.5 + 50);
+}
+
+void IdleCost(size_t programs, DWORD seconds)
+{
+    Watchdog watchdog(programs, 5);
+    PumpFor(6000);
+    double cpu = CpuMs(false), threads = CpuMs(true);
+    unsigned long long wakeups = tw::g_monitorStats.wakeups.load();
+    PumpFor(seconds * 1000);
+    cpu = CpuMs(false) - cpu;
+    threads = CpuMs(true) - threads;
+    double perPeriod = static_cast<double>(tw::g_monitorStats.wakeups.load() - wakeups) / programs / (seconds / 5.0);
+    std::printf("idle cost (%zu programs, 5 s period, %lu s): monitor threads %.1f ms CPU = %.3f %% of one core "
+                "(whole process with its window %.1f ms = %.3f %%); %.2f wake-ups per thread per period\n",
+                programs, seconds, threads, threads / (seconds * 10.0), cpu, cpu / (seconds * 10.0), perPeriod);
+}
+
+// Asks the host window from another thread, as the user's clicks would.
+struct Probe {
+    HWND host = nullptr;
+    std::atomic<bool> stop{false};
+    std::vector<double> ms;
+};
+
+DWORD WINAPI ProbeHost(void* parameter)
+{
+    auto* probe = static_cast<Probe*>(parameter);
+    for (LARGE_INTEGER frequency, a, b; !probe->stop.load(); Sleep(100)) {
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&a);
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(probe->host, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+        QueryPerformanceCounter(&b);
+        probe->ms.push_back(static_cast<double>(b.QuadPart - a.QuadPart) * 1000.0 /
+                            static_cast<double>(frequency.QuadPart));
+    }
+    return 0;
+}
+
+void Scale(size_t programs, DWORD seconds)
+{
+    double start = Now();
+    Watchdog watchdog(programs, 5);
+    std::printf("scale: %zu programs started in %.0f ms\n", programs, Now() - start);
+    tw::g_monitorStats.longestCycleMs = 0;
+    unsigned long long cycles = tw::g_monitorStats.cycles.load();
+    Probe probe;
+    probe.host = tw::g_engineWindow;
+    tw::CHandle thread(CreateThread(nullptr, 0, ProbeHost, &probe, 0, nullptr));
+    PumpFor(seconds * 1000);
+    probe.stop = true;
+    PumpUntil([&] { return WaitForSingleObject(thread.Get(), 0) == WAIT_OBJECT_0; }, 10000);
+    Spread f = SpreadOf(probe.ms);
+    std::printf("scale (%zu programs, 5 s period, %lu s): %llu cycles, longest cycle %llu ms (period 5000 ms); host "
+                "window answers: median %.2f ms, p95 %.2f ms, max %.2f ms over %zu probes\n",
+                programs, seconds, tw::g_monitorStats.cycles.load() - cycles, tw::g_monitorStats.longestCycleMs.load(),
+                f.median, f.p95, f.max, f.count);
+}
+
+void Leaks(size_t programs, int cycles)
+{
+    Watchdog watchdog(programs, 1);
+    PumpFor(3000);
+    // The first restarts create what lives for the run (thread pools, caches).
+    for (size_t i = 0; i < programs; ++i)
+        watchdog.Kill(i);
+    PumpFor(3000);
+    DWORD handles = Handles();
+    double memory = PrivateMb();
+    int missed = 0;
+    for (int done = 0; done < cycles; PumpFor(1100)) {
+        std::vector<DWORD> old(programs);
+        for (size_t i = 0; i < programs && done < cycles; ++i, ++done)
+            old[i] = watchdog.Kill(i);
+        for (size_t i = 0; i < programs; ++i)
+            missed += old[i] && !watchdog.Restarted(i, old[i], 10000);
+    }
+    PumpFor(3000);
+    std::printf("leaks (%d kill and restart cycles over %zu programs, %d not seen restarting): handles %lu -> %lu, "
+                "private bytes %.2f MB -> %.2f MB (%+.2f MB)\n",
+                cycles, programs, missed, handles, Handles(), memory, PrivateMb(), PrivateMb() - memory);
 }
 
 } // namespace

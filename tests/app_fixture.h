@@ -3,13 +3,9 @@
 // user or another program could, through window messages to its controls.
 #pragma once
 
-#include "monitor/process_query.h"
 #include "tests/helper_process.h"
 #include "tests/running.h"
 #include "tests/test_support.h"
-#include "tests/window_wait.h"
-
-#include <windows.h>
 
 #include <commctrl.h>
 
@@ -19,97 +15,103 @@
 
 namespace tw_app_test {
 
-using tw_test::HelperPath;
-using tw_test::HelperProcess;
+using namespace tw_test;
 
 const wchar_t kMainClass[] = L"Tollwick 程序守护 主窗口";
 
+// Code page 936 bytes, as config.xml holds them and for messages.
 inline std::string Narrow(const std::wstring& s)
 {
-    int n = WideCharToMultiByte(936, 0, s.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(936, 0, s.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
+    std::string out(s.size() * 2 + 1, '\0');
+    out.resize(static_cast<size_t>(WideCharToMultiByte(936, 0, s.c_str(), static_cast<int>(s.size()), &out[0],
+                                                       static_cast<int>(out.size()), nullptr, nullptr)));
     return out;
 }
 
-using tw_test::FindOwnWindow;
-using tw_test::TextOf;
-using tw_test::WaitFor;
+// The visible main window of that Tollwick process, once its start-up
+// sequence has run (it is shown after it); null on time-out.
+inline HWND WaitForMainWindow(DWORD processId, DWORD timeoutMs = 15000)
+{
+    HWND main = nullptr;
+    WaitFor([&] { return (main = FindOwnWindow(processId, kMainClass, nullptr)) && IsWindowVisible(main); }, timeoutMs);
+    return main;
+}
+
+inline std::string ConfigXml(const std::string& rootAttributes, const std::string& entries = "")
+{
+    return "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config " + rootAttributes + ">" + entries + "</config>\n";
+}
+
+// The first run's settings but a period of 1 s, and these.
+inline std::string ConfigWith(const std::string& rootAttributes, const std::string& entries = "")
+{
+    return ConfigXml("bootstart=\"0\" monitortime=\"1\" closeapp=\"0\" unresponsetime=\"5\" autoreboot=\"0\" "
+                     "reboottime=\"01:02:03\" " +
+                         rootAttributes,
+                     entries);
+}
+
+inline std::string Entry(const std::wstring& path, const std::string& more = "")
+{
+    return "<config hwnd=\"0\" procpath=\"" + Narrow(path) + "\" procname=\"" +
+           Narrow(path.substr(path.rfind(L'\\') + 1)) + "\" " + more + "/>";
+}
 
 class AppTest : public ::testing::Test {
 protected:
+    // Instances of the helper that Tollwick started outlive it on purpose;
+    // they are ended here so that nothing of a test stays behind.
     void TearDown() override
     {
         app.Stop();
-        KillRestartedHelpers();
+        EndAllRunning(HelperPath());
     }
-
-    // Instances of the helper that Tollwick started outlive it on purpose;
-    // they are ended here so that nothing of a test stays behind.
-    static void KillRestartedHelpers() { tw_test::EndAllRunning(HelperPath()); }
 
     bool Launch(const std::string& config = "")
     {
         std::wstring exe = dir.File(L"Tollwick.exe");
-        if (!CopyFileW((tw_test::TestBinaryDirectory() + L"..\\Tollwick.exe").c_str(), exe.c_str(), FALSE))
+        if (!CopyFileW((TestBinaryDirectory() + L"..\\Tollwick.exe").c_str(), exe.c_str(), FALSE) ||
+            (!config.empty() && !WriteBytes(dir.File(L"config.xml"), config)) || !app.Start(L"", exe))
             return false;
-        if (!config.empty() && !tw_test::WriteBytes(dir.File(L"config.xml"), config))
-            return false;
-        if (!app.Start(L"", exe))
-            return false;
-        // The window exists during its start-up sequence; it is shown after it.
-        WaitFor(
-            [&] {
-                main = FindOwnWindow(app.Id(), kMainClass, nullptr);
-                return main && IsWindowVisible(main);
-            },
-            15000);
-        return main != nullptr;
+        return (main = WaitForMainWindow(app.Id())) != nullptr;
     }
+    // A helper titled "Watched" started before Tollwick, for its entry.
+    bool StartWatched() { return watched.Start(L"--title Watched") && watched.WaitForWindow() != nullptr; }
 
     HWND Control(int id) const { return GetDlgItem(main, id); }
     HWND Tab() const { return Control(10001); }
     HWND Panel() const { return GetDlgItem(Tab(), 10002); }
-    bool Checked(HWND parent, int id) const
+    HWND ProgramList() const { return GetDlgItem(Tab(), 10004); }
+    HWND ErrorList() const { return GetDlgItem(Tab(), 10005); }
+    static LRESULT Rows(HWND list) { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0); }
+    static bool Checked(HWND parent, int id)
     {
         return SendMessageW(GetDlgItem(parent, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+    // The status line says text, now or within the time.
+    bool Status(const wchar_t* text, DWORD timeoutMs = 5000) const
+    {
+        return WaitFor([&] { return TextOf(Control(10200)) == text; }, timeoutMs);
     }
     void Click(int id) const
     {
         PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Control(id)));
     }
+    void Command(int id) const { PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, 0), 0); }
     // Quits as the notification-area menu does and waits for the exit.
     bool Quit()
     {
-        PostMessageW(main, WM_COMMAND, MAKEWPARAM(10441, 0), 0);
+        Command(10441);
         return app.WaitForExit(10000);
     }
-    std::string Config() const { return tw_test::ReadBytes(dir.File(L"config.xml")); }
+    std::string Config() const { return ReadBytes(dir.File(L"config.xml")); }
+    bool ConfigHas(const std::string& text) const { return Config().find(text) != std::string::npos; }
     HWND Dialog(const wchar_t* title, DWORD timeoutMs = 5000) const
     {
         HWND dialog = nullptr;
         WaitFor([&] { return (dialog = FindOwnWindow(app.Id(), L"#32770", title)) != nullptr; }, timeoutMs);
         return dialog;
     }
-    // A button of a message box or dialog, pressed as its keyboard would.
-    static bool Press(HWND dialog, int button)
-    {
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
-        return WaitFor([&] { return !IsWindow(dialog); }, 5000);
-    }
-    // Whether one of the dialog's static controls shows text.
-    static bool DialogSays(HWND dialog, const wchar_t* text)
-    {
-        for (HWND child = dialog ? FindWindowExW(dialog, nullptr, L"Static", nullptr) : nullptr; child;
-             child = FindWindowExW(dialog, child, L"Static", nullptr)) {
-            if (TextOf(child) == text)
-                return true;
-        }
-        return false;
-    }
-    HWND ProgramList() const { return GetDlgItem(Tab(), 10004); }
-    LRESULT Rows(HWND list) const { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0); }
     // Selects a row with a click, the way a user does: list-view messages that
     // carry pointers do not cross processes.
     bool SelectRow(HWND list, int row) const
@@ -121,34 +123,30 @@ protected:
         LRESULT height = HIWORD(SendMessageW(list, LVM_APPROXIMATEVIEWRECT, 1, MAKELPARAM(-1, -1))) -
                          HIWORD(SendMessageW(list, LVM_APPROXIMATEVIEWRECT, 0, MAKELPARAM(-1, -1)));
         point.y += static_cast<LONG>(height > 0 ? height * row : 0);
-        LPARAM at = MAKELPARAM(point.x, point.y);
-        PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
-        PostMessageW(list, WM_LBUTTONUP, 0, at);
+        PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(point.x, point.y));
+        PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(point.x, point.y));
         return WaitFor(
             [&] { return SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED) == row; }, 3000);
     }
-    // A screen point on the caption's close button, found by hit-testing.
-    bool CloseButtonPoint(POINT* point) const
-    {
-        RECT frame;
-        GetWindowRect(main, &frame);
-        for (int y = frame.top; y < frame.top + 40; y += 2) {
-            for (int x = frame.right - 1; x > frame.right - 80; x -= 2) {
-                if (SendMessageW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == HTCLOSE) {
-                    *point = {x, y};
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-    // A real click on the caption's close button, in front of every other
-    // window (the watched helper may cover the caption).
+    // A real click on the caption's close button, found by hit-testing, in
+    // front of every other window (the watched helper may cover the caption).
     void PressCloseButton() const
     {
         SetWindowPos(main, HWND_TOP, 500, 300, 0, 0, SWP_NOSIZE);
-        POINT point;
-        ASSERT_TRUE(WaitFor([&] { return CloseButtonPoint(&point); }, 2000));
+        POINT point = {};
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                RECT frame;
+                GetWindowRect(main, &frame);
+                for (point.y = frame.top; point.y < frame.top + 40; point.y += 2) {
+                    for (point.x = frame.right - 1; point.x > frame.right - 80; point.x -= 2) {
+                        if (SendMessageW(main, WM_NCHITTEST, 0, MAKELPARAM(point.x, point.y)) == HTCLOSE)
+                            return true;
+                    }
+                }
+                return false;
+            },
+            2000));
         SetCursorPos(point.x, point.y);
         INPUT clicks[2] = {};
         clicks[0].type = clicks[1].type = INPUT_MOUSE;
@@ -157,27 +155,10 @@ protected:
         SendInput(2, clicks, sizeof(INPUT));
     }
 
-    tw_test::TempDir dir;
+    TempDir dir;
     HelperProcess app;
+    HelperProcess watched;
     HWND main = nullptr;
 };
-
-inline std::string ConfigWith(const std::string& rootAttributes, const std::string& entries = "")
-{
-    return "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config bootstart=\"0\" monitortime=\"1\" closeapp=\"0\" "
-           "unresponsetime=\"5\" autoreboot=\"0\" reboottime=\"01:02:03\" " +
-           rootAttributes + ">" + entries + "</config>\n";
-}
-
-inline std::string Entry(const std::wstring& path)
-{
-    std::string name = Narrow(path.substr(path.rfind(L'\\') + 1));
-    return "<config hwnd=\"0\" procpath=\"" + Narrow(path) + "\" procname=\"" + name + "\" />";
-}
-
-inline std::string HelperEntry()
-{
-    return Entry(HelperPath());
-}
 
 } // namespace tw_app_test

@@ -3,7 +3,6 @@
 #include <sddl.h>
 
 #include <cstdio>
-#include <vector>
 
 namespace tw_test {
 
@@ -24,8 +23,6 @@ bool HelperProcess::Start(const std::wstring& options, const std::wstring& execu
 {
     Stop();
     std::wstring commandLine = L"\"" + executable + L"\" " + options;
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(0);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -40,10 +37,10 @@ bool HelperProcess::Start(const std::wstring& options, const std::wstring& execu
     // CI); a helper that never starts is still reported, with its error.
     bool started = false;
     for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-        started = CreateProcessW(executable.c_str(), buffer.data(), descriptor ? &attributes : nullptr, nullptr, FALSE,
-                                 0, nullptr, nullptr, &startup, &info) != FALSE;
+        started = CreateProcessW(executable.c_str(), &commandLine[0], descriptor ? &attributes : nullptr, nullptr,
+                                 FALSE, 0, nullptr, nullptr, &startup, &info) != FALSE;
         if (!started) {
-            fprintf(stderr, "helper start failed (attempt %d): error %lu\n", attempt + 1, GetLastError());
+            fprintf(stderr, "start failed (attempt %d): error %lu\n", attempt + 1, GetLastError());
             Sleep(300);
         }
     }
@@ -54,6 +51,15 @@ bool HelperProcess::Start(const std::wstring& options, const std::wstring& execu
     m_process = info.hProcess;
     m_id = info.dwProcessId;
     return true;
+}
+
+bool HelperProcess::Adopt(HWND window)
+{
+    Stop();
+    GetWindowThreadProcessId(window, &m_id);
+    m_process =
+        m_id ? OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, m_id) : nullptr;
+    return m_process != nullptr;
 }
 
 HWND VisibleWindowOf(DWORD processId)
@@ -70,13 +76,9 @@ HWND VisibleWindowOf(DWORD processId)
 
 HWND HelperProcess::WaitForWindow(DWORD timeoutMs) const
 {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < timeoutMs) {
+    for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < timeoutMs && IsRunning(); Sleep(20)) {
         if (HWND window = VisibleWindowOf(m_id))
             return window;
-        if (!IsRunning())
-            return nullptr;
-        Sleep(20);
     }
     return nullptr;
 }
@@ -89,6 +91,12 @@ bool HelperProcess::WaitForExit(DWORD timeoutMs) const
 bool HelperProcess::IsRunning() const
 {
     return m_process && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT;
+}
+
+long HelperProcess::ExitCode() const
+{
+    DWORD code = 0;
+    return m_process && !IsRunning() && GetExitCodeProcess(m_process, &code) ? static_cast<long>(code) : -1;
 }
 
 void HelperProcess::Stop()

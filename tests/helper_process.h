@@ -1,6 +1,6 @@
-// Starts the test helper program (tollwick_helper.exe beside the test
-// executable) as a real process and ends it, if still running, when the
-// fixture goes.
+// A process of the test helper program (tollwick_helper.exe beside the test
+// executable), or of any other executable, ended if it still runs when the
+// object goes.
 #pragma once
 
 #include <windows.h>
@@ -20,14 +20,17 @@ public:
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
 
-    // Starts the helper with these options; false when it could not start.
-    // With refuseEnd, no other process may open it to end it.
+    // Starts "executable" options; false when it could not start. With
+    // refuseEnd, no other process may open it to end it.
     bool Start(const std::wstring& options, const std::wstring& executable = HelperPath(), bool refuseEnd = false);
+    // Takes over the process that someone else started, found by its window.
+    bool Adopt(HWND window);
     // Waits until the process shows a visible top-level window; null on time-out.
     HWND WaitForWindow(DWORD timeoutMs = 10000) const;
-    // Waits for the process to end; true when it did.
     bool WaitForExit(DWORD timeoutMs) const;
     bool IsRunning() const;
+    // The exit code once it has ended, else -1.
+    long ExitCode() const;
     // Ends the process if it still runs.
     void Stop();
 

@@ -1,9 +1,8 @@
 // The window picker and the highlight overlay of the real Tollwick.exe,
 // driven with real pointer input from the X input tool, as a user drags the
 // finder: press on the box, move onto a window, rest, release.
+#include "monitor/process_query.h"
 #include "tests/app_fixture.h"
-
-#include <string>
 
 using namespace tw_app_test;
 
@@ -61,14 +60,24 @@ COLORREF ScreenPixel(POINT p)
     return colour;
 }
 
-int Brightness(COLORREF c)
+int Brightness(POINT p)
 {
+    COLORREF c = ScreenPixel(p);
     return (GetRValue(c) + GetGValue(c) + GetBValue(c)) / 3;
 }
 
-bool IsRed(COLORREF c)
+bool IsRed(POINT p)
 {
+    COLORREF c = ScreenPixel(p);
     return GetRValue(c) > 200 && GetGValue(c) < 60 && GetBValue(c) < 60;
+}
+
+// A point on the left edge of a window: the outline's place.
+POINT FramePoint(HWND window)
+{
+    RECT r;
+    GetWindowRect(window, &r);
+    return {r.left + 2, (r.top + r.bottom) / 2};
 }
 
 class PickerTest : public AppTest {
@@ -78,16 +87,20 @@ protected:
         // A failed check must not leave the button held for the next test.
         if (dragging)
             XInput(L"mouseup 1");
+        // Tollwick first, or it starts the program again.
+        app.Stop();
+        if (!otherExe.empty()) {
+            EndAllRunning(otherExe);
+            DeleteFileW(otherExe.c_str());
+            RemoveDirectoryW(otherExe.substr(0, otherExe.rfind(L'\\')).c_str());
+        }
         AppTest::TearDown();
     }
 
     bool LaunchAside(const std::string& config = "")
     {
-        if (!Launch(config))
-            return false;
         // Clear of the helpers' windows at the screen's top left.
-        SetWindowPos(main, HWND_TOP, 500, 300, 0, 0, SWP_NOSIZE);
-        return true;
+        return Launch(config) && SetWindowPos(main, HWND_TOP, 500, 300, 0, 0, SWP_NOSIZE);
     }
 
     HWND Overlay() const { return FindOwnWindow(app.Id(), L"shadow", L"shadow"); }
@@ -99,47 +112,41 @@ protected:
         GetWindowRect(Control(10001), &r);
         return {r.left + 40, r.bottom - 20};
     }
+    // Whether the overlay dims Tollwick's own window, from brightness before.
+    bool Dimmed(int before) const { return Brightness(OwnPoint()) < before / 2; }
 
     // Presses on the finder box and moves onto target, in two steps so that
     // the box sees moves with the button down; true once the pointer is there.
     bool PressAndMove(POINT target)
     {
         POINT box = Centre(Control(kPickerId));
-        if (!XInput(L"mousemove " + At(box)) || !WaitFor([&] { return CursorAt(box); }, 3000))
-            return false;
-        dragging = true;
-        if (!XInput(L"mousedown 1") || !WaitFor([&] { return !BoxIdle(); }, 3000))
-            return false;
         POINT halfway = {(box.x + target.x) / 2, (box.y + target.y) / 2};
-        if (!XInput(L"mousemove " + At(halfway) + L" sleep 0.1 mousemove " + At(target)))
-            return false;
-        return WaitFor([&] { return CursorAt(target); }, 3000);
+        dragging = XInput(L"mousemove " + At(box)) && WaitFor([&] { return CursorAt(box); }, 3000) &&
+                   XInput(L"mousedown 1") && WaitFor([&] { return !BoxIdle(); }, 3000);
+        return dragging && XInput(L"mousemove " + At(halfway) + L" sleep 0.1 mousemove " + At(target)) &&
+               WaitFor([&] { return CursorAt(target); }, 3000);
     }
-
-    // Releases the button; true once the drop has been handled.
+    // Releases the button; true once the drop has been handled (the drop adds
+    // its row in the same message; a sent message returns only after it).
     bool Release()
     {
         if (!XInput(L"mouseup 1") || !WaitFor([&] { return BoxIdle(); }, 3000))
             return false;
         dragging = false;
-        // The drop adds its row in the same message; a sent message returns
-        // only after it.
         SendMessageW(main, WM_NULL, 0, 0);
         return true;
     }
-
+    // The whole drag; the rest timer fires after 100 ms without a move.
     bool DragTo(POINT target)
     {
-        if (!PressAndMove(target))
-            return false;
-        // The rest timer fires after 100 ms without a move.
+        bool moved = PressAndMove(target);
         Sleep(400);
-        return Release();
+        return moved && Release();
     }
 
     std::wstring InfoText() const { return TextOf(GetDlgItem(Tab(), 10300)); }
-    // The picked facts are stored when monitoring starts; the file is
-    // written at the quit.
+    // The picked facts are stored when monitoring starts, the file written
+    // at the quit.
     std::string ConfigAfterMonitoring()
     {
         Click(10100);
@@ -149,81 +156,61 @@ protected:
     }
 
     bool dragging = false;
-};
-
-// A copy of the helper in a folder named with Hangul and Latin letters that
-// code page 936 does not have, as a kiosk program may live in.
-class ForeignFolderTest : public PickerTest {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-        ASSERT_TRUE(CopyFileW(HelperPath().c_str(), exe.c_str(), FALSE));
-    }
-    void TearDown() override
-    {
-        // Tollwick first, or it starts the copy again.
-        app.Stop();
-        while (DWORD id = tw::FindProcessByNameAndPath(L"kiosk.exe", exe.c_str(), nullptr, 0)) {
-            if (!tw::KillProcessRunning(id, tw::CStrW(exe.c_str())))
-                break;
-        }
-        WaitFor([&] { return DeleteFileW(exe.c_str()) != FALSE; }, 5000);
-        RemoveDirectoryW(folder.c_str());
-        PickerTest::TearDown();
-    }
-
-    const std::wstring folder = dir.Path() + L"\xB370\xBAA8 \x00DCn\x00EF\\";
-    const std::wstring exe = folder + L"kiosk.exe";
+    // A program outside the helper's own path, ended at the end.
+    std::wstring otherExe;
 };
 
 } // namespace
 
-TEST_F(PickerTest, ADragOntoAProgramOutlinesItAndAddsItWithItsFacts)
+// Drops on a monitored program, on Tollwick or on the desktop add nothing.
+TEST_F(PickerTest, ADragOntoAProgramOutlinesItAndAddsItWithItsFactsOnce)
 {
     HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L"--title Picked"));
+    ASSERT_TRUE(helper.Start(L"--title Picked --crash-window Second"));
     HWND window = helper.WaitForWindow();
     ASSERT_NE(window, nullptr);
+    HWND second = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (second = FindOwnWindow(helper.Id(), nullptr, L"Second")) != nullptr; }, 3000));
     ASSERT_TRUE(LaunchAside());
     ASSERT_NE(Overlay(), nullptr);
-    POINT own = OwnPoint();
-    COLORREF ownBefore = ScreenPixel(own);
-    ASSERT_GT(Brightness(ownBefore), 150);
+    int before = Brightness(OwnPoint());
+    ASSERT_GT(before, 150);
 
     ASSERT_TRUE(PressAndMove(Centre(window)));
     RECT frame;
     GetWindowRect(window, &frame);
-    POINT inside = {frame.left + 60, frame.bottom - 30};
-    POINT onFrame = {frame.left + 2, (frame.top + frame.bottom) / 2};
     // The rest shows the overlay: everything but the target dimmed, the
     // target outlined in red.
-    EXPECT_TRUE(WaitFor([&] { return Brightness(ScreenPixel(own)) < Brightness(ownBefore) / 2; }, 3000))
-        << std::hex << ScreenPixel(own);
+    EXPECT_TRUE(WaitFor([&] { return Dimmed(before); }, 3000));
     EXPECT_TRUE(IsWindowVisible(Overlay()));
-    EXPECT_GT(Brightness(ScreenPixel(inside)), 150) << std::hex << ScreenPixel(inside);
-    EXPECT_TRUE(IsRed(ScreenPixel(onFrame))) << std::hex << ScreenPixel(onFrame);
+    EXPECT_GT(Brightness({frame.left + 60, frame.bottom - 30}), 150) << "the target is not dimmed";
+    EXPECT_TRUE(IsRed(FramePoint(window)));
     EXPECT_EQ(Rows(ProgramList()), 0) << "nothing is added before the drop";
-
     ASSERT_TRUE(Release());
     EXPECT_FALSE(IsWindowVisible(Overlay()));
-    EXPECT_TRUE(WaitFor([&] { return Brightness(ScreenPixel(own)) > 150; }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return Brightness(OwnPoint()) > 150; }, 3000));
     ASSERT_EQ(Rows(ProgramList()), 1);
     std::wstring path = HelperPath();
-    ASSERT_GT(path.size(), 3u);
     EXPECT_EQ(path[1], L':') << "the path keeps its drive letter";
     std::wstring info = InfoText();
-    EXPECT_NE(info.find(L"进程ID  ：" + std::to_wstring(helper.Id()) + L"\r\n"), std::wstring::npos) << Narrow(info);
-    EXPECT_NE(info.find(L"窗口标题：Picked\r\n窗口类名：TollwickHelperWnd\r\n进程名称：tollwick_helper.exe\r\n"
+    EXPECT_NE(info.find(L"进程ID  ：" + std::to_wstring(helper.Id()) +
+                        L"\r\n窗口标题：Picked\r\n窗口类名：TollwickHelperWnd\r\n进程名称：tollwick_helper.exe\r\n"
                         L"程序路径：" +
                         path + L"\r\n"),
               std::wstring::npos)
         << Narrow(info);
 
+    ASSERT_TRUE(DragTo(Centre(second)));
+    ASSERT_TRUE(DragTo(OwnPoint()));
+    ASSERT_TRUE(DragTo({GetSystemMetrics(SM_CXSCREEN) - 20, GetSystemMetrics(SM_CYSCREEN) - 20}));
+    EXPECT_EQ(Rows(ProgramList()), 1) << "the program is monitored already, Tollwick and the desktop are none";
+    EXPECT_EQ(InfoText(), info);
+    EXPECT_EQ(FindOwnWindow(app.Id(), L"#32770", nullptr), nullptr) << "a refused drop says nothing";
+
     std::string config = ConfigAfterMonitoring();
-    EXPECT_NE(config.find("procpath=\"" + Narrow(path) + "\""), std::string::npos) << config;
-    EXPECT_NE(config.find("errflag=\"" + Narrow(L"Tollwick 测试助手") + "\""), std::string::npos) << config;
-    EXPECT_NE(config.find("title=\"Picked\""), std::string::npos) << config;
+    for (std::wstring fact : {L"procpath=\"" + path + L"\"", std::wstring(L"errflag=\"Tollwick 测试助手\""),
+                              std::wstring(L"title=\"Picked\"")})
+        EXPECT_NE(config.find(Narrow(fact)), std::string::npos) << Narrow(fact) << " in " << config;
 }
 
 TEST_F(PickerTest, ADropOnAChildControlPicksItsTopLevelWindow)
@@ -239,94 +226,62 @@ TEST_F(PickerTest, ADropOnAChildControlPicksItsTopLevelWindow)
     ASSERT_TRUE(LaunchAside());
     ASSERT_TRUE(DragTo(Centre(child)));
     ASSERT_EQ(Rows(ProgramList()), 1);
-    std::wstring info = InfoText();
-    EXPECT_NE(info.find(L"窗口标题：Parent\r\n窗口类名：TollwickHelperWnd\r\n进程名称：tollwick_helper_plain.exe\r\n"),
-              std::wstring::npos)
-        << Narrow(info);
+    EXPECT_NE(
+        InfoText().find(L"窗口标题：Parent\r\n窗口类名：TollwickHelperWnd\r\n进程名称：tollwick_helper_plain.exe\r\n"),
+        std::wstring::npos)
+        << Narrow(InfoText());
     std::string config = ConfigAfterMonitoring();
     size_t errflag = config.find("errflag=\"");
     EXPECT_TRUE(errflag == std::string::npos || config.compare(errflag, 10, "errflag=\"\"") == 0) << config;
     EXPECT_NE(config.find("classname=\"TollwickHelperWnd\""), std::string::npos) << config;
 }
 
-TEST_F(PickerTest, DropsOnAMonitoredProgramOnTollwickOrOnTheDesktopAddNothing)
-{
-    HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L"--title First --crash-window Second"));
-    HWND first = helper.WaitForWindow();
-    ASSERT_NE(first, nullptr);
-    HWND second = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (second = FindOwnWindow(helper.Id(), nullptr, L"Second")) != nullptr; }, 3000));
-    ASSERT_TRUE(LaunchAside());
-    ASSERT_TRUE(DragTo(Centre(first)));
-    ASSERT_EQ(Rows(ProgramList()), 1);
-    std::wstring before = InfoText();
-
-    ASSERT_TRUE(DragTo(Centre(second)));
-    EXPECT_EQ(Rows(ProgramList()), 1) << "the program is monitored already";
-    ASSERT_TRUE(DragTo(OwnPoint()));
-    EXPECT_EQ(Rows(ProgramList()), 1) << "Tollwick never watches itself";
-    RECT screen = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    ASSERT_TRUE(DragTo({screen.right - 20, screen.bottom - 20}));
-    EXPECT_EQ(Rows(ProgramList()), 1) << "the desktop is no program";
-    EXPECT_EQ(InfoText(), before);
-    EXPECT_EQ(FindOwnWindow(app.Id(), L"#32770", nullptr), nullptr) << "a refused drop says nothing";
-    ASSERT_TRUE(Quit());
-}
-
-// Monitoring disables the finder box; its picture stays in it.
-TEST_F(PickerTest, TheFinderBoxKeepsItsPictureWhileMonitoringRuns)
-{
-    HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L"--title Watched"));
-    ASSERT_NE(helper.WaitForWindow(), nullptr);
-    ASSERT_TRUE(LaunchAside(ConfigWith("", HelperEntry())));
-    auto darkPixels = [&] {
-        RECT r;
-        GetWindowRect(Control(kPickerId), &r);
-        int dark = 0;
-        for (int x = r.left + 2; x < r.right - 2; ++x)
-            dark += Brightness(ScreenPixel({x, (r.top + r.bottom) / 2})) < 100 ? 1 : 0;
-        return dark;
-    };
-    ASSERT_TRUE(WaitFor([&] { return darkPixels() > 0; }, 3000)) << "the finder picture is shown";
-    Click(10100);
-    ASSERT_TRUE(WaitFor([&] { return TextOf(Control(10200)) == L"监控中"; }, 5000));
-    EXPECT_FALSE(IsWindowEnabled(Control(kPickerId)));
-    Sleep(500);
-    EXPECT_GT(darkPixels(), 0) << "the picture stays";
-    ASSERT_TRUE(Quit());
-}
-
-TEST_F(PickerTest, MarkOutlinesTheProgramForAboutThreeSeconds)
+// The mark outlines for about three seconds; monitoring disables the finder
+// box, whose picture stays in it.
+TEST_F(PickerTest, MarkOutlinesTheProgramAndMonitoringKeepsTheFinderPicture)
 {
     HelperProcess helper;
     ASSERT_TRUE(helper.Start(L"--title Marked"));
     HWND window = helper.WaitForWindow();
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(LaunchAside(ConfigWith("autostartmonitor=\"0\"", HelperEntry())));
+    ASSERT_TRUE(LaunchAside(ConfigWith("", Entry(HelperPath()))));
     ASSERT_TRUE(SelectRow(ProgramList(), 0));
-    POINT own = OwnPoint();
-    COLORREF ownBefore = ScreenPixel(own);
-    ASSERT_GT(Brightness(ownBefore), 150);
-    RECT frame;
-    GetWindowRect(window, &frame);
-
-    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10420, 0), 0);
+    int before = Brightness(OwnPoint());
+    ASSERT_GT(before, 150);
+    Command(10420);
     ULONGLONG shown = GetTickCount64();
-    ASSERT_TRUE(WaitFor([&] { return Brightness(ScreenPixel(own)) < Brightness(ownBefore) / 2; }, 2000));
-    EXPECT_TRUE(IsRed(ScreenPixel({frame.left + 2, (frame.top + frame.bottom) / 2})));
+    ASSERT_TRUE(WaitFor([&] { return Dimmed(before); }, 2000));
+    EXPECT_TRUE(IsRed(FramePoint(window)));
     EXPECT_TRUE(IsWindowVisible(Overlay()));
     ASSERT_TRUE(WaitFor([&] { return !IsWindowVisible(Overlay()); }, 6000));
-    ULONGLONG elapsed = GetTickCount64() - shown;
-    EXPECT_GE(elapsed, 2500u);
-    EXPECT_TRUE(WaitFor([&] { return Brightness(ScreenPixel(own)) > 150; }, 2000));
-    ASSERT_TRUE(Quit());
+    EXPECT_GE(GetTickCount64() - shown, 2500u);
+    EXPECT_TRUE(WaitFor([&] { return Brightness(OwnPoint()) > 150; }, 2000));
+
+    auto darkPixels = [&] {
+        RECT r;
+        GetWindowRect(Control(kPickerId), &r);
+        int dark = 0;
+        for (LONG x = r.left + 2; x < r.right - 2; ++x)
+            dark += Brightness({x, (r.top + r.bottom) / 2}) < 100;
+        return dark;
+    };
+    ASSERT_TRUE(WaitFor([&] { return darkPixels() > 0; }, 3000)) << "the finder picture is shown";
+    Click(10100);
+    ASSERT_TRUE(Status(L"监控中"));
+    EXPECT_FALSE(IsWindowEnabled(Control(kPickerId)));
+    Sleep(500);
+    EXPECT_GT(darkPixels(), 0) << "the picture stays";
 }
 
-TEST_F(ForeignFolderTest, AProgramOutsideCodePage936IsRestartedAfterTollwickStartsAgain)
+// A copy of the helper in a folder named with Hangul and Latin letters that
+// code page 936 does not have, as a kiosk program may live in.
+TEST_F(PickerTest, AProgramOutsideCodePage936IsRestartedAfterTollwickStartsAgain)
 {
+    const std::wstring folder = dir.Path() + L"\xB370\xBAA8 \x00DCn\x00EF\\";
+    const std::wstring exe = otherExe = folder + L"kiosk.exe";
     const std::wstring title = L"\xD55C\xAD6D\xC5B4 \x00DC \U0001F600";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(HelperPath().c_str(), exe.c_str(), FALSE));
     HelperProcess helper;
     ASSERT_TRUE(helper.Start(L"--title \"" + title + L"\"", exe));
     HWND window = helper.WaitForWindow();
@@ -337,8 +292,8 @@ TEST_F(ForeignFolderTest, AProgramOutsideCodePage936IsRestartedAfterTollwickStar
     EXPECT_EQ(FindOwnWindow(app.Id(), L"#32770", nullptr), nullptr) << "nothing is lost, nothing to say";
     std::string config = ConfigAfterMonitoring();
     EXPECT_EQ(config.find("<?xml version=\"1.0\" encoding=\"GB18030\" ?>\r\n"), 0u) << config;
-    EXPECT_NE(config.find(std::string("procpath=\"") + tw::ToNarrow(exe.c_str()).c_str() + "\""), std::string::npos);
-    EXPECT_NE(config.find(std::string("title=\"") + tw::ToNarrow(title.c_str()).c_str() + "\""), std::string::npos);
+    for (std::wstring fact : {L"procpath=\"" + exe + L"\"", L"title=\"" + title + L"\""})
+        EXPECT_NE(config.find(tw::ToNarrow(fact.c_str()).c_str()), std::string::npos);
 
     // Started again, Tollwick finds the program by the stored path and starts
     // it when it has ended.
@@ -348,13 +303,11 @@ TEST_F(ForeignFolderTest, AProgramOutsideCodePage936IsRestartedAfterTollwickStar
     SendMessageW(Control(10101), BM_SETCHECK, BST_CHECKED, 0);
     Click(10100);
     ASSERT_TRUE(WaitFor([&] { return Checked(main, 10100); }, 5000))
-        << "a box said: " << Narrow(TextOf(FindOwnWindow(app.Id(), L"#32770", nullptr)));
+        << "a box said: " << Narrow(DialogText(FindOwnWindow(app.Id(), L"#32770", nullptr)));
     DWORD restarted = 0;
-    EXPECT_TRUE(WaitFor(
-        [&] { return (restarted = tw::FindProcessByNameAndPath(L"kiosk.exe", exe.c_str(), nullptr, 0)) != 0; }, 15000));
-    HWND shown = nullptr;
-    EXPECT_TRUE(WaitFor([&] { return (shown = tw_test::VisibleWindowOf(restarted)) != nullptr; }, 5000));
-    ASSERT_TRUE(Quit());
+    EXPECT_TRUE(
+        WaitFor([&] { return (restarted = tw::FindProcessRunning(tw::CStrW(exe.c_str()), nullptr, 0)); }, 15000));
+    EXPECT_TRUE(WaitFor([&] { return VisibleWindowOf(restarted) != nullptr; }, 5000));
 }
 
 TEST_F(PickerTest, TextsTheFileCannotHoldAreToldWhenTheProgramIsAdded)
@@ -369,13 +322,9 @@ TEST_F(PickerTest, TextsTheFileCannotHoldAreToldWhenTheProgramIsAdded)
     ASSERT_TRUE(DragTo(Centre(window)));
     EXPECT_EQ(Rows(ProgramList()), 1) << "the program is still added";
     HWND box = Dialog(L"无法完整保存");
-    ASSERT_NE(box, nullptr);
     std::wstring said;
-    for (HWND child = FindWindowExW(box, nullptr, L"Static", nullptr); child;
-         child = FindWindowExW(box, child, L"Static", nullptr))
-        said += TextOf(child);
+    ASSERT_TRUE(WaitFor([&] { return !(said = DialogText(box)).empty(); }, 3000));
     EXPECT_NE(said.find(L"窗口标题：Lone\xD800\r\n"), std::wstring::npos) << Narrow(said);
     EXPECT_EQ(said.find(L"程序路径："), std::wstring::npos) << "the path is kept";
     ASSERT_TRUE(Press(box, IDOK));
-    ASSERT_TRUE(Quit());
 }

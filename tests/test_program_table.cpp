@@ -1,11 +1,17 @@
+// The table of monitored programs and the start of a program, on real helper
+// processes: entries loaded and attached, records added, removed and written
+// back, restarts with their log lines and what they attach.
 #include "config/config.h"
+#include "core/app_messages.h"
+#include "monitor/error_log.h"
+#include "monitor/launch.h"
+#include "monitor/process_query.h"
 #include "monitor/program_table.h"
+#include "monitor/ui_links.h"
 #include "tests/helper_process.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
-
-#include <string>
 
 using tw::CMonitorItem;
 using tw::CStrA;
@@ -21,51 +27,71 @@ std::string Narrow(const std::wstring& s)
 {
     return tw::ToNarrow(s.c_str()).c_str();
 }
-std::string FileName(const std::wstring& path)
-{
-    return Narrow(path.substr(path.rfind(L'\\') + 1));
-}
 
-std::string Entry(const std::wstring& path, long long hwnd = 0)
-{
-    return "<config hwnd=\"" + std::to_string(hwnd) + "\" procpath=\"" + Narrow(path) + "\" procname=\"" +
-           FileName(path) + "\" errflag=\"E\" message=\"7\" command=\"--x\" arg=\"" + Narrow(L"a|__#_换_行_符__|b") +
-           "\" />";
-}
-
-long long HandleValue(HWND window)
+long long Stored(HWND window)
 {
     return static_cast<long long>(reinterpret_cast<INT_PTR>(window));
 }
 
+std::string Entry(const std::wstring& path, HWND window = nullptr)
+{
+    return "<config hwnd=\"" + std::to_string(Stored(window)) + "\" procpath=\"" + Narrow(path) + "\" procname=\"" +
+           Narrow(path.substr(path.rfind(L'\\') + 1)) + "\" errflag=\"E\" message=\"7\" command=\"--x\" arg=\"" +
+           Narrow(L"a|__#_换_行_符__|b") + "\" />";
+}
+
 class ProgramTableTest : public ::testing::Test {
 protected:
-    void SetUp() override { tw::ClearPrograms(); }
-    void TearDown() override { tw::ClearPrograms(); }
+    void SetUp() override
+    {
+        tw::ClearPrograms();
+        tw::g_errorLog.ResetForTest();
+        ASSERT_TRUE(g_config.OpenIn(CStrW(dir.Path().c_str())));
+    }
+    void TearDown() override
+    {
+        for (size_t i = 0; i < tw::g_programCount; ++i)
+            tw::KillProgramProcess(i);
+        tw::ClearPrograms();
+        tw::g_errorLog.ResetForTest();
+    }
 
     void Load(const std::string& entries)
     {
-        std::string xml =
-            "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config monitortime=\"5\">" + entries + "</config>\n";
-        ASSERT_TRUE(tw_test::WriteBytes(dir.File(L"config.xml"), xml));
+        ASSERT_TRUE(tw_test::WriteBytes(dir.File(L"config.xml"), "<config monitortime=\"5\">" + entries + "</config>"));
         ASSERT_TRUE(g_config.OpenIn(CStrW(dir.Path().c_str())));
         tw::LoadMonitorList();
     }
-
-    ProgramView View(size_t i)
+    // A record of the helper as the finder adds it, its instance since ended.
+    void AddRecord(const std::wstring& command, DWORD message = 0, const std::wstring& path = HelperPath())
+    {
+        HelperProcess stand;
+        ASSERT_TRUE(stand.Start(L""));
+        CMonitorItem record = {};
+        record.window = stand.WaitForWindow();
+        record.path.AssignChars(path.c_str(), 0);
+        record.name.AssignChars(path.c_str() + path.rfind(L'\\') + 1, 0);
+        record.command.AssignChars(command.c_str(), 0);
+        record.messageValue = message;
+        ASSERT_TRUE(tw::AppendProgram(record));
+        stand.Stop();
+        tw::SetProgramAttachment(tw::g_programCount - 1, 0, nullptr);
+    }
+    static ProgramView View(size_t i)
     {
         ProgramView view;
         EXPECT_TRUE(tw::CopyProgram(i, &view));
         return view;
     }
-
-    static bool WaitForColour(size_t i, COLORREF colour, DWORD timeoutMs = 5000)
+    static std::wstring LastLogText()
     {
-        for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20)) {
-            if (tw::ProgramRowColour(i) == colour)
-                return true;
-        }
-        return tw::ProgramRowColour(i) == colour;
+        CStrW text;
+        tw::g_errorLog.ReadEntry(tw::g_errorLog.Count() - 1, nullptr, &text);
+        return text.c_str();
+    }
+    static bool TurnsRed(size_t i)
+    {
+        return tw_test::WaitFor([i] { return tw::ProgramRowColour(i) == tw::kRowRed; }, 5000);
     }
 
     tw_test::TempDir dir;
@@ -75,64 +101,39 @@ protected:
 
 TEST_F(ProgramTableTest, LoadAttachesRunningProgramsAndLeavesTheOthersRed)
 {
-    HelperProcess first;
-    HelperProcess third;
+    HelperProcess first, third;
     ASSERT_TRUE(first.Start(L"--title First"));
     ASSERT_TRUE(third.Start(L"--title Third", HelperPath(false)));
     ASSERT_NE(first.WaitForWindow(), nullptr);
     ASSERT_NE(third.WaitForWindow(), nullptr);
     Load(Entry(HelperPath()) + Entry(L"C:\\nowhere\\missing.exe") + Entry(HelperPath(false)));
-
     ASSERT_EQ(tw::g_programCount.load(), 3u);
     ProgramView one = View(0);
     EXPECT_EQ(one.processId, first.Id());
     EXPECT_EQ(one.rowColour, tw::kRowBlack);
-    EXPECT_STREQ(one.title.c_str(), L"First");
-    EXPECT_STREQ(one.className.c_str(), L"TollwickHelperWnd");
-    EXPECT_STREQ(one.errflag.c_str(), L"E");
-    EXPECT_STREQ(one.command.c_str(), L"--x");
-    EXPECT_STREQ(one.parameters.c_str(), L"a|__#_换_行_符__|b");
+    EXPECT_EQ(std::wstring(one.title.c_str()) + L";" + one.className.c_str() + L";" + one.errflag.c_str() + L";" +
+                  one.command.c_str() + L";" + one.parameters.c_str(),
+              L"First;TollwickHelperWnd;E;--x;a|__#_换_行_符__|b");
     EXPECT_EQ(one.messageValue, 7u);
-
     ProgramView two = View(1);
     EXPECT_EQ(two.rowColour, tw::kRowRed);
     EXPECT_EQ(two.processId, 0u);
     EXPECT_EQ(two.window, nullptr);
-    EXPECT_TRUE(two.title.IsEmpty());
-    EXPECT_TRUE(two.className.IsEmpty());
-
+    EXPECT_TRUE(two.title.IsEmpty() && two.className.IsEmpty());
     EXPECT_EQ(View(2).processId, third.Id());
-    EXPECT_EQ(View(2).rowColour, tw::kRowBlack);
 }
 
-TEST_F(ProgramTableTest, TwoEntriesOfOneProgramAttachToTwoInstances)
-{
-    HelperProcess a;
-    HelperProcess b;
-    ASSERT_TRUE(a.Start(L""));
-    ASSERT_TRUE(b.Start(L""));
-    ASSERT_NE(a.WaitForWindow(), nullptr);
-    ASSERT_NE(b.WaitForWindow(), nullptr);
-    Load(Entry(HelperPath()) + Entry(HelperPath()));
-    DWORD first = View(0).processId;
-    DWORD second = View(1).processId;
-    EXPECT_TRUE(first == a.Id() || first == b.Id());
-    EXPECT_TRUE(second == a.Id() || second == b.Id());
-    EXPECT_NE(first, second);
-}
-
+// A stored window that now belongs to another executable is not attached,
+// and the program is not searched by its name either, though it runs.
 TEST_F(ProgramTableTest, StoredWindowAttachesOnlyToItsOwnExecutable)
 {
-    HelperProcess plain;
-    HelperProcess other;
+    HelperProcess plain, other;
     ASSERT_TRUE(plain.Start(L"--title Plain", HelperPath(false)));
     ASSERT_TRUE(other.Start(L"--title Other"));
     ASSERT_NE(plain.WaitForWindow(), nullptr);
     HWND otherWindow = other.WaitForWindow();
     ASSERT_NE(otherWindow, nullptr);
-    // The stored window now belongs to another executable: no attach, and no
-    // search by name either, though the program runs.
-    Load(Entry(HelperPath(false), HandleValue(otherWindow)) + Entry(HelperPath(), HandleValue(otherWindow)));
+    Load(Entry(HelperPath(false), otherWindow) + Entry(HelperPath(), otherWindow));
     EXPECT_EQ(View(0).rowColour, tw::kRowRed);
     EXPECT_EQ(View(0).processId, 0u);
     EXPECT_TRUE(View(0).title.IsEmpty());
@@ -144,95 +145,75 @@ TEST_F(ProgramTableTest, StoredWindowAttachesOnlyToItsOwnExecutable)
     std::wstring copy = dir.File(L"tollwick_helper.exe");
     ASSERT_TRUE(CopyFileW(HelperPath().c_str(), copy.c_str(), FALSE));
     tw::ClearPrograms();
-    Load(Entry(copy, HandleValue(otherWindow)));
+    Load(Entry(copy, otherWindow));
     EXPECT_EQ(View(0).processId, 0u);
     EXPECT_EQ(View(0).rowColour, tw::kRowRed);
 }
 
+// Its exit watcher marks the row when the program ends.
 TEST_F(ProgramTableTest, AppendRefusesDuplicatesAndIncompleteRecords)
 {
     HelperProcess helper;
     ASSERT_TRUE(helper.Start(L""));
     HWND window = helper.WaitForWindow();
     ASSERT_NE(window, nullptr);
-    Load("");
-    CMonitorItem record = {};
-    record.window = window;
-    record.processId = helper.Id();
-    record.path.AssignChars(HelperPath().c_str(), 0);
-    record.name.AssignChars(L"tollwick_helper.exe", 0);
-    ASSERT_TRUE(tw::AppendProgram(record));
-    EXPECT_EQ(tw::g_programCount.load(), 1u);
-
-    std::wstring upper = HelperPath();
+    std::wstring path = HelperPath(), upper = path;
     for (wchar_t& c : upper)
         c = static_cast<wchar_t>(towupper(c));
-    CMonitorItem same = {};
-    same.window = window;
-    same.path.AssignChars(upper.c_str(), 0);
-    EXPECT_FALSE(tw::AppendProgram(same));
-    CMonitorItem noWindow = {};
-    noWindow.path.AssignChars(L"C:\\x\\y.exe", 0);
-    EXPECT_FALSE(tw::AppendProgram(noWindow));
-    CMonitorItem noPath = {};
-    noPath.window = window;
-    EXPECT_FALSE(tw::AppendProgram(noPath));
+    const struct {
+        HWND window;
+        const wchar_t* path;
+        bool added;
+    } records[] = {{window, path.c_str(), true},
+                   {window, upper.c_str(), false},
+                   {nullptr, L"C:\\x\\y.exe", false},
+                   {window, L"", false}};
+    for (const auto& r : records) {
+        CMonitorItem record = {};
+        record.window = r.window;
+        record.processId = helper.Id();
+        record.path.AssignChars(r.path, 0);
+        record.name.AssignChars(L"tollwick_helper.exe", 0);
+        EXPECT_EQ(tw::AppendProgram(record), r.added) << testing::PrintToString(r.path);
+        record.path.Release();
+        record.name.Release();
+    }
     EXPECT_EQ(tw::g_programCount.load(), 1u);
-    same.path.Release();
-    noWindow.path.Release();
-
-    // Its exit watcher marks the row when the program ends.
     EXPECT_EQ(tw::ProgramRowColour(0), tw::kRowBlack);
     helper.Stop();
-    EXPECT_TRUE(WaitForColour(0, tw::kRowRed));
+    EXPECT_TRUE(TurnsRed(0));
 }
 
+// Comments are no programs: entry numbers count the program elements. The
+// record that moves up keeps its watcher; a removed one's marks nothing.
 TEST_F(ProgramTableTest, RemovingARecordShiftsTheRestAndSilencesItsWatcher)
 {
-    HelperProcess a;
-    HelperProcess b;
-    HelperProcess c;
+    HelperProcess a, b, c;
     ASSERT_TRUE(a.Start(L"--title A"));
     ASSERT_TRUE(b.Start(L"--title B", HelperPath(false)));
     ASSERT_TRUE(c.Start(L"--title C"));
-    ASSERT_NE(a.WaitForWindow(), nullptr);
+    HWND aWindow = a.WaitForWindow(), cWindow = c.WaitForWindow();
     ASSERT_NE(b.WaitForWindow(), nullptr);
-    HWND cWindow = c.WaitForWindow();
-    ASSERT_NE(cWindow, nullptr);
-    HWND aWindow = a.WaitForWindow();
-    // Comments are no programs: entry numbers count the program elements.
-    Load("<!-- first -->" + Entry(HelperPath(), HandleValue(aWindow)) + "<!-- second -->" + Entry(HelperPath(false)) +
-         Entry(HelperPath(), HandleValue(cWindow)) + "<!-- last -->");
-    ASSERT_EQ(tw::g_programCount.load(), 3u);
+    Load("<!-- first -->" + Entry(HelperPath(), aWindow) + "<!-- second -->" + Entry(HelperPath(false)) +
+         Entry(HelperPath(), cWindow) + "<!-- last -->");
     ASSERT_EQ(View(1).processId, b.Id());
-
     tw::RemoveProgram(1);
     ASSERT_EQ(tw::g_programCount.load(), 2u);
     EXPECT_EQ(View(0).processId, a.Id());
     EXPECT_EQ(View(1).processId, c.Id());
     EXPECT_EQ(g_config.EntryCount(), 2u);
-    EXPECT_EQ(g_config.GetInt(2, "hwnd", 0), HandleValue(cWindow)) << "configuration entry 2 is gone";
-
+    EXPECT_EQ(g_config.GetInt(2, "hwnd", 0), Stored(cWindow)) << "configuration entry 2 is gone";
     b.Stop();
     Sleep(500);
-    EXPECT_EQ(tw::ProgramRowColour(0), tw::kRowBlack);
     EXPECT_EQ(tw::ProgramRowColour(1), tw::kRowBlack);
-    // The record that moved up keeps its watcher.
     c.Stop();
-    EXPECT_TRUE(WaitForColour(1, tw::kRowRed));
+    EXPECT_TRUE(TurnsRed(1));
     EXPECT_EQ(tw::ProgramRowColour(0), tw::kRowBlack);
-}
 
-TEST_F(ProgramTableTest, ClearRemovesTheRecordsAndTheirEntries)
-{
-    HelperProcess helper;
-    ASSERT_TRUE(helper.Start(L""));
-    ASSERT_NE(helper.WaitForWindow(), nullptr);
-    Load(Entry(HelperPath()) + Entry(L"C:\\nowhere\\missing.exe"));
     tw::ClearPrograms();
     EXPECT_EQ(tw::g_programCount.load(), 0u);
     EXPECT_EQ(g_config.EntryCount(), 0u);
-    helper.Stop();
+    a.Stop();
     Sleep(200);
     EXPECT_FALSE(tw::CopyProgram(0, nullptr));
 }
@@ -247,17 +228,104 @@ TEST_F(ProgramTableTest, TheTableIsWrittenBackIntoTheConfiguration)
     for (size_t i = 0; i < tw::g_programCount; ++i)
         tw::SaveMonitorList(i);
     ASSERT_TRUE(g_config.Save());
-    EXPECT_EQ(g_config.GetInt(1, "hwnd", -1), HandleValue(window));
-    EXPECT_STREQ(g_config.GetText(1, "title", CStrA()).c_str(), "Saved");
-    EXPECT_STREQ(g_config.GetText(1, "classname", CStrA()).c_str(), "TollwickSaveTest");
-    EXPECT_EQ(g_config.GetInt(2, "hwnd", -1), 0) << "an unattached entry stores no window";
-    EXPECT_TRUE(g_config.GetText(2, "title", CStrA()).IsEmpty()) << "empty texts are not written";
     std::string file = tw_test::ReadBytes(dir.File(L"config.xml"));
-    EXPECT_NE(file.find("<config hwnd=\"" + std::to_string(HandleValue(window)) + "\" procpath=\"" +
-                        Narrow(HelperPath()) +
-                        "\" procname=\"tollwick_helper.exe\" errflag=\"E\" message=\"7\" "
-                        "command=\"--x\" arg=\"a"),
-              std::string::npos)
-        << file;
-    EXPECT_NE(file.find("classname=\"TollwickSaveTest\" title=\"Saved\" />"), std::string::npos) << file;
+    std::string attached = Entry(HelperPath(), window);
+    attached.replace(attached.size() - 3, 3, " classname=\"TollwickSaveTest\" title=\"Saved\" />");
+    // An unattached entry stores no window and writes no empty texts.
+    for (const std::string& saved : {attached, Entry(L"C:\\nowhere\\missing.exe")})
+        EXPECT_NE(file.find(saved), std::string::npos) << saved << " in " << file;
+}
+
+TEST(LaunchExecutable, StartsTheQuotedPathAndCommandInTheProgramsOwnFolder)
+{
+    DWORD error = 0;
+    HANDLE process = reinterpret_cast<HANDLE>(1);
+    for (const wchar_t* path : {L"tool.exe", L"\\tool.exe", L""})
+        EXPECT_EQ(tw::LaunchExecutable(CStrW(path), CStrW(), &process, nullptr), 0u) << "no folder in the path";
+    EXPECT_EQ(process, nullptr);
+    // Windows names the missing file; Wine may name the missing folder first.
+    EXPECT_EQ(tw::LaunchExecutable(CStrW(L"C:\\nowhere\\missing.exe"), CStrW(), nullptr, &error), 0u);
+    EXPECT_NE(error, 0u);
+
+    tw_test::TempDir dir;
+    std::wstring info = dir.File(L"info.txt");
+    std::wstring command = L"--no-window --exit-after 100 --write-info \"" + info + L"\"";
+    DWORD id = tw::LaunchExecutable(CStrW(HelperPath().c_str()), CStrW(command.c_str()), &process, &error);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+    CloseHandle(process);
+    std::string folder = Narrow(tw_test::TestBinaryDirectory());
+    EXPECT_EQ(tw_test::ReadBytes(info), "pid=" + std::to_string(id) + "\ncmdline=\"" + Narrow(HelperPath()) + "\" " +
+                                            Narrow(command) + "\ncwd=" + folder.substr(0, folder.size() - 1) + "\n");
+}
+
+// A restart ends the old instance first, attaches the new one, sends it the
+// message value (keeping its answer), logs the restart and tells the main
+// window; the new instance's end turns the row red.
+TEST_F(ProgramTableTest, ARestartAttachesTheNewInstanceAndLogsIt)
+{
+    HWND host = CreateWindowExW(0, L"STATIC", L"host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    tw::g_engineWindow = host;
+    AddRecord(L"--title Restarted --class TollwickRestart --answer 32769 77", 32769);
+    tw::StartProgram(0);
+    tw::g_engineWindow = nullptr;
+    MSG msg;
+    EXPECT_TRUE(PeekMessageW(&msg, host, tw::WM_TW_PROGRAMS_CHANGED, tw::WM_TW_PROGRAMS_CHANGED, PM_REMOVE));
+    DestroyWindow(host);
+    ProgramView view = View(0);
+    ASSERT_NE(view.processId, 0u);
+    EXPECT_NE(view.window, nullptr);
+    EXPECT_EQ(std::wstring(view.title.c_str()) + L";" + view.className.c_str(), L"Restarted;TollwickRestart");
+    EXPECT_EQ(view.rowColour, tw::kRowBlack);
+    EXPECT_EQ(view.subroutineAddress, 77);
+    EXPECT_EQ(LastLogText(),
+              L"进程\"tollwick_helper.exe\"重启成功, 进程ID为:" + std::to_wstring(view.processId) + L"\n");
+
+    tw::StartProgram(0);
+    EXPECT_EQ(tw::FindProcessEntry(view.processId, nullptr), 0u);
+    EXPECT_NE(View(0).processId, view.processId);
+    EXPECT_EQ(tw::g_errorLog.Count(), 2u);
+    tw::KillProgramProcess(0);
+    EXPECT_TRUE(TurnsRed(0));
+}
+
+// The program's window is the root owner of its first visible window; with
+// no window, or with message value 0, nothing is sent and the answer stays.
+TEST_F(ProgramTableTest, TheWindowIsTheRootOwnerAndAMessageNeedsOneAndAValue)
+{
+    AddRecord(L"--owned");
+    tw::StartProgram(0);
+    ASSERT_NE(View(0).window, nullptr);
+    EXPECT_FALSE(IsWindowVisible(View(0).window));
+    EXPECT_STREQ(View(0).className.c_str(), L"TollwickHelperOwner");
+
+    AddRecord(L"--no-window", 32769, tw_test::TestBinaryDirectory() + L"tollwick_helper_plain.exe");
+    AddRecord(L"--answer 32769 77", 0, dir.File(L"copy.exe"));
+    ASSERT_TRUE(CopyFileW(HelperPath().c_str(), dir.File(L"copy.exe").c_str(), FALSE));
+    for (size_t i : {1, 2}) {
+        tw::SetProgramSubroutine(i, 5);
+        tw::StartProgram(i);
+        EXPECT_NE(View(i).processId, 0u);
+        EXPECT_EQ(View(i).subroutineAddress, 5) << i;
+    }
+}
+
+TEST_F(ProgramTableTest, AFailedLaunchIsLoggedAsAFailureAndStaysRed)
+{
+    std::wstring missing = dir.File(L"missing.exe");
+    AddRecord(L"", 0, missing);
+    tw::StartProgram(0);
+    EXPECT_EQ(View(0).processId, 0u);
+    EXPECT_EQ(View(0).rowColour, tw::kRowRed);
+    ASSERT_EQ(tw::g_errorLog.Count(), 1u);
+    EXPECT_EQ(LastLogText(), L"进程\"missing.exe\"启动失败, 路径为:" + missing + L", 错误代码为:2\n");
+    // Tried again each period, but the same failure is not logged again; the
+    // file's return starts the program.
+    tw::StartProgram(0);
+    EXPECT_EQ(tw::g_errorLog.Count(), 1u);
+    ASSERT_TRUE(CopyFileW(HelperPath().c_str(), missing.c_str(), FALSE));
+    tw::StartProgram(0);
+    EXPECT_NE(View(0).processId, 0u);
+    EXPECT_EQ(LastLogText(), L"进程\"missing.exe\"重启成功, 进程ID为:" + std::to_wstring(View(0).processId) + L"\n");
 }

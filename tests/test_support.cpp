@@ -1,7 +1,5 @@
 #include "tests/test_support.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <vector>
 
@@ -9,18 +7,19 @@ namespace tw_test {
 
 namespace {
 
-std::vector<std::wstring> FileNames(const std::wstring& folder)
+std::vector<std::wstring> FileNames(std::wstring folder)
 {
     std::vector<std::wstring> names;
+    if (!folder.empty() && folder.back() != L'\\')
+        folder += L'\\';
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE)
-        return names;
-    do {
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
         if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             names.push_back(data.cFileName);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    }
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -32,10 +31,8 @@ TempDir::TempDir()
     wchar_t base[MAX_PATH + 1] = {0};
     GetTempPathW(MAX_PATH, base);
     static LONG counter = 0;
-    wchar_t name[64] = {0};
-    wsprintfW(name, L"tollwick-test-%lu-%lu-%ld\\", GetCurrentProcessId(), GetTickCount(),
-              InterlockedIncrement(&counter));
-    m_path = std::wstring(base) + name;
+    m_path = base + (L"tollwick-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                     std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(InterlockedIncrement(&counter)) + L"\\");
     CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
@@ -48,45 +45,30 @@ TempDir::~TempDir()
 void TempDir::Empty() const
 {
     for (const std::wstring& name : FileNames(m_path)) {
-        std::wstring file = m_path + name;
-        SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(file.c_str());
+        SetFileAttributesW((m_path + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW((m_path + name).c_str());
     }
 }
 
-std::wstring TempDir::ListFiles() const
+std::wstring ListFiles(std::wstring folder)
 {
     std::wstring list;
-    for (const std::wstring& name : FileNames(m_path))
+    for (const std::wstring& name : FileNames(folder))
         list += name + L";";
     return list;
-}
-
-int TempDir::FileCount() const
-{
-    return static_cast<int>(FileNames(m_path).size());
-}
-
-bool ReadBytes(const std::wstring& path, std::string* bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bytes->clear();
-    char chunk[65536];
-    DWORD read = 0;
-    bool ok = true;
-    while ((ok = ReadFile(file, chunk, sizeof(chunk), &read, nullptr) != FALSE) && read > 0)
-        bytes->append(chunk, read);
-    CloseHandle(file);
-    return ok;
 }
 
 std::string ReadBytes(const std::wstring& path)
 {
     std::string bytes;
-    ReadBytes(path, &bytes);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    char chunk[65536];
+    DWORD read = 0;
+    while (file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0)
+        bytes.append(chunk, read);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
     return bytes;
 }
 
@@ -105,6 +87,51 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes)
 bool FileExists(const std::wstring& path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[4096] = {0};
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+    return text;
+}
+
+HWND FindOwnWindow(DWORD processId, const wchar_t* className, const wchar_t* title)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, className, title); window;
+         window = FindWindowExW(nullptr, window, className, title)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId)
+            return window;
+    }
+    return nullptr;
+}
+
+std::wstring DialogText(HWND dialog)
+{
+    std::wstring text;
+    for (HWND child = dialog ? FindWindowExW(dialog, nullptr, L"Static", nullptr) : nullptr; child;
+         child = FindWindowExW(dialog, child, L"Static", nullptr))
+        text += TextOf(child);
+    return text;
+}
+
+bool Press(HWND dialog, int button)
+{
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+    return WaitFor([&] { return !IsWindow(dialog); }, 5000);
+}
+
+bool SaveAs(HWND dialog, const std::wstring& path)
+{
+    // The file name box: a combo box with an edit, or an edit in older layouts.
+    HWND name = GetDlgItem(dialog, 1148);
+    if (HWND edit = FindWindowExW(name, nullptr, L"Edit", nullptr))
+        name = edit;
+    if (!name)
+        name = GetDlgItem(dialog, 1152);
+    return name && SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str())) && Press(dialog, IDOK);
 }
 
 } // namespace tw_test
