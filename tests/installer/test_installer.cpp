@@ -61,7 +61,11 @@ std::wstring UninstallValue(const wchar_t* name)
 
 bool KeyExists(const wchar_t* key, const wchar_t* value = nullptr)
 {
-    return RegGetValueW(HKEY_CURRENT_USER, key, value, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    HKEY opened = nullptr;
+    bool found = RegOpenKeyExW(HKEY_CURRENT_USER, key, 0, KEY_READ, &opened) == ERROR_SUCCESS &&
+                 (!value || RegQueryValueExW(opened, value, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS);
+    RegCloseKey(opened);
+    return found;
 }
 
 struct Shortcut {
