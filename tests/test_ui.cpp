@@ -1,7 +1,6 @@
 // The user interface's building blocks on hidden windows: the window
 // wrappers, the main window's controls and pages as the page builder makes
-// them, and the program's resources (icon, finder cursor, manifest, version,
-// the settings dialog's template) as the shipped Tollwick.exe carries them.
+// them, and the resources the shipped Tollwick.exe carries.
 #include "monitor/error_log.h"
 #include "monitor/ui_links.h"
 #include "res/resource_ids.h"
@@ -56,8 +55,7 @@ LONG_PTR Bound(HWND window)
 
 } // namespace
 
-// A superclass runs the one dispatcher and caches its base procedure; its
-// wrapper is bound (and unbound when made again or destroyed), sees the
+// A superclass runs the one dispatcher; its wrapper is bound (and unbound when made again or destroyed), sees the
 // caller's value as the creation parameter and tracks the mouse, while the
 // system class still does the work. System classes are used as they are.
 TEST(Window, SuperclassesBindTheirWrappersAndSystemClassesStayAsTheyAre)
@@ -65,13 +63,10 @@ TEST(Window, SuperclassesBindTheirWrappersAndSystemClassesStayAsTheyAre)
     ASSERT_STREQ(tw::RegisterSuperclass(L"static", L"ss"), L"ss");
     EXPECT_STREQ(tw::RegisterSuperclass(L"button", L"button"), L"button");
     EXPECT_EQ(tw::RegisterSuperclass(L"static", nullptr), nullptr);
-    WNDCLASSEXW info = {}, system = {};
-    info.cbSize = system.cbSize = sizeof(info);
-    ASSERT_TRUE(GetClassInfoExW(GetModuleHandleW(nullptr), L"ss", &info) &&
-                GetClassInfoExW(nullptr, L"static", &system));
+    WNDCLASSEXW info = {};
+    info.cbSize = sizeof(info);
+    ASSERT_TRUE(GetClassInfoExW(GetModuleHandleW(nullptr), L"ss", &info));
     EXPECT_EQ(info.lpfnWndProc, tw::DispatchWndProc);
-    EXPECT_EQ(info.cbClsExtra, tw::kClassExtraBytes);
-    EXPECT_EQ(info.cbWndExtra, tw::kWindowExtraBytes);
     HWND parent =
         CreateWindowExW(0, L"STATIC", L"parent", WS_POPUP, 0, 0, 400, 300, nullptr, nullptr, nullptr, nullptr);
 
@@ -82,7 +77,6 @@ TEST(Window, SuperclassesBindTheirWrappersAndSystemClassesStayAsTheyAre)
     EXPECT_EQ(Bound(window), reinterpret_cast<LONG_PTR>(&label));
     EXPECT_EQ(label.createParam, &user) << "handlers see the caller's value, not the creation pair";
     EXPECT_EQ(tw::GetHoverState(window)->createParam, reinterpret_cast<LPARAM>(&user));
-    EXPECT_EQ(GetClassLongPtrW(window, tw::kClassBaseProcIndex), reinterpret_cast<LONG_PTR>(system.lpfnWndProc));
     EXPECT_EQ(Describe(window), L"10200|ss|文本|40000000|0,0,100,20") << "the base procedure still does the work";
     SendMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
     EXPECT_EQ(tw::GetHoverState(window)->state * 10 + tw::GetHoverState(window)->tracking, 11);
@@ -248,123 +242,6 @@ TEST_F(PagesTest, TheErrorListCountsTheLog)
     UpdateWindow(list);
     ShowWindow(main, SW_HIDE);
     tw::g_errorLog.ResetForTest();
-}
-
-namespace {
-
-// Reads a DLGTEMPLATEEX as the dialog manager does.
-class TemplateReader {
-public:
-    TemplateReader(const BYTE* data, size_t size) : m_at(data), m_end(data + size) {}
-    WORD Word()
-    {
-        WORD w = m_at + 2 <= m_end ? static_cast<WORD>(m_at[0] | m_at[1] << 8) : 0;
-        m_at += 2;
-        return w;
-    }
-    DWORD Dword() { return Word() | static_cast<DWORD>(Word()) << 16; }
-    void Align(const BYTE* base) { m_at += (4 - (m_at - base) % 4) % 4; }
-    void Skip(size_t bytes) { m_at += bytes; }
-    // A string, or a predefined class or resource by its ordinal.
-    std::wstring Text()
-    {
-        std::wstring s;
-        if (WORD first = Word(); first == 0xFFFF) {
-            WORD ordinal = Word();
-            const wchar_t* names[] = {L"BUTTON", L"EDIT", L"STATIC", L"", L"", L"COMBOBOX"};
-            return ordinal >= 0x80 && ordinal <= 0x85 ? names[ordinal - 0x80] : std::to_wstring(ordinal);
-        } else {
-            for (WORD c = first; c && m_at < m_end; c = Word())
-                s += static_cast<wchar_t>(c);
-        }
-        return s;
-    }
-    bool Ok() const { return m_at <= m_end; }
-
-private:
-    const BYTE* m_at;
-    const BYTE* m_end;
-};
-
-} // namespace
-
-// Template 129: the dialog's own style, size, title and font, then every
-// control in order with its id, class, text, style and place in dialog units.
-TEST(Resources, TheSettingsDialogsTemplate)
-{
-    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), MAKEINTRESOURCEW(5));
-    ASSERT_NE(found, nullptr);
-    auto* data = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, found)));
-    TemplateReader read(data, SizeofResource(nullptr, found));
-    ASSERT_EQ(read.Dword(), 0xFFFF0001u) << "DLGTEMPLATEEX";
-    read.Skip(8); // help id, extended style
-    DWORD style = read.Dword();
-    WORD count = read.Word();
-    read.Skip(4); // x, y
-    std::wstring dialog = std::to_wstring(read.Word());
-    dialog += L"x" + std::to_wstring(read.Word());
-    read.Text(); // menu
-    read.Text(); // class
-    dialog += L" " + read.Text();
-    dialog += L" " + std::to_wstring(read.Word());
-    read.Skip(4); // weight, italic and character set
-    dialog += L" " + read.Text();
-    EXPECT_EQ(style, static_cast<DWORD>(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS));
-    EXPECT_EQ(dialog, L"249x290 高级配置 8 MS Shell Dlg");
-    std::vector<std::wstring> controls;
-    for (int i = 0; i < count; ++i) {
-        read.Align(data);
-        read.Skip(8); // help id, extended style
-        DWORD itemStyle = read.Dword();
-        std::wstring place;
-        for (int n = 0; n < 4; ++n)
-            place += (n ? L"," : L"") + std::to_wstring(static_cast<short>(read.Word()));
-        int id = static_cast<int>(read.Dword());
-        // The class by name, in any case, or by ordinal.
-        std::wstring name = read.Text();
-        CharUpperBuffW(&name[0], static_cast<DWORD>(name.size()));
-        std::wstring text = read.Text();
-        read.Skip(read.Word()); // creation data
-        wchar_t row[300];
-        swprintf(row, 300, L"%d|%ls|%ls|%08lX|%ls", id, name.c_str(), text.c_str(), itemStyle, place.c_str());
-        controls.push_back(row);
-    }
-    ASSERT_TRUE(read.Ok());
-    // Group boxes, labels, edits, check boxes and the combo box, all visible.
-    const std::vector<std::wstring> expected = {
-        L"-1|BUTTON|监控设置 - 全局, 影响所有程序|50000007|7,7,232,87",
-        L"-1|STATIC|监控频率：|50020000|15,23,41,8",
-        L"-1|STATIC|程序卡死：|50020000|15,38,41,8",
-        L"1001|EDIT||50810080|55,20,40,12",
-        L"1002|EDIT||50810080|55,36,40,14",
-        L"-1|STATIC|单位为秒，建议5-60秒的频率|50020000|98,23,104,8",
-        L"-1|STATIC|秒后结束进程，建议5-30秒：|50020000|98,39,104,8",
-        L"1003|EDIT||50810080|55,70,74,14",
-        L"1004|EDIT||50810080|55,53,74,14",
-        L"1005|BUTTON|定时启动|50010003|137,55,48,10",
-        L"1007|BUTTON|定时关闭|50010003|137,73,48,10",
-        L"1008|BUTTON|每天|50010003|191,55,32,10",
-        L"1009|BUTTON|每天|50010003|191,73,32,10",
-        L"-1|BUTTON|运行配置 - 单个程序配置,影响指定程序|50000007|7,95,232,188",
-        L"1006|COMBOBOX||50210002|18,110,215,13",
-        L"1013|STATIC|Static|50020000|18,128,218,23",
-        L"-1|STATIC|命令行,多个参数以空格分开,为空则无命令行|50020000|17,154,159,8",
-        L"1010|EDIT||50810080|15,167,221,12",
-        L"-1|STATIC|执行子程序,允许被监控的程序运行后调用一个子程序,子程序地址由发送消息返回,"
-        L"需要在被监控的程序中指定消息值,"
-        L"并返回被调用的子程序,详情可以看例子,为空则不处理|50020000|15,184,216,28",
-        L"-1|STATIC|消息值：|50020000|12,216,33,8",
-        L"1011|EDIT||50810080|46,215,31,14",
-        L"-1|STATIC|目标程序运行后会发送这个消息值到目标程序,由目标程序返回被执行的子程序地址|50020000|81,213,152,17",
-        L"-1|STATIC|参数|50020000|12,241,17,8",
-        L"1012|EDIT||50810080|46,233,188,34",
-        L"-1|STATIC|参数最多支持10 个,每个参数类型都是文本型,每行一个参数|50020000|23,270,208,8",
-        L"-1|STATIC|时:分:秒：|50020000|14,55,38,8",
-        L"-1|STATIC|时:分:秒：|50020000|14,72,38,8",
-    };
-    ASSERT_EQ(controls.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(controls[i], expected[i]) << "control " << i;
 }
 
 // Read from the real Tollwick.exe: its icon in three sizes, the finder cursor

@@ -11,6 +11,7 @@
 #include "tests/app_fixture.h"
 
 #include <objbase.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
@@ -29,23 +30,21 @@ struct Options {
     std::wstring setup, zipDir, arch, version;
 } g_options;
 
-std::wstring InstallDir()
+std::wstring ShellFolder(int csidl, const wchar_t* tail)
 {
     wchar_t path[MAX_PATH] = {0};
-    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path + std::wstring(L"\\Programs\\Tollwick");
+    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path + std::wstring(tail);
+}
+
+std::wstring InstallDir()
+{
+    return ShellFolder(CSIDL_LOCAL_APPDATA, L"\\Programs\\Tollwick");
 }
 
 std::wstring Installed(const wchar_t* name)
 {
     return InstallDir() + L"\\" + name;
-}
-
-std::wstring ShortcutPath()
-{
-    wchar_t path[MAX_PATH] = {0};
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path + std::wstring(L"\\Tollwick.lnk");
 }
 
 // A value of the uninstall entry as text, "<missing>" when absent.
@@ -83,7 +82,7 @@ Shortcut ReadShortcut()
         return shortcut;
     wchar_t text[MAX_PATH * 2] = {0};
     if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-        SUCCEEDED(file->Load(ShortcutPath().c_str(), STGM_READ)) &&
+        SUCCEEDED(file->Load(ShellFolder(CSIDL_PROGRAMS, L"\\Tollwick.lnk").c_str(), STGM_READ)) &&
         SUCCEEDED(link->GetPath(text, MAX_PATH * 2, nullptr, SLGP_RAWPATH))) {
         shortcut.target = text;
         link->GetWorkingDirectory(text, MAX_PATH * 2);
@@ -97,18 +96,12 @@ Shortcut ReadShortcut()
 
 void RemoveTree(const std::wstring& folder)
 {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
-        std::wstring path = folder + L"\\" + data.cFileName;
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            DeleteFileW(path.c_str());
-        else if (data.cFileName != std::wstring(L".") && data.cFileName != std::wstring(L".."))
-            RemoveTree(path);
-    }
-    if (find != INVALID_HANDLE_VALUE)
-        FindClose(find);
-    RemoveDirectoryW(folder.c_str());
+    std::wstring from = folder + L'\0';
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.fFlags = FOF_NO_UI;
+    SHFileOperationW(&operation);
 }
 
 // The build's machine type, which the exe must have: a 32-bit x64 setup
@@ -214,7 +207,7 @@ protected:
             stray.Stop();
         }
         RemoveTree(InstallDir());
-        DeleteFileW(ShortcutPath().c_str());
+        DeleteFileW(ShellFolder(CSIDL_PROGRAMS, L"\\Tollwick.lnk").c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
         RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kAutostartValue);
     }
@@ -253,7 +246,7 @@ protected:
             EXPECT_EQ(tw_test::FileExists(Installed(name)), installed) << Narrow(name);
         // An uninstaller run in place cannot delete itself.
         EXPECT_TRUE(!installed || tw_test::FileExists(Installed(L"Uninstall.exe")));
-        EXPECT_EQ(tw_test::FileExists(ShortcutPath()), installed);
+        EXPECT_EQ(tw_test::FileExists(ShellFolder(CSIDL_PROGRAMS, L"\\Tollwick.lnk")), installed);
         EXPECT_EQ(KeyExists(kUninstallKey), installed);
         EXPECT_TRUE(installed || !KeyExists(kRunKey, kAutostartValue));
     }
