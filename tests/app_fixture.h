@@ -78,6 +78,15 @@ protected:
     // A helper titled "Watched" started before Tollwick, for its entry.
     bool StartWatched() { return watched.Start(L"--title Watched") && watched.WaitForWindow() != nullptr; }
 
+    // The watched helper, then Tollwick monitoring it (and entries before it)
+    // from its start.
+    bool LaunchMonitoring(const std::string& attributes = "", const std::string& entries = "")
+    {
+        return StartWatched() &&
+               Launch(ConfigWith("autostartmonitor=\"1\" " + attributes, entries + Entry(HelperPath()))) &&
+               Status(L"监控中");
+    }
+
     HWND Control(int id) const { return GetDlgItem(main, id); }
     HWND Tab() const { return Control(10001); }
     HWND Panel() const { return GetDlgItem(Tab(), 10002); }

@@ -78,9 +78,7 @@ TEST_F(AppTest, AStartAndStopCycleSwitchesTheWindowAndRestartsAProgram)
 
 TEST_F(AppTest, TheEndOfTheSessionStopsRestartingAndSavesTheSettings)
 {
-    ASSERT_TRUE(StartWatched());
-    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", Entry(HelperPath()))));
-    ASSERT_TRUE(Status(L"监控中"));
+    ASSERT_TRUE(LaunchMonitoring());
     SetWindowTextW(GetDlgItem(Panel(), 10302), L"4");
     DWORD_PTR answer = 0;
     ASSERT_TRUE(SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 10000, &answer));
@@ -134,9 +132,7 @@ TEST_F(AppTest, DeletedProgramsStayDeletedAfterARestart)
 
 TEST_F(AppTest, AutostartmonitorStartsMonitoringAndProgramsCannotBeDeletedThen)
 {
-    ASSERT_TRUE(StartWatched());
-    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", Entry(HelperPath()))));
-    ASSERT_TRUE(Status(L"监控中"));
+    ASSERT_TRUE(LaunchMonitoring());
     EXPECT_TRUE(Checked(main, 10100));
     EXPECT_TRUE(Checked(main, 10101));
     EXPECT_TRUE(Checked(Panel(), 10103));
@@ -167,9 +163,7 @@ TEST_F(AppTest, TheInfoPageDescribesEveryProgram)
 
 TEST_F(AppTest, WhileMonitoringTheCloseButtonHidesToTheTrayOrAsks)
 {
-    ASSERT_TRUE(StartWatched());
-    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\" hidetray=\"1\"", Entry(HelperPath()))));
-    ASSERT_TRUE(Status(L"监控中"));
+    ASSERT_TRUE(LaunchMonitoring("hidetray=\"1\""));
     PressCloseButton();
     ASSERT_TRUE(WaitFor([&] { return !IsWindowVisible(main); }, 3000)) << "hidden to the tray";
     EXPECT_TRUE(app.IsRunning());
@@ -202,9 +196,7 @@ TEST_F(AppTest, WhileMonitoringTheCloseButtonHidesToTheTrayOrAsks)
 // them again, and they would stay running unwatched.
 TEST_F(AppTest, CloseappClosesTheMonitoredProgramsAtExit)
 {
-    ASSERT_TRUE(StartWatched());
-    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", Entry(HelperPath()))));
-    ASSERT_TRUE(Status(L"监控中"));
+    ASSERT_TRUE(LaunchMonitoring());
     SendMessageW(GetDlgItem(Panel(), 10102), BM_SETCHECK, BST_CHECKED, 0);
     ASSERT_TRUE(Quit());
     EXPECT_TRUE(watched.WaitForExit(5000)) << "the attached program was asked to close";
@@ -217,9 +209,7 @@ TEST_F(AppTest, CloseappClosesTheMonitoredProgramsAtExit)
 TEST_F(AppTest, AnUnattendedStartWatchesTheOthersAndWaitsForAMissingFile)
 {
     std::wstring gone = dir.File(L"gone.exe");
-    ASSERT_TRUE(StartWatched());
-    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", Entry(gone) + Entry(HelperPath()))));
-    EXPECT_TRUE(Status(L"监控中"));
+    ASSERT_TRUE(LaunchMonitoring("", Entry(gone)));
     EXPECT_EQ(Dialog(L"文件不存在", 2000), nullptr);
     watched.Stop();
     EXPECT_TRUE(WaitFor([] { return CountRunning(HelperPath()) == 1; }, 5000)) << "the other is restarted";
@@ -233,9 +223,7 @@ TEST_F(AppTest, AnUnattendedStartWatchesTheOthersAndWaitsForAMissingFile)
 
 TEST_F(AppTest, TheLogIsExportedWhereTheUserSaysAndTheTrayMenuShowsTheWindow)
 {
-    ASSERT_TRUE(StartWatched());
-    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", Entry(HelperPath()))));
-    ASSERT_TRUE(Status(L"监控中"));
+    ASSERT_TRUE(LaunchMonitoring());
     watched.Stop();
     ASSERT_TRUE(WaitFor([&] { return Rows(ErrorList()) >= 1; }, 8000));
     Command(10400);

@@ -120,50 +120,37 @@ void ShowMainWindow(HINSTANCE instance)
 
 void ParseOptions()
 {
+    Options& o = g_options;
+    const std::pair<const wchar_t*, bool*> flags[] = {{L"--no-window", &o.noWindow},
+                                                      {L"--owned", &o.owned},
+                                                      {L"--child", &o.child},
+                                                      {L"--soak", &o.soak},
+                                                      {L"--relaunch", &o.relaunch}};
+    const std::pair<const wchar_t*, std::wstring*> texts[] = {{L"--title", &o.title},
+                                                              {L"--class", &o.className},
+                                                              {L"--error-box", &o.errorBox},
+                                                              {L"--crash-window", &o.crashWindow},
+                                                              {L"--write-info", &o.infoFile}};
+    const std::pair<const wchar_t*, int*> numbers[] = {
+        {L"--show-after", &o.showAfter}, {L"--exit-after", &o.exitAfter}, {L"--hang-at-start", &o.hangAtStart},
+        {L"--hang-after", &o.hangAfter}, {L"--hang-for", &o.hangFor},     {L"--at", &o.x}};
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    auto text = [&](int& i) { return ++i < count ? std::wstring(args[i]) : std::wstring(); };
-    auto number = [&](int& i) { return _wtoi(text(i).c_str()); };
+    auto next = [&](int& i) { return ++i < count ? std::wstring(args[i]) : std::wstring(); };
     for (int i = 1; i < count; ++i) {
         std::wstring a = args[i];
-        if (a != L"--relaunch")
-            g_options.copyArgs += L" \"" + a + L"\"";
-        if (a == L"--relaunch")
-            g_options.relaunch = true;
-        else if (a == L"--title")
-            g_options.title = text(i);
-        else if (a == L"--class")
-            g_options.className = text(i);
-        else if (a == L"--no-window")
-            g_options.noWindow = true;
-        else if (a == L"--owned")
-            g_options.owned = true;
-        else if (a == L"--child")
-            g_options.child = true;
-        else if (a == L"--soak")
-            g_options.soak = true;
-        else if (a == L"--at") {
-            g_options.x = number(i);
-            g_options.y = number(i);
-        } else if (a == L"--show-after")
-            g_options.showAfter = number(i);
-        else if (a == L"--exit-after")
-            g_options.exitAfter = number(i);
-        else if (a == L"--hang-at-start")
-            g_options.hangAtStart = number(i);
-        else if (a == L"--hang-after")
-            g_options.hangAfter = number(i);
-        else if (a == L"--hang-for")
-            g_options.hangFor = number(i);
-        else if (a == L"--error-box")
-            g_options.errorBox = text(i);
-        else if (a == L"--crash-window")
-            g_options.crashWindow = text(i);
-        else if (a == L"--write-info")
-            g_options.infoFile = text(i);
-        else if (a == L"--answer") {
-            g_options.answerMessage = static_cast<UINT>(number(i));
-            g_options.answerResult = static_cast<LONG_PTR>(_wtoi64(text(i).c_str()));
+        o.copyArgs += a == L"--relaunch" ? L"" : L" \"" + a + L"\"";
+        for (const auto& flag : flags)
+            *flag.second |= a == flag.first;
+        for (const auto& text : texts)
+            *text.second = a == text.first ? next(i) : *text.second;
+        for (const auto& number : numbers)
+            *number.second = a == number.first ? _wtoi(next(i).c_str()) : *number.second;
+        if (a == L"--at")
+            o.y = _wtoi(next(i).c_str());
+        if (a == L"--answer") {
+            o.answerMessage = static_cast<UINT>(_wtoi(next(i).c_str()));
+            o.answerResult = static_cast<LONG_PTR>(_wtoi64(next(i).c_str()));
         }
     }
     LocalFree(args);
