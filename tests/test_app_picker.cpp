@@ -167,10 +167,13 @@ TEST_F(PickerTest, ADragOntoAProgramOutlinesItAndAddsItWithItsFactsOnce)
 {
     HelperProcess helper;
     ASSERT_TRUE(helper.Start(L"--title Picked --crash-window Second"));
-    HWND window = helper.WaitForWindow();
-    ASSERT_NE(window, nullptr);
-    HWND second = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (second = FindOwnWindow(helper.Id(), nullptr, L"Second")) != nullptr; }, 3000));
+    HWND window = nullptr, second = nullptr;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return (window = FindOwnWindow(helper.Id(), nullptr, L"Picked")) &&
+                   (second = FindOwnWindow(helper.Id(), nullptr, L"Second"));
+        },
+        10000));
     ASSERT_TRUE(LaunchAside());
     ASSERT_NE(Overlay(), nullptr);
     int before = Brightness(OwnPoint());
