@@ -25,6 +25,29 @@ std::vector<std::wstring> FileNames(const std::wstring& folder)
     return names;
 }
 
+// Removes folder (ending with '\') with everything in it, the folders
+// the program under test made (its logs) included.
+void RemoveTree(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            std::wstring path = folder + name;
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
+            } else if (name != L"." && name != L"..") {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_DIRECTORY);
+                RemoveTree(path + L"\\");
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
 } // namespace
 
 TempDir::TempDir()
@@ -41,8 +64,7 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    Empty();
-    RemoveDirectoryW(m_path.c_str());
+    RemoveTree(m_path);
 }
 
 void TempDir::Empty() const
