@@ -246,9 +246,11 @@ TEST_F(PagesTest, TheSettingsPanelHoldsItsControls)
 TEST_F(PagesTest, ThePopupMenusHoldTheirCommands)
 {
     HMENU errors = tw::g_popupMenus[tw::kMenuErrorList];
-    ASSERT_EQ(GetMenuItemCount(errors), 1);
+    ASSERT_EQ(GetMenuItemCount(errors), 2);
     EXPECT_EQ(GetMenuItemID(errors, 0), static_cast<UINT>(tw::kCmdExportLog));
     EXPECT_EQ(MenuText(errors, 0), L"&P.导出日志");
+    EXPECT_EQ(GetMenuItemID(errors, 1), static_cast<UINT>(tw::kCmdOpenLogFolder));
+    EXPECT_EQ(MenuText(errors, 1), L"打开日志文件夹");
 
     HMENU programs = tw::g_popupMenus[tw::kMenuProgramList];
     ASSERT_EQ(GetMenuItemCount(programs), 4);

@@ -89,7 +89,7 @@ void BuildMenus()
             const wchar_t* text;
         } items[4];
     } menus[3] = {
-        {L"错误列表框菜单", {{kCmdExportLog, L"&P.导出日志"}}},
+        {L"错误列表框菜单", {{kCmdExportLog, L"&P.导出日志"}, {kCmdOpenLogFolder, L"打开日志文件夹"}}},
         {L"监控列表菜单",
          {{kCmdMarkWindow, L"&B.标记窗口"},
           {kCmdDeleteOne, L"&D.删除该项"},
