@@ -48,9 +48,11 @@ CStrW FormatTimeText(long long seconds)
 
 CErrorLog::CErrorLog() : m_entries(ReleaseEntry) {}
 
-unsigned long long CErrorLog::Keep(CErrorLogEntry& entry)
+unsigned long long CErrorLog::Keep(CErrorLogEntry& entry, long long* seconds)
 {
     CLock lock(LogLock());
+    // Stamped under the lock, so that the times go up with the numbers.
+    entry.seconds = *seconds = NowSeconds();
     entry.number = m_nextNumber++;
     if (m_entries.Count() < kLogCapacity) {
         m_entries.Append(entry);
@@ -70,20 +72,19 @@ unsigned long long CErrorLog::Keep(CErrorLogEntry& entry)
 void CErrorLog::Add(const wchar_t* text)
 {
     CErrorLogEntry entry = {};
-    entry.seconds = NowSeconds();
     entry.text.AssignChars(text, 0);
     CLogFolder* folder = m_folder;
     LogWrite written = LogWrite::Written;
     CStrW failedPath;
     DWORD failedError = 0;
+    long long seconds = 0;
     if (!folder) {
-        Keep(entry);
+        Keep(entry, &seconds);
     } else {
         // The number and the line under one hold, so the lines reach the file
         // in order; the list's lock is free again before the disk is written.
         CLogFolder::Hold hold(*folder);
-        long long seconds = entry.seconds;
-        unsigned long long number = Keep(entry);
+        unsigned long long number = Keep(entry, &seconds);
         written = folder->Append(number, seconds, text ? text : L"");
         if (written == LogWrite::FirstFailure) {
             failedPath = folder->FailedPath();

@@ -82,8 +82,9 @@ private:
     // A ring once full: m_first is the slot of the oldest kept entry. The
     // caller holds the lock.
     const CErrorLogEntry& Kept(size_t i) const;
-    // Keeps the entry (the lock taken inside); returns its number.
-    unsigned long long Keep(CErrorLogEntry& entry);
+    // Stamps and keeps the entry (the lock taken inside); returns its number
+    // and time.
+    unsigned long long Keep(CErrorLogEntry& entry, long long* seconds);
 
     CArray<CErrorLogEntry> m_entries;
     size_t m_first = 0;

@@ -335,12 +335,11 @@ DWORD CLogFolder::OpenFile(unsigned long long number, size_t lineBytes)
 // has no room for the line is left closed (kFileFull).
 DWORD CLogFolder::OpenExisting(const CStrW& path, size_t lineBytes)
 {
-    DWORD flags = FILE_ATTRIBUTE_NORMAL | (m_writeThrough ? FILE_FLAG_WRITE_THROUGH : 0);
     // Appending access: every write lands at the end, whatever else has the
     // file open; others may read, write and delete it meanwhile.
     CHandle file(CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, flags,
-                             nullptr));
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
     LARGE_INTEGER size = {};
     if (!file || !GetFileSizeEx(file.Get(), &size)) {
         DWORD error = GetLastError();

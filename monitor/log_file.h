@@ -14,7 +14,9 @@
 // A line is one WriteFile through the system's cache to the disk
 // (FILE_FLAG_WRITE_THROUGH), so a crash of the program or of the machine
 // loses at most the line being written; one cut short is ended before the
-// next is appended. A folder or file that cannot be written costs a
+// next is appended. (Wine 8 opens the file without O_DSYNC whatever the flag
+// says: there a line reaches the system's cache, which outlives a crash of
+// the program but not a power cut.) A folder or file that cannot be written costs a
 // debugger trace per failure and is tried again later; it never stops the
 // caller for longer than the failed call.
 #pragma once
@@ -47,8 +49,6 @@ public:
     // number of files kept. Nothing is opened until the first line.
     void Open(const CStrW& folder, unsigned long long fileBytes, size_t fileCount);
     const CStrW& Folder() const { return m_folder; }
-    // Off only for measuring what the disk's confirmation costs.
-    void SetWriteThrough(bool on) { m_writeThrough = on; }
 
     // The newest entries of the files, at most max, oldest first, with their
     // own numbers and times; lines that are not entries are passed over.
@@ -86,7 +86,6 @@ private:
     CStrW m_folder;
     unsigned long long m_fileBytes = kDefaultLogFileKb * 1024;
     size_t m_fileCount = kDefaultLogFileCount;
-    bool m_writeThrough = true;
     CHandle m_mutex;
     CHandle m_file;
     CStrW m_path;
