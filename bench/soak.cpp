@@ -829,6 +829,9 @@ const wchar_t kHangHead[] = L"窗口卡死了, 即将开启延时关闭卡死程
 const wchar_t kKilledText[] = L"延时关闭程序卡死的时钟已关闭并结束了卡死程序";
 const wchar_t kRecoveredText[] = L"延迟关闭卡死程序, 延时指定时间后程序已恢复正常";
 const wchar_t kCrashReportText[] = L"已检测到程序崩溃, 正在重启程序中";
+// Tollwick's own start and its start of monitoring, once each.
+const wchar_t kStartedHead[] = L"Tollwick 已启动, 版本为:";
+const wchar_t kMonitoringHead[] = L"监控已开启, 监控数量为:";
 
 void Soak::CheckLog(const std::string& exported)
 {
@@ -914,6 +917,8 @@ void Soak::CheckLog(const std::string& exported)
             ++recovered;
         } else if (text == kCrashReportText) {
             ++reports;
+        } else if ((StartsWith(text, kStartedHead) || StartsWith(text, kMonitoringHead)) && lines <= 12) {
+            // Logged before any failure was caused.
         } else if (m_boxTexts.count(text)) {
             boxes.insert(text);
         } else {
