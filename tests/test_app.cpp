@@ -150,6 +150,8 @@ TEST_F(AppTest, TheEndOfTheSessionStopsRestartingAndSavesTheSettings)
     std::string config = Config();
     EXPECT_NE(config.find("reboottime=\"04:02:03\""), std::string::npos) << config;
     EXPECT_NE(config.find("procname=\"tollwick_helper.exe\""), std::string::npos) << config;
+    std::string log = tw_test::ReadBytes(dir.File(L"logs\\tollwick-0000000001.log"));
+    EXPECT_NE(log.find(Narrow(L"\tTollwick 已退出, 原因:Windows 会话结束\r\n")), std::string::npos) << log;
 }
 
 TEST_F(AppTest, AMissingExecutableIsKeptOnCancelAndRemovedOnOk)

@@ -16,8 +16,8 @@ namespace tw {
 
 namespace {
 
-// Set once the system accepted the daily restart: the end of the session
-// that follows is its doing.
+// Set while the system is asked for the daily restart and once it accepted
+// it: the end of the session that follows is its doing.
 bool g_restartRequested = false;
 
 // Set while a tick's action is under way: ticks that arrive while it waits
@@ -56,11 +56,12 @@ void RestartComputer()
 {
     g_errorLog.Add(L"已到每日重启时间, 正在重启电脑");
     PostMessageW(g_mainWindow, WM_CLOSE, kRestartCloseMarker, static_cast<LPARAM>(kRestartCloseMarker));
-    if (g_scheduler.restart && g_scheduler.restart()) {
-        g_restartRequested = true;
+    // Set first: the end of the session may come while the request runs.
+    g_restartRequested = true;
+    if (g_scheduler.restart && g_scheduler.restart())
         return;
-    }
     DWORD error = GetLastError();
+    g_restartRequested = false;
     TraceFormat(L"定时重启", L"重启请求被拒绝, 错误码: %lu", error);
     g_errorLog.AddFormat(L"重启电脑的请求被拒绝, 错误代码为:%lu", error);
 }
