@@ -6,7 +6,6 @@
 
 #include "version.h"
 
-#include <algorithm>
 #include <vector>
 
 using namespace tw_app_test;
@@ -22,18 +21,7 @@ struct LogLine {
 class AppLogTest : public AppTest {
 protected:
     std::wstring Logs() const { return dir.Path() + L"logs\\"; }
-    std::vector<std::wstring> LogFiles() const
-    {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((Logs() + L"tollwick-*.log").c_str(), &data);
-        for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
-            names.push_back(data.cFileName);
-        if (find != INVALID_HANDLE_VALUE)
-            FindClose(find);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::wstring> LogFiles() const { return tw_test::FileNames(Logs()); }
     // Every line of the log files, oldest first; a line that is not whole
     // fails the test.
     std::vector<LogLine> ReadLog() const

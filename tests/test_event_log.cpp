@@ -44,17 +44,7 @@ protected:
         swprintf(name, 40, L"tollwick-%010llu.log", first);
         return logs + name;
     }
-    std::vector<std::wstring> Files() const
-    {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((logs + L"*.log").c_str(), &data);
-        for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
-            names.push_back(data.cFileName);
-        if (find != INVALID_HANDLE_VALUE)
-            FindClose(find);
-        return names;
-    }
+    std::vector<std::wstring> Files() const { return tw_test::FileNames(logs); }
     // The line entry i has in the file, in code page 936.
     std::string Line(size_t i, const char* text) const
     {

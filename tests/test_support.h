@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tw_test {
 
@@ -25,6 +26,9 @@ public:
 private:
     std::wstring m_path;
 };
+
+// Names of the files in folder (ending with '\'), sorted; no folders.
+std::vector<std::wstring> FileNames(const std::wstring& folder);
 
 bool ReadBytes(const std::wstring& path, std::string* bytes);
 std::string ReadBytes(const std::wstring& path);
