@@ -413,6 +413,8 @@ void CloseAndEndPrograms()
         ProgramView view;
         if (!CopyProgram(i, &view))
             break;
+        // A run ended on purpose is no short run for the backoff to count.
+        SetProgramStartTick(i, 0);
         DWORD owner = 0;
         if (view.window && GetWindowThreadProcessId(view.window, &owner) && owner == view.processId)
             PostMessageW(view.window, WM_CLOSE, 0, 0);
