@@ -275,6 +275,9 @@ LRESULT OnProgramsChanged()
 {
     RepaintProgramList();
     RefreshInfoPanel();
+    // A window placement the engine now keeps reaches config.xml at the
+    // next save, so it holds after a restart of Tollwick too.
+    StoreWindowPlaces();
     return 0;
 }
 

@@ -457,8 +457,11 @@ bool Soak::Prepare()
         }
         std::wstring command = L"--soak --title " + p.title + L" --class " + kHelperClass + L" --at " +
                                std::to_wstring(20 + (i % 4) * 310) + L" " + std::to_wstring(380 + (i / 4) * 210);
+        // The failures come faster than the default stable time on purpose:
+        // the soak measures how each one is handled, so no backoff holds a
+        // restart back (stabletime 0).
         entries += "    <config hwnd=\"0\" procpath=\"" + To936(p.exe) + "\" procname=\"" + To936(p.name) +
-                   "\" errflag=\"" + To936(p.errflag) + "\" command=\"" + To936(command) + "\" />\n";
+                   "\" errflag=\"" + To936(p.errflag) + "\" command=\"" + To936(command) + "\" stabletime=\"0\" />\n";
     }
     m_written = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config bootstart=\"0\" monitortime=\"" +
                 std::to_string(kPeriodSeconds) + "\" closeapp=\"0\" unresponsetime=\"" + std::to_string(kGraceSeconds) +

@@ -143,7 +143,8 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
 {
     std::wstring one = dir.File(L"one.exe");
     std::wstring two = dir.File(L"two.exe");
-    std::string entries = ProgramEntry(one, "message=\"3\" command=\"--old\" arg=\"old\"") + ProgramEntry(two, "");
+    std::string entries =
+        ProgramEntry(one, "message=\"3\" command=\"--old\" arg=\"old\" stabletime=\"90\"") + ProgramEntry(two, "");
     ASSERT_TRUE(Launch(ConfigWith("", entries)));
     HWND dialog = OpenSettings();
     ASSERT_NE(dialog, nullptr);
@@ -152,6 +153,8 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     SetField(dialog, 1010, L"");
     SetField(dialog, 1011, L"77");
     SetField(dialog, 1012, L"p1\r\np2");
+    EXPECT_EQ(Field(dialog, 1014), L"90");
+    SetField(dialog, 1016, L"512");
     PickEntry(dialog, 1);
     ASSERT_TRUE(WaitFor([&] { return Field(dialog, 1013) == two; }, 10000)) << "the second entry is the second program";
     EXPECT_EQ(Field(dialog, 1010), L"");
@@ -173,10 +176,16 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     EXPECT_NE(first.find("message=\"77\""), std::string::npos) << config;
     EXPECT_NE(first.find("command=\"\""), std::string::npos) << "an emptied command line stays empty: " << config;
     EXPECT_NE(first.find("arg=\"" + Narrow(L"p1|__#_换_行_符__|p2") + "\""), std::string::npos) << config;
+    EXPECT_NE(
+        first.find("stabletime=\"90\" backoffmax=\"300\" keepplacement=\"0\" memorylimit=\"512\" memorycycles=\"3\""),
+        std::string::npos)
+        << "the recovery keys, absent ones as for an earlier version's entry: " << config;
     EXPECT_NE(last.find("message=\"5\""), std::string::npos) << config;
     EXPECT_NE(last.find("command=\"two-cmd\""), std::string::npos) << config;
     for (const char* key : {"command", "arg"})
         EXPECT_NE(ReadmeRow(key).find("(also when emptied) |"), std::string::npos) << "README: " << ReadmeRow(key);
+    for (const char* key : {"stabletime", "backoffmax", "keepplacement", "placement", "memorylimit", "memorycycles"})
+        EXPECT_FALSE(ReadmeRow(key).empty()) << "README has no row for " << key;
     ASSERT_TRUE(Quit());
 
     ASSERT_TRUE(Launch());

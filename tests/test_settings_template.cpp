@@ -167,7 +167,7 @@ const TemplateItem kExpected[] = {
     {kCheck, 137, 73, 48, 10, 1007, L"Button", L"定时关闭"},
     {kCheck, 191, 55, 32, 10, 1008, L"Button", L"每天"},
     {kCheck, 191, 73, 32, 10, 1009, L"Button", L"每天"},
-    {kGroup, 7, 95, 232, 188, -1, L"Button", L"运行配置 - 单个程序配置,影响指定程序"},
+    {kGroup, 7, 95, 232, 270, -1, L"Button", L"运行配置 - 单个程序配置,影响指定程序"},
     {kCombo, 18, 110, 215, 13, 1006, L"ComboBox", L""},
     {kLabel, 18, 128, 218, 23, 1013, L"Static", L"Static"},
     {kLabel, 17, 154, 159, 8, -1, L"Static", L"命令行,多个参数以空格分开,为空则无命令行"},
@@ -184,6 +184,19 @@ const TemplateItem kExpected[] = {
     {kLabel, 23, 270, 208, 8, -1, L"Static", L"参数最多支持10 个,每个参数类型都是文本型,每行一个参数"},
     {kLabel, 14, 55, 38, 8, -1, L"Static", L"时:分:秒："},
     {kLabel, 14, 72, 38, 8, -1, L"Static", L"时:分:秒："},
+    {kLabel, 12, 284, 40, 8, -1, L"Static", L"稳定运行："},
+    {kEdit | ES_NUMBER, 53, 281, 31, 14, 1014, L"Edit", L""},
+    {kLabel, 88, 284, 146, 8, -1, L"Static", L"秒，不足此时长就退出，则延后重启"},
+    {kLabel, 12, 301, 40, 8, -1, L"Static", L"最长等待："},
+    {kEdit | ES_NUMBER, 53, 298, 31, 14, 1015, L"Edit", L""},
+    {kLabel, 88, 301, 146, 8, -1, L"Static", L"秒，延后重启的等待逐次加倍，至多此值"},
+    {kLabel, 12, 318, 40, 8, -1, L"Static", L"内存上限："},
+    {kEdit | ES_NUMBER, 53, 315, 31, 14, 1016, L"Edit", L""},
+    {kLabel, 88, 318, 146, 8, -1, L"Static", L"MB，超出则关闭并重启，0 为不限制"},
+    {kLabel, 12, 335, 40, 8, -1, L"Static", L"连续超出："},
+    {kEdit | ES_NUMBER, 53, 332, 31, 14, 1017, L"Edit", L""},
+    {kLabel, 88, 335, 146, 8, -1, L"Static", L"个周期后才关闭"},
+    {kCheck, 12, 350, 222, 10, 1018, L"Button", L"重启后把窗口放回原处（显示器、位置、最大化）"},
 };
 
 } // namespace
@@ -194,7 +207,7 @@ TEST(SettingsTemplate, TheDialogIsAFixedModalFrameInMsShellDlg)
     EXPECT_EQ(t.style,
               static_cast<DWORD>(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS));
     EXPECT_EQ(t.cx, 249);
-    EXPECT_EQ(t.cy, 290);
+    EXPECT_EQ(t.cy, 372);
     EXPECT_EQ(t.title, L"高级配置");
     EXPECT_EQ(t.font, L"MS Shell Dlg");
     EXPECT_EQ(t.pointSize, 8);

@@ -5,6 +5,7 @@
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "core/window_text.h"
+#include "monitor/backoff.h"
 #include "monitor/error_log.h"
 #include "monitor/log_file.h"
 #include "monitor/monitor.h"
@@ -128,6 +129,9 @@ CStrW BuildInfoPanelText()
         AppendLine(text, L"窗口类名：", view.className);
         AppendLine(text, L"进程名称：", view.name);
         AppendLine(text, L"程序路径：", view.path);
+        CStrW state = RestartStateText(view);
+        if (!state.IsEmpty())
+            AppendLine(text, L"重启状态：", state);
     }
     return text;
 }

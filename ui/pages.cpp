@@ -4,6 +4,7 @@
 #include "ui/monitor_command.h"
 #include "ui/picker.h"
 
+#include "monitor/backoff.h"
 #include "monitor/error_log.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -150,7 +151,10 @@ bool ReadRow(int listId, size_t row, RowTexts* out)
         if (!CopyProgram(row, &view))
             return false;
         out->cells[1].Format(L"%lld", static_cast<long long>(reinterpret_cast<INT_PTR>(view.window)));
-        out->cells[2] = static_cast<CStrW&&>(view.title);
+        // A program whose restart is held back shows the wait where its
+        // window's title would be: it has no window then.
+        CStrW state = RestartStateText(view);
+        out->cells[2] = state.IsEmpty() ? static_cast<CStrW&&>(view.title) : static_cast<CStrW&&>(state);
         out->cells[3] = static_cast<CStrW&&>(view.name);
         out->colour = view.rowColour;
         out->useColour = true;

@@ -9,6 +9,10 @@
 //   capture drag FILE.png     the finder dragged onto the demo program with
 //                             real pointer input (xdotool), taken while it
 //                             rests there, then dropped: the program is added
+//   capture backoff DIR       once the info page tells of a restart held
+//                             back after a fourth short run, that page and
+//                             the program list as DIR\backoff-info.png and
+//                             DIR\backoff-list.png
 //   capture click ID          a click on the main window's control ID
 #include <windows.h>
 
@@ -30,6 +34,7 @@ constexpr int kTabControlId = 10001;
 constexpr int kSettingsPanelId = 10002;
 constexpr int kMoreSettingsId = 10003;
 constexpr int kPickerId = 10000;
+constexpr int kInfoPanelId = 10300;
 constexpr int kFinderCursorId = 130;
 // Where the pictures show the windows: Tollwick at the top left, the program
 // it watches beside it.
@@ -182,6 +187,49 @@ int CaptureTabs(const std::wstring& folder)
         RECT frame;
         GetWindowRect(main, &frame);
         std::wstring file = folder + L"\\tab-" + std::to_wstring(i) + L".png";
+        if (!SaveScreenRect(frame, file)) {
+            fwprintf(stderr, L"capture: could not write %ls\n", file.c_str());
+            ++failures;
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+// A window's text, asked with a time limit (WM_GETTEXT reaches another
+// process's edit control; GetWindowTextW would not ask it).
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[4096] = {0};
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+    return text;
+}
+
+// The demo program dies sooner than its stable time after every start, so
+// its restarts back off; the fourth wait (8 periods) shows long enough for
+// pictures of the info page and of the program's row.
+int CaptureBackoff(const std::wstring& folder)
+{
+    HWND main = BringMainWindow();
+    if (!main)
+        return 1;
+    HWND tab = GetDlgItem(main, kTabControlId);
+    HWND info = GetDlgItem(tab, kInfoPanelId);
+    if (!WaitFor([&] { return TextOf(info).find(L"(第 4 次)") != std::wstring::npos; }, 300000)) {
+        fwprintf(stderr, L"capture: no fourth held restart within 5 minutes\n");
+        return 1;
+    }
+    const struct {
+        int page;
+        const wchar_t* name;
+    } pictures[] = {{0, L"backoff-info.png"}, {1, L"backoff-list.png"}};
+    int failures = 0;
+    for (const auto& picture : pictures) {
+        if (!SelectTab(tab, picture.page))
+            fwprintf(stderr, L"capture: tab %d would not open\n", picture.page);
+        Pump(700);
+        RECT frame;
+        GetWindowRect(main, &frame);
+        std::wstring file = folder + L"\\" + picture.name;
         if (!SaveScreenRect(frame, file)) {
             fwprintf(stderr, L"capture: could not write %ls\n", file.c_str());
             ++failures;
@@ -380,8 +428,9 @@ int CaptureWindows(const std::wstring& file)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc != 3) {
-        fwprintf(stderr,
-                 L"usage: capture screen|windows|settings|drag FILE.png | capture tabs DIR | capture click ID\n");
+        fwprintf(
+            stderr,
+            L"usage: capture screen|windows|settings|drag FILE.png | capture tabs|backoff DIR | capture click ID\n");
         return 2;
     }
     Gdiplus::GdiplusStartupInput input;
@@ -400,6 +449,8 @@ int wmain(int argc, wchar_t** argv)
         result = CaptureSettings(argv[2]);
     else if (mode == L"drag")
         result = CaptureDrag(argv[2]);
+    else if (mode == L"backoff")
+        result = CaptureBackoff(argv[2]);
     else if (mode == L"click")
         result = ClickControl(argv[2]);
     Gdiplus::GdiplusShutdown(token);
