@@ -5,6 +5,8 @@
 #include "core/exe_path.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
+#include "monitor/error_log.h"
+#include "monitor/log_file.h"
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -107,6 +109,7 @@ LRESULT OnClose(HWND window, WPARAM forced)
         StopMonitoringNow();
         CloseMonitoredPrograms();
     }
+    g_errorLog.Add(L"Tollwick 已退出, 原因:用户退出");
     return DefWindowProcW(window, WM_CLOSE, forced, 0);
 }
 
@@ -201,9 +204,12 @@ LRESULT OnQueryEndSession()
 LRESULT OnEndSession(HWND window, bool ending)
 {
     if (ending) {
-        // The message loop's save never runs when the session ends.
+        // The message loop's save never runs when the session ends, and the
+        // process may be ended as soon as this returns.
         WriteSettingsPanel();
         g_config.Save();
+        g_errorLog.Add(RestartRequested() ? L"Tollwick 已退出, 原因:每日定时重启电脑"
+                                          : L"Tollwick 已退出, 原因:Windows 会话结束");
     } else if (g_monitoringBeforeEndSession) {
         g_monitoring = 0;
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
@@ -269,6 +275,9 @@ LRESULT OnProgramsChanged()
 {
     RepaintProgramList();
     RefreshInfoPanel();
+    // A window placement the engine now keeps reaches config.xml at the
+    // next save, so it holds after a restart of Tollwick too.
+    StoreWindowPlaces();
     return 0;
 }
 
@@ -368,6 +377,8 @@ int RunTollwick(HINSTANCE instance, int showCommand)
     g_exeDirectory = DirectoryOf(g_exePath);
     if (!g_config.Open())
         return 0;
+    OpenLogFolder(DirectoryOf(g_config.WidePath()));
+    g_errorLog.AddFormat(L"Tollwick 已启动, 版本为:%s", TW_VERSION_WIDE);
     g_monitorList.Create();
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);

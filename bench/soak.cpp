@@ -164,12 +164,14 @@ public:
             p.label = Utf8(p.title);
             p.errflag = p.title + L" 崩溃报告";
             p.rng.seed(m_seed + static_cast<unsigned>(i));
-            // A copy each, so that every program has a path of its own.
+            // A copy each, so that every program has a path of its own. The
+            // failures come on purpose, so no backoff holds a restart back.
             if (!CopyFileW(HelperPath().c_str(), p.exe.c_str(), FALSE))
                 return Fail("cannot copy the helper (error %lu)", GetLastError());
             entries += L"    <config hwnd=\"0\" procpath=\"" + p.exe + L"\" procname=\"" + p.name + L"\" errflag=\"" +
                        p.errflag + L"\" command=\"--soak --title " + p.title + L" --class " + kHelperClass + L" --at " +
-                       std::to_wstring(20 + (i % 4) * 310) + L" " + std::to_wstring(380 + (i / 4) * 210) + L"\" />\n";
+                       std::to_wstring(20 + (i % 4) * 310) + L" " + std::to_wstring(380 + (i / 4) * 210) +
+                       L"\" stabletime=\"0\" />\n";
         }
         std::string config = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config bootstart=\"0\" monitortime=\"" +
                              std::to_string(kPeriodSeconds) + "\" closeapp=\"0\" unresponsetime=\"" +
@@ -428,6 +430,9 @@ public:
                 ++recovered;
             else if (text == L"已检测到程序崩溃, 正在重启程序中")
                 ++reports;
+            else if ((!text.rfind(L"Tollwick 已启动, 版本为:", 0) || !text.rfind(L"监控已开启, 监控数量为:", 0)) &&
+                     lines <= 12)
+                continue; // Tollwick's own start, before any failure was caused.
             else if (m_boxTexts.count(text))
                 boxes.insert(text);
             else {

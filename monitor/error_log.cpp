@@ -2,6 +2,7 @@
 
 #include "core/clock.h"
 #include "core/handle.h"
+#include "monitor/log_file.h"
 #include "monitor/ui_links.h"
 
 #include <commdlg.h>
@@ -47,26 +48,53 @@ CStrW FormatTimeText(long long seconds)
 
 CErrorLog::CErrorLog() : m_entries(ReleaseEntry) {}
 
+unsigned long long CErrorLog::Keep(CErrorLogEntry& entry, long long* seconds)
+{
+    CLock lock(LogLock());
+    // Stamped under the lock, so that the times go up with the numbers.
+    entry.seconds = *seconds = NowSeconds();
+    entry.number = m_nextNumber++;
+    if (m_entries.Count() < kLogCapacity) {
+        m_entries.Append(entry);
+    } else {
+        // The oldest entry's slot takes the new one.
+        CErrorLogEntry& oldest = m_entries.At(m_first);
+        oldest.number = entry.number;
+        oldest.seconds = entry.seconds;
+        oldest.text = static_cast<CStrW&&>(entry.text);
+        m_first = (m_first + 1) % kLogCapacity;
+        if (m_earlier > 0)
+            --m_earlier;
+    }
+    return m_nextNumber - 1;
+}
+
 void CErrorLog::Add(const wchar_t* text)
 {
     CErrorLogEntry entry = {};
-    entry.seconds = NowSeconds();
     entry.text.AssignChars(text, 0);
-    {
-        CLock lock(LogLock());
-        if (m_entries.Count() < kLogCapacity) {
-            m_entries.Append(entry);
-        } else {
-            // The oldest entry's slot takes the new one.
-            CErrorLogEntry& oldest = m_entries.At(m_first);
-            oldest.seconds = entry.seconds;
-            oldest.text = static_cast<CStrW&&>(entry.text);
-            m_first = (m_first + 1) % kLogCapacity;
-            ++m_dropped;
+    CLogFolder* folder = m_folder;
+    LogWrite written = LogWrite::Written;
+    CStrW failedPath;
+    DWORD failedError = 0;
+    long long seconds = 0;
+    if (!folder) {
+        Keep(entry, &seconds);
+    } else {
+        // The number and the line under one hold, so the lines reach the file
+        // in order; the list's lock is free again before the disk is written.
+        CLogFolder::Hold hold(*folder);
+        unsigned long long number = Keep(entry, &seconds);
+        written = folder->Append(number, seconds, text ? text : L"");
+        if (written == LogWrite::FirstFailure) {
+            failedPath = folder->FailedPath();
+            failedError = folder->FailedError();
         }
     }
-    // Outside the lock: the window thread takes it to draw the rows.
+    // Outside every lock: the window thread takes them to draw the rows.
     SetListItemCount(m_listView, RowCount());
+    if (written == LogWrite::FirstFailure)
+        AddFormat(L"写入日志文件失败, 路径为:%s, 错误代码为:%lu", failedPath.c_str(), failedError);
 }
 
 const CErrorLogEntry& CErrorLog::Kept(size_t i) const
@@ -93,7 +121,15 @@ size_t CErrorLog::Count() const
 unsigned long long CErrorLog::Dropped() const
 {
     CLock lock(LogLock());
-    return m_dropped;
+    if (m_entries.Count() < kLogCapacity)
+        return 0;
+    return Kept(0).number - 1;
+}
+
+size_t CErrorLog::EarlierCount() const
+{
+    CLock lock(LogLock());
+    return m_earlier;
 }
 
 bool CErrorLog::ReadEntry(size_t i, CStrW* time, CStrW* text, unsigned long long* number) const
@@ -109,7 +145,7 @@ bool CErrorLog::ReadEntry(size_t i, CStrW* time, CStrW* text, unsigned long long
         if (text)
             text->AssignChars(entry.text.c_str(), 0);
         if (number)
-            *number = m_dropped + i + 1;
+            *number = entry.number;
     }
     if (time)
         *time = FormatTimeText(seconds);
@@ -119,24 +155,42 @@ bool CErrorLog::ReadEntry(size_t i, CStrW* time, CStrW* text, unsigned long long
 size_t CErrorLog::RowCount() const
 {
     CLock lock(LogLock());
-    return m_entries.Count() + (m_dropped > 0 ? 1 : 0);
+    size_t count = m_entries.Count();
+    bool dropped = count == kLogCapacity && Kept(0).number > 1;
+    return count + (dropped ? 1 : 0) + (m_earlier > 0 ? 1 : 0);
 }
 
 bool CErrorLog::ReadRow(size_t row, CStrW* number, CStrW* time, CStrW* text) const
 {
-    unsigned long long dropped = Dropped();
-    if (dropped > 0) {
-        if (row == 0) {
-            number->AssignChars(L"...", 0);
-            time->Release();
-            text->Format(L"已省略较早的 %llu 条记录 (列表只保留最新的 %llu 条)", dropped,
-                         static_cast<unsigned long long>(kLogCapacity));
-            return true;
+    unsigned long long dropped = 0;
+    size_t entry = 0;
+    bool separator = false;
+    {
+        CLock lock(LogLock());
+        size_t count = m_entries.Count();
+        if (count == kLogCapacity)
+            dropped = Kept(0).number - 1;
+        if (dropped > 0) {
+            if (row == 0) {
+                number->AssignChars(L"...", 0);
+                time->Release();
+                text->Format(L"已省略较早的 %llu 条记录 (列表只保留最新的 %llu 条)", dropped,
+                             static_cast<unsigned long long>(kLogCapacity));
+                return true;
+            }
+            --row;
         }
-        --row;
+        separator = m_earlier > 0 && row == m_earlier;
+        entry = m_earlier > 0 && row > m_earlier ? row - 1 : row;
+    }
+    if (separator) {
+        number->AssignChars(L"---", 0);
+        time->Release();
+        text->AssignChars(L"以上为之前运行的记录, 以下为本次运行的记录", 0);
+        return true;
     }
     unsigned long long n = 0;
-    if (!ReadEntry(row, time, text, &n))
+    if (!ReadEntry(entry, time, text, &n))
         return false;
     number->Format(L"%llu", n);
     return true;
@@ -148,6 +202,23 @@ void CErrorLog::SetListView(HWND list)
     SetListItemCount(list, RowCount());
 }
 
+void CErrorLog::UseFolder(CLogFolder* folder)
+{
+    if (folder && Count() == 0) {
+        CArray<CErrorLogEntry> earlier(ReleaseEntry);
+        folder->ReadNewest(kLogCapacity, &earlier);
+        CLock lock(LogLock());
+        for (size_t i = 0; i < earlier.Count(); ++i)
+            m_entries.Append(earlier.At(i));
+        m_earlier = earlier.Count();
+        if (m_earlier > 0)
+            m_nextNumber = Kept(m_earlier - 1).number + 1;
+        earlier.Destroy();
+    }
+    m_folder = folder;
+    SetListItemCount(m_listView, RowCount());
+}
+
 CStrA CErrorLog::BuildExportText() const
 {
     CStrW text;
@@ -157,15 +228,7 @@ CStrA CErrorLog::BuildExportText() const
         text.Reserve(count * 100);
         for (size_t i = 0; i < count; ++i) {
             const CErrorLogEntry& entry = Kept(i);
-            wchar_t number[24] = {0};
-            FormatToBuffer(number, 24, L"%03llu", m_dropped + i + 1);
-            text.AppendChars(number, 0);
-            text.AppendChars(L"\t", 1);
-            CStrW time = FormatTimeText(entry.seconds);
-            text.AppendChars(time.Text(), time.Length());
-            text.AppendChars(L"\t", 1);
-            text.AppendChars(entry.text.Text(), entry.text.Length());
-            text.AppendChars(L"\r\n", 2);
+            AppendLogLine(text, entry.number, entry.seconds, entry.text.c_str(), entry.text.Length());
         }
     }
     // Code page 936 as always when it holds the whole log; GB18030, which
@@ -218,7 +281,9 @@ void CErrorLog::ResetForTest()
     CLock lock(LogLock());
     m_entries.ResizeArray(0);
     m_first = 0;
-    m_dropped = 0;
+    m_nextNumber = 1;
+    m_earlier = 0;
+    m_folder = nullptr;
 }
 
 } // namespace tw

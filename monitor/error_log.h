@@ -1,9 +1,13 @@
-// The error report log: the events of one run (restarts, hangs, kills, error
-// dialogs), each with its UTC+8 time stamp. Entries are only ever appended
-// and numbered from 1 in order. Memory is bounded: only the newest
-// kLogCapacity entries are kept, and the numbers of the kept ones (in the list
-// and the export) go on as if none had been dropped. Any thread may add;
-// readers get copies of their own, taken under the log's lock.
+// The error report log: the events of the program (restarts, hangs, kills,
+// error dialogs, its own start and exit), each with its UTC+8 time stamp.
+// Entries are only ever appended and numbered in order. Memory is bounded:
+// only the newest kLogCapacity entries are kept, and the numbers of the kept
+// ones (in the list and the export) go on as if none had been dropped. With
+// a logs folder (monitor/log_file.h) every entry also goes to disk as it is
+// added, the numbering goes on from earlier runs, and the newest entries of
+// earlier runs come first in the list. Any thread may add; readers get
+// copies of their own, taken under the log's lock, which is never held
+// while the disk is written.
 #pragma once
 
 #include "core/array.h"
@@ -22,31 +26,43 @@ constexpr size_t kLogCapacity = 10000;
 // The time is kept as its value and formatted when read: a formatted text
 // would take its formatting buffer's 520 bytes in every entry.
 struct CErrorLogEntry {
+    unsigned long long number;
     long long seconds;
     CStrW text;
 };
+
+class CLogFolder;
 
 class CErrorLog {
 public:
     CErrorLog();
 
-    // Appends an entry stamped now, then tells the list view its new count.
+    // Appends an entry stamped now (and its line to the logs folder), then
+    // tells the list view its new count.
     void Add(const wchar_t* text);
     void AddFormat(const wchar_t* pattern, ...);
 
-    // The entries kept, and how many older ones were dropped.
+    // The entries kept; how many older ones the full list leaves out (those
+    // numbered before its first entry); how many kept ones are earlier runs'.
     size_t Count() const;
     unsigned long long Dropped() const;
+    size_t EarlierCount() const;
     // Copies of kept entry i's texts (0-based, oldest first) and its number;
     // false when there is none.
     bool ReadEntry(size_t i, CStrW* time, CStrW* text, unsigned long long* number = nullptr) const;
     // The rows of the error list: a first row that says how many entries were
-    // dropped, when any were, then the kept entries.
+    // dropped, when any were, then the kept entries, with a row between
+    // earlier runs' and this run's.
     size_t RowCount() const;
     bool ReadRow(size_t row, CStrW* number, CStrW* time, CStrW* text) const;
 
     // The error list view whose item count follows the log.
     void SetListView(HWND list);
+
+    // From now on every entry is also appended to the folder's files. An
+    // empty log first takes the newest entries of earlier runs from them and
+    // numbers on after the last. Start-up only, before other threads add.
+    void UseFolder(CLogFolder* folder);
 
     // Asks for a file with the save dialog and writes the log to it.
     bool ExportToTextFile(HWND owner, const CStrW& initialDirectory);
@@ -58,16 +74,25 @@ public:
     // it cannot be opened, and false on a short write.
     bool WriteTextFile(const CStrW& path) const;
 
-    // Drops every entry (for tests; the program's log lives for the run).
+    // Drops every entry and the folder (for tests; the program's log lives
+    // for the run).
     void ResetForTest();
 
 private:
-    // A ring once full: m_first is the slot of the oldest kept entry.
+    // A ring once full: m_first is the slot of the oldest kept entry. The
+    // caller holds the lock.
     const CErrorLogEntry& Kept(size_t i) const;
+    // Stamps and keeps the entry (the lock taken inside); returns its number
+    // and time.
+    unsigned long long Keep(CErrorLogEntry& entry, long long* seconds);
 
     CArray<CErrorLogEntry> m_entries;
     size_t m_first = 0;
-    unsigned long long m_dropped = 0;
+    unsigned long long m_nextNumber = 1;
+    // The oldest m_earlier kept entries are earlier runs'.
+    size_t m_earlier = 0;
+    // Set at start-up, before any other thread runs; read without the lock.
+    CLogFolder* m_folder = nullptr;
     HWND m_listView = nullptr;
 };
 

@@ -3,6 +3,7 @@
 #include "core/guard.h"
 #include "core/handle.h"
 #include "core/trace.h"
+#include "monitor/backoff.h"
 #include "monitor/error_log.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
@@ -50,6 +51,28 @@ HANDLE OpenWatchedProcess(const ExitWatchLink* link)
     return processId ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId) : nullptr;
 }
 
+ULONGLONG FileTimeValue(const FILETIME& time)
+{
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// GetTickCount64 when the process ended, from its exit time: the watcher may
+// start well after a short-lived process is gone. Now, when the system does
+// not say or says something implausible.
+ULONGLONG ExitTickOf(HANDLE process)
+{
+    ULONGLONG now = GetTickCount64();
+    FILETIME created, exited, kernel, user, current;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return now;
+    GetSystemTimeAsFileTime(&current);
+    ULONGLONG end = FileTimeValue(exited);
+    ULONGLONG at = FileTimeValue(current);
+    ULONGLONG agoMs = end && at >= end ? (at - end) / 10000 : ~0ull;
+    constexpr ULONGLONG kPlausibleMs = 60000;
+    return agoMs <= kPlausibleMs && agoMs < now ? now - agoMs : now;
+}
+
 void WatchUntilExit(ExitWatcherParam* param)
 {
     CHandle process(param->process ? param->process : OpenWatchedProcess(param->link));
@@ -61,6 +84,7 @@ void WatchUntilExit(ExitWatcherParam* param)
             record->processHandle = process.Get();
     }
     WaitForSingleObject(process.Get(), INFINITE);
+    ULONGLONG ended = ExitTickOf(process.Get());
     bool marked = false;
     {
         CLock lock(TableLock());
@@ -68,6 +92,8 @@ void WatchUntilExit(ExitWatcherParam* param)
             record->processHandle = nullptr;
             if (param->link->cancelled != 1) {
                 record->rowColour = kRowRed;
+                // When the run ended, for the backoff's measure of it.
+                record->exitTick = ended;
                 marked = true;
                 // The monitor thread, if any, restarts the program now.
                 if (record->wakeEvent)
@@ -206,6 +232,8 @@ DWORD ClaimOrLaunch(size_t index, const ProgramView& view, HANDLE* process, DWOR
 void NoteFailedStart(size_t index, const ProgramView& view, DWORD error)
 {
     SetProgramRowColour(index, kRowRed);
+    // No run began: the next period tries again without any backoff.
+    SetProgramStartTick(index, 0);
     // The same failure again is no news: a missing file is logged once and
     // then tried quietly each period until it is back.
     if (NoteStartResult(index, error))
@@ -275,7 +303,8 @@ void StartProgram(size_t index)
                         static_cast<long long>(result));
         }
     }
-    g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", view.name.c_str(), static_cast<int>(processId));
+    if (NoteRestartMade(index))
+        g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", view.name.c_str(), static_cast<int>(processId));
     if (!StartExitWatcher(index, process) && process)
         CloseHandle(process);
     CStrW title = GetWindowTextString(window);

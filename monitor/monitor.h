@@ -38,7 +38,13 @@ void EndMonitoring();
 void BeginMonitoring();
 bool StartMonitorThread(size_t index);
 
-// The checks, as a monitor thread runs them for its program.
+// Set while monitoring is stopped or stopping: every wait of a monitor
+// thread ends on it. Made once, never closed.
+HANDLE MonitoringStopEvent();
+
+// The checks, as a monitor thread runs them for its program. CheckRunning
+// returns 1 when the program was not running (it was started, or its
+// restart is held back), 0 when it runs or the running check is off.
 int CheckRunning(size_t index);
 void CheckErrorDialog(size_t index);
 void CheckErrorWindow(size_t index);

@@ -3,8 +3,11 @@
 #include "core/path.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
+#include "monitor/backoff.h"
 #include "monitor/launch.h"
+#include "monitor/memory_ceiling.h"
 #include "monitor/monitor.h"
+#include "monitor/placement.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -23,14 +26,6 @@ struct MonitorThreadParam {
     size_t periodMs;
     size_t reserved;
 };
-
-// Set when monitoring stops, so that every waiting thread ends at once.
-// Made once, never closed: a thread may still be waiting on it at exit.
-HANDLE StopEvent()
-{
-    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return event;
-}
 
 // A quiet stop should take a few hundred milliseconds; a thread still busy
 // after this long of no messages at all is ended by force.
@@ -61,51 +56,39 @@ void NoteCycle(ULONGLONG ms)
     }
 }
 
-ULONGLONG LastStartTick(size_t index)
+// waitMs, or less: the stop ends it at once, and an exit of the program
+// ends it early, for the cycle to start the program again or to fix when.
+void WaitPeriod(HANDLE timer, HANDLE wake, size_t waitMs)
 {
-    CLock lock(TableLock());
-    return index < g_programCount ? g_monitorList.At(index).lastStartTick : 0;
-}
-
-// One period, or less: the stop ends it at once, and an exit of the program
-// ends it early unless the program was started less than a period ago.
-void WaitPeriod(HANDLE timer, HANDLE wake, size_t index, size_t periodMs)
-{
-    HANDLE handles[3] = {StopEvent(), timer, wake};
+    HANDLE handles[3] = {MonitoringStopEvent(), timer, wake};
     DWORD count = wake ? 3 : 2;
     DWORD timeout = INFINITE;
     if (timer) {
         LARGE_INTEGER due;
-        due.QuadPart = -static_cast<LONGLONG>(periodMs) * 10000;
+        due.QuadPart = -static_cast<LONGLONG>(waitMs) * 10000;
         if (!SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
             timer = nullptr;
     }
     if (!timer) {
-        // No timer: the wait's own time-out keeps the period.
+        // No timer: the wait's own time-out keeps the time.
         handles[1] = wake;
         count = wake ? 2 : 1;
-        timeout = static_cast<DWORD>(periodMs);
+        timeout = static_cast<DWORD>(waitMs);
     }
-    ULONGLONG start = GetTickCount64();
-    while (g_monitoring.load(std::memory_order_relaxed) == 1) {
-        DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
-        g_monitorStats.wakeups.fetch_add(1, std::memory_order_relaxed);
-        HANDLE signalled = result < WAIT_OBJECT_0 + count ? handles[result - WAIT_OBJECT_0] : nullptr;
-        if (result == WAIT_FAILED) {
-            Sleep(100);
-            return;
-        }
-        if (!signalled || signalled != wake)
-            return;
-        if (GetTickCount64() - LastStartTick(index) >= periodMs)
-            return;
-        if (!timer) {
-            ULONGLONG spent = GetTickCount64() - start;
-            if (spent >= periodMs)
-                return;
-            timeout = static_cast<DWORD>(periodMs - spent);
-        }
-    }
+    if (g_monitoring.load(std::memory_order_relaxed) != 1)
+        return;
+    DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+    g_monitorStats.wakeups.fetch_add(1, std::memory_order_relaxed);
+    if (result == WAIT_FAILED)
+        Sleep(100);
+}
+
+// One period, or until a held restart is due.
+size_t WaitAfterCycle(size_t index, size_t periodMs)
+{
+    ULONGLONG due = HeldRestartTick(index);
+    ULONGLONG now = GetTickCount64();
+    return due > now ? static_cast<size_t>(due - now) : periodMs;
 }
 
 void RunCycles(const MonitorThreadParam& param)
@@ -128,9 +111,12 @@ void RunCycles(const MonitorThreadParam& param)
             }
             if (!pending)
                 CheckHang(param.index);
+            CheckMemoryCeiling(param.index);
         }
+        // Also right after a start: the new window goes back at once.
+        KeepWindowPlace(param.index);
         NoteCycle(GetTickCount64() - cycleStart);
-        WaitPeriod(timer.Get(), wake, param.index, param.periodMs);
+        WaitPeriod(timer.Get(), wake, WaitAfterCycle(param.index, param.periodMs));
     }
 }
 
@@ -177,6 +163,12 @@ void WaitForThreadPumping(HANDLE thread)
 
 } // namespace
 
+HANDLE MonitoringStopEvent()
+{
+    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
 size_t PeriodFromSetting(long long seconds)
 {
     return static_cast<size_t>(seconds >= 1 ? seconds : 5) * 1000;
@@ -191,7 +183,7 @@ void BeginMonitoring()
 {
     g_periodMs = PeriodFromSetting(g_config.GetInt(0, "monitortime", 5));
     g_hangGraceMs = GraceFromSetting(g_config.GetInt(0, "unresponsetime", 5));
-    ResetEvent(StopEvent());
+    ResetEvent(MonitoringStopEvent());
     g_monitoring = 1;
 }
 
@@ -209,6 +201,9 @@ bool StartMonitorThread(size_t index)
     }
     if (!record.wakeEvent)
         record.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // Monitoring started anew tries a program held back by its backoff at
+    // once; the steps counted so far stay.
+    record.restartDueTick = 0;
     auto* param = new MonitorThreadParam{index, g_periodMs, 0};
     record.monitorThread = CreateThread(nullptr, 0, MonitorThreadProc, param, 0, nullptr);
     if (!record.monitorThread) {
@@ -232,7 +227,7 @@ void StartMonitoringAll()
 void EndMonitoring()
 {
     g_monitoring = 0;
-    SetEvent(StopEvent());
+    SetEvent(MonitoringStopEvent());
     CancelPendingKills();
     for (size_t i = 0;; ++i) {
         HANDLE thread = nullptr;
@@ -267,7 +262,11 @@ int CheckRunning(size_t index)
         CStrW current = GetProcessIdImagePath(ProgramProcessId(index));
         // An entry without a path has nothing to start.
         bool running = current.IsEmpty() ? recorded.IsEmpty() : SamePath(recorded.c_str(), current.c_str());
-        if (!running) {
+        if (running) {
+            NoteProgramRunning(index);
+        } else if (RestartHeldBack(index)) {
+            restarted = 1;
+        } else {
             SetHint(L"检测到程序未运行,系统将自动运行", false);
             StartProgram(index);
             restarted = 1;

@@ -4,6 +4,7 @@
 #include "core/path.h"
 #include "core/text_ops.h"
 #include "monitor/launch.h"
+#include "monitor/placement.h"
 #include "monitor/process_query.h"
 #include "monitor/ui_links.h"
 
@@ -69,6 +70,25 @@ void AttachLoadedRecord(size_t j, HWND stored)
         AttachRunningInstance(j, processId, window);
 }
 
+DWORD NotBelowZero(long long value)
+{
+    return value < 0 ? 0 : (value > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<DWORD>(value));
+}
+
+// An entry's recovery keys; absent ones read as for an entry of an earlier
+// version (its window left where the program puts it).
+RecoverySettings ReadRecovery(size_t entry)
+{
+    const RecoverySettings d = kLoadedProgramRecovery;
+    RecoverySettings r;
+    r.stableSeconds = NotBelowZero(g_config.GetInt(entry, "stabletime", static_cast<int>(d.stableSeconds)));
+    r.backoffCapSeconds = NotBelowZero(g_config.GetInt(entry, "backoffmax", static_cast<int>(d.backoffCapSeconds)));
+    r.keepPlacement = g_config.GetInt(entry, "keepplacement", d.keepPlacement ? 1 : 0) != 0;
+    r.memoryLimitMb = NotBelowZero(g_config.GetInt(entry, "memorylimit", 0));
+    r.memoryCycles = NotBelowZero(g_config.GetInt(entry, "memorycycles", static_cast<int>(d.memoryCycles)));
+    return RecoveryInRange(r);
+}
+
 } // namespace
 
 CArray<CMonitorItem> g_monitorList(ReleaseRecord);
@@ -98,6 +118,8 @@ void LoadMonitorList()
             record.messageValue = static_cast<DWORD>(g_config.GetInt(entry, "message", 0));
             record.parameters = ToWide(g_config.GetText(entry, "arg", CStrA()));
             record.rowColour = kRowRed;
+            record.recovery = ReadRecovery(entry);
+            PlaceFromText(g_config.GetText(entry, "placement", CStrA()).c_str(), &record.place);
         }
     }
     SetListItemCount(g_programListView, n);
@@ -168,6 +190,9 @@ void SaveMonitorList(size_t index)
         return;
     size_t entry = index + 1;
     g_config.SetInt(entry, "hwnd", StoredWindowValue(view.window));
+    WriteRecoveryKeys(entry, view.recovery);
+    if (view.place.known)
+        g_config.SetText(entry, "placement", PlaceToText(view.place));
     const struct {
         const char* key;
         const CStrW& text;
@@ -200,6 +225,11 @@ bool CopyProgram(size_t index, ProgramView* view)
     view->parameters = OwnCopy(record.parameters);
     view->messageValue = record.messageValue;
     view->subroutineAddress = record.subroutineAddress;
+    view->recovery = record.recovery;
+    view->place = record.place;
+    view->shortRuns = record.shortRuns;
+    // A restart held back only to keep one start a period is no backoff.
+    view->heldWaitMs = record.restartDueTick && record.shortRuns ? record.restartWaitMs : 0;
     return true;
 }
 
@@ -254,6 +284,43 @@ void SetProgramSettings(size_t index, CStrW& command, DWORD messageValue, CStrW&
     record.parameters = static_cast<CStrW&&>(parameters);
 }
 
+RecoverySettings RecoveryInRange(RecoverySettings r)
+{
+    auto atMost = [](DWORD value, DWORD most) { return value < most ? value : most; };
+    r.stableSeconds = atMost(r.stableSeconds, kLongestSeconds);
+    r.backoffCapSeconds = atMost(r.backoffCapSeconds, kLongestSeconds);
+    r.memoryLimitMb = atMost(r.memoryLimitMb, kLargestLimitMb);
+    r.memoryCycles = r.memoryCycles < 1 ? kLoadedProgramRecovery.memoryCycles : atMost(r.memoryCycles, kMostCycles);
+    return r;
+}
+
+void WriteRecoveryKeys(size_t entry, const RecoverySettings& r)
+{
+    g_config.SetInt(entry, "stabletime", r.stableSeconds);
+    g_config.SetInt(entry, "backoffmax", r.backoffCapSeconds);
+    g_config.SetInt(entry, "keepplacement", r.keepPlacement ? 1 : 0);
+    g_config.SetInt(entry, "memorylimit", r.memoryLimitMb);
+    g_config.SetInt(entry, "memorycycles", r.memoryCycles);
+}
+
+void SetProgramRecovery(size_t index, const RecoverySettings& recovery)
+{
+    CLock lock(TableLock());
+    if (index < g_programCount)
+        g_monitorList.At(index).recovery = recovery;
+}
+
+void StoreWindowPlaces()
+{
+    for (size_t i = 0; i < g_programCount; ++i) {
+        ProgramView view;
+        if (!CopyProgram(i, &view))
+            break;
+        if (view.place.known)
+            g_config.SetText(i + 1, "placement", PlaceToText(view.place));
+    }
+}
+
 void SetProgramRowColour(size_t index, COLORREF colour)
 {
     CLock lock(TableLock());
@@ -271,8 +338,15 @@ void SetProgramSubroutine(size_t index, LRESULT result)
 void SetProgramStartTick(size_t index, ULONGLONG tick)
 {
     CLock lock(TableLock());
-    if (index < g_programCount)
-        g_monitorList.At(index).lastStartTick = tick;
+    if (index >= g_programCount)
+        return;
+    CMonitorItem& record = g_monitorList.At(index);
+    record.lastStartTick = tick;
+    record.exitTick = 0;
+    record.restartDueTick = 0;
+    record.cyclesOverLimit = 0;
+    record.placeAttempts = record.recovery.keepPlacement ? kPutBackAttempts : 0;
+    record.placeTick = 0;
 }
 
 bool KillProgramProcess(size_t index)
@@ -339,6 +413,8 @@ void CloseAndEndPrograms()
         ProgramView view;
         if (!CopyProgram(i, &view))
             break;
+        // A run ended on purpose is no short run for the backoff to count.
+        SetProgramStartTick(i, 0);
         DWORD owner = 0;
         if (view.window && GetWindowThreadProcessId(view.window, &owner) && owner == view.processId)
             PostMessageW(view.window, WM_CLOSE, 0, 0);

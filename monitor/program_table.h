@@ -39,6 +39,41 @@ struct ExitWatchLink {
     volatile LONG cancelled;
 };
 
+// How a program is brought back, as the user sets it per program (keys
+// stabletime, backoffmax, keepplacement, memorylimit, memorycycles).
+struct RecoverySettings {
+    // A run shorter than this makes the next restart wait; 0: never.
+    DWORD stableSeconds;
+    // The longest wait between restarts; below one period means one period.
+    DWORD backoffCapSeconds;
+    // Keep the main window's placement and put a new window back there.
+    bool keepPlacement;
+    // Private memory in MB above which the program is closed; 0: no limit.
+    DWORD memoryLimitMb;
+    // Cycles in a row above the limit before the close; below 1 means 3.
+    DWORD memoryCycles;
+};
+
+// A program added from now on; an entry loaded without the keys keeps its
+// window where the program puts it (keepPlacement false).
+constexpr RecoverySettings kNewProgramRecovery = {60, 300, true, 0, 3};
+constexpr RecoverySettings kLoadedProgramRecovery = {60, 300, false, 0, 3};
+// What the keys may hold; larger values read as these.
+constexpr DWORD kLongestSeconds = 86400;
+constexpr DWORD kLargestLimitMb = 1048576;
+constexpr DWORD kMostCycles = 1000;
+// Cycles that may try to put a new window back before it is taken as it is.
+constexpr DWORD kPutBackAttempts = 3;
+
+// A main window's placement as kept: maximised or normal, and the rectangle
+// of its normal state in workspace coordinates (as GetWindowPlacement gives
+// them); the rectangle names the monitor too.
+struct WindowPlace {
+    bool known;
+    bool maximised;
+    RECT normal;
+};
+
 struct CMonitorItem {
     HWND window;
     CStrW title;
@@ -59,8 +94,8 @@ struct CMonitorItem {
     LRESULT subroutineAddress;
     // Set by the exit watcher to run the monitor thread's cycle at once.
     HANDLE wakeEvent;
-    // GetTickCount64 of the last launch; an exit sooner than one period
-    // after it waits for the period (no crash loop).
+    // GetTickCount64 of the last launch, until the run it began has been
+    // counted by the backoff (then 0, as for an instance found running).
     ULONGLONG lastStartTick;
     // Whether the instance's window has answered a hang probe since it was
     // started: until then it may still be starting up.
@@ -68,6 +103,27 @@ struct CMonitorItem {
     // The error of the last failed start, 0 once a start succeeded: the
     // same failure again is not logged again.
     DWORD lastStartError;
+    RecoverySettings recovery;
+    // GetTickCount64 when the current instance ended, as its exit watcher
+    // learnt it; 0 while it runs or when unknown.
+    ULONGLONG exitTick;
+    // Runs in a row shorter than the stable time (the backoff's step), the
+    // restart held back until restartDueTick (0: none) after a wait of
+    // restartWaitMs, and the starts made since the backoff began.
+    DWORD shortRuns;
+    ULONGLONG restartDueTick;
+    ULONGLONG restartWaitMs;
+    DWORD backoffStarts;
+    // The placement kept for the main window, and how many more times a new
+    // instance's window may be put back there before it is taken as it is
+    // (0: nothing to put back).
+    WindowPlace place;
+    DWORD placeAttempts;
+    // GetTickCount64 when the window was last put back: the requests go
+    // without waiting, and are given time to land before the next look.
+    ULONGLONG placeTick;
+    // Cycles in a row the instance was above its memory limit.
+    DWORD cyclesOverLimit;
 };
 
 // A reader's own copy of a record's shown facts.
@@ -84,6 +140,12 @@ struct ProgramView {
     CStrW parameters;
     DWORD messageValue = 0;
     LRESULT subroutineAddress = 0;
+    RecoverySettings recovery = kLoadedProgramRecovery;
+    WindowPlace place = {};
+    // The backoff: steps in a row and the wait of a restart held back now
+    // (0: none is held back).
+    DWORD shortRuns = 0;
+    ULONGLONG heldWaitMs = 0;
 };
 
 extern CArray<CMonitorItem> g_monitorList;
@@ -119,6 +181,9 @@ void SetProgramAttachment(size_t index, DWORD processId, HWND window);
 void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className);
 void SetProgramRowColour(size_t index, COLORREF colour);
 void SetProgramSubroutine(size_t index, LRESULT result);
+// Times a new run (0: none, a start that failed): clears what the last run
+// left (its exit, a held restart, the memory count) and marks its window to
+// be put back.
 void SetProgramStartTick(size_t index, ULONGLONG tick);
 void SetProgramAnswered(size_t index, bool answered);
 // Notes a failed start's error (0: a success); true when it differs from the
@@ -126,6 +191,16 @@ void SetProgramAnswered(size_t index, bool answered);
 bool NoteStartResult(size_t index, DWORD error);
 // The settings fields the user edits; takes the strings over.
 void SetProgramSettings(size_t index, CStrW& command, DWORD messageValue, CStrW& parameters);
+void SetProgramRecovery(size_t index, const RecoverySettings& recovery);
+// recovery with every value within what the keys may hold (memoryCycles
+// below 1 is 3).
+RecoverySettings RecoveryInRange(RecoverySettings recovery);
+// Writes the keys stabletime, backoffmax, keepplacement, memorylimit and
+// memorycycles of configuration entry N.
+void WriteRecoveryKeys(size_t entry, const RecoverySettings& recovery);
+// Writes every kept window placement into its configuration entry (key
+// placement). User interface thread, as every use of the configuration.
+void StoreWindowPlaces();
 
 // Asks every program to close and ends its process: the timed close. Only a
 // window that still belongs to the program is asked, and only a process that

@@ -62,7 +62,7 @@ TEST_F(AppTest, AStartAndStopCycleSwitchesTheWindowAndRestartsAProgram)
     EXPECT_FALSE(IsWindowEnabled(Control(10000))) << "the finder is off while monitoring";
     EXPECT_EQ(SendMessageW(Tab(), TCM_GETCURSEL, 0, 0), 0) << "a start shows the info page";
     watched.Stop();
-    EXPECT_TRUE(WaitFor([&] { return Rows(ErrorList()) >= 1 && CountRunning(HelperPath()) == 1; }, 8000))
+    EXPECT_TRUE(WaitFor([&] { return Rows(ErrorList()) >= 3 && CountRunning(HelperPath()) == 1; }, 8000))
         << "the program is started again, and that is logged";
 
     Click(10100);
@@ -90,6 +90,9 @@ TEST_F(AppTest, TheEndOfTheSessionStopsRestartingAndSavesTheSettings)
     ASSERT_TRUE(SendMessageTimeoutW(main, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer));
     EXPECT_TRUE(ConfigHas("reboottime=\"04:02:03\"")) << Config();
     EXPECT_TRUE(ConfigHas("procname=\"tollwick_helper.exe\"")) << Config();
+    EXPECT_NE(ReadBytes(dir.File(L"logs\\tollwick-0000000001.log"))
+                  .find(Narrow(L"\tTollwick 已退出, 原因:Windows 会话结束\r\n")),
+              std::string::npos);
 }
 
 TEST_F(AppTest, AMissingExecutableIsKeptOnCancelAndRemovedOnOk)
@@ -215,8 +218,8 @@ TEST_F(AppTest, AnUnattendedStartWatchesTheOthersAndWaitsForAMissingFile)
     EXPECT_TRUE(WaitFor([] { return CountRunning(HelperPath()) == 1; }, 5000)) << "the other is restarted";
     ASSERT_TRUE(CopyFileW(HelperPath().c_str(), gone.c_str(), FALSE));
     EXPECT_TRUE(WaitFor([&] { return CountRunning(gone) == 1; }, 5000)) << "started once it is back";
-    EXPECT_TRUE(WaitFor([&] { return Rows(ErrorList()) == 3; }, 3000))
-        << "a failure and two restarts, not " << Rows(ErrorList());
+    EXPECT_TRUE(WaitFor([&] { return Rows(ErrorList()) == 5; }, 3000))
+        << "start, monitoring, a failure, two restarts: " << Rows(ErrorList());
     ASSERT_TRUE(Quit());
     EndAllRunning(gone);
 }
@@ -225,7 +228,7 @@ TEST_F(AppTest, TheLogIsExportedWhereTheUserSaysAndTheTrayMenuShowsTheWindow)
 {
     ASSERT_TRUE(LaunchMonitoring());
     watched.Stop();
-    ASSERT_TRUE(WaitFor([&] { return Rows(ErrorList()) >= 1; }, 8000));
+    ASSERT_TRUE(WaitFor([&] { return Rows(ErrorList()) >= 3; }, 8000));
     Command(10400);
     std::wstring target = dir.File(L"exported.txt");
     ASSERT_TRUE(SaveAs(Dialog(L"导出错误日志"), target));

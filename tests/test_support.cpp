@@ -7,6 +7,28 @@ namespace tw_test {
 
 namespace {
 
+// Removes folder (ending with '\') with everything in it, the folders the
+// program under test made (its logs) included.
+void RemoveTree(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
+        std::wstring name = data.cFileName, path = folder + name;
+        bool sub = data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        SetFileAttributesW(path.c_str(), sub ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL);
+        if (!sub)
+            DeleteFileW(path.c_str());
+        else if (name != L"." && name != L"..")
+            RemoveTree(path + L"\\");
+    }
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+    RemoveDirectoryW(folder.c_str());
+}
+
+} // namespace
+
 std::vector<std::wstring> FileNames(std::wstring folder)
 {
     std::vector<std::wstring> names;
@@ -24,8 +46,6 @@ std::vector<std::wstring> FileNames(std::wstring folder)
     return names;
 }
 
-} // namespace
-
 TempDir::TempDir()
 {
     wchar_t base[MAX_PATH + 1] = {0};
@@ -38,8 +58,7 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    Empty();
-    RemoveDirectoryW(m_path.c_str());
+    RemoveTree(m_path);
 }
 
 void TempDir::Empty() const

@@ -8,10 +8,11 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
 
 namespace tw_test {
 
-// A folder of its own in the temporary folder, removed with its files.
+// A folder of its own in the temporary folder, removed with all in it.
 class TempDir {
 public:
     TempDir();
@@ -29,7 +30,9 @@ private:
     std::wstring m_path;
 };
 
-// The names of the files in a folder, sorted, each followed by ';'.
+// The names of the files in a folder, sorted (no folders); as one text, each
+// followed by ';'.
+std::vector<std::wstring> FileNames(std::wstring folder);
 std::wstring ListFiles(std::wstring folder);
 std::string ReadBytes(const std::wstring& path);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);

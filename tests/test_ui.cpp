@@ -224,8 +224,8 @@ TEST_F(PagesTest, FiveTabsCarryTheirPagesAndTheListsAndMenusTheirItems)
         menus += L"|";
     }
     EXPECT_EQ(menus,
-              L"10400 &P.导出日志;|10420 &B.标记窗口;10422 &D.删除该项;0 ;10423 &A.删除全部;|10440 &M.主界面;10441 "
-              L"&Q.退出;|");
+              L"10400 &P.导出日志;10401 打开日志文件夹;|10420 &B.标记窗口;10422 &D.删除该项;0 ;10423 &A.删除全部;|"
+              L"10440 &M.主界面;10441 &Q.退出;|");
 }
 
 // The log tells the error list its rows; painting them reads the log.

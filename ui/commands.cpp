@@ -3,8 +3,11 @@
 #include "config/config.h"
 #include "core/exe_path.h"
 #include "core/text_ops.h"
+#include "core/trace.h"
 #include "core/window_text.h"
+#include "monitor/backoff.h"
 #include "monitor/error_log.h"
+#include "monitor/log_file.h"
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -15,6 +18,8 @@
 #include "ui/settings_dialog.h"
 
 #include <commctrl.h>
+#include <objbase.h>
+#include <shellapi.h>
 
 namespace tw {
 
@@ -74,6 +79,24 @@ void DeleteAll()
     RefreshInfoPanel();
 }
 
+// Opens the logs folder in Explorer; made first, so that it opens even
+// before its first file. The shell may hand the verb to COM objects, so COM
+// is set up around the call, as Windows asks of ShellExecute's callers.
+void ShowLogFolder()
+{
+    CStrW folder = LogFolderPath();
+    if (folder.IsEmpty())
+        return;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    auto result = reinterpret_cast<INT_PTR>(
+        ShellExecuteW(g_mainWindow, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    if (result <= 32)
+        TraceFormat(L"打开日志文件夹", L"无法打开 %s, 错误代码: %lld", folder.c_str(), static_cast<long long>(result));
+}
+
 void AppendLine(CStrW& text, const wchar_t* label, const CStrW& value)
 {
     text.AppendChars(label, 0);
@@ -106,6 +129,9 @@ CStrW BuildInfoPanelText()
         AppendLine(text, L"窗口类名：", view.className);
         AppendLine(text, L"进程名称：", view.name);
         AppendLine(text, L"程序路径：", view.path);
+        CStrW state = RestartStateText(view);
+        if (!state.IsEmpty())
+            AppendLine(text, L"重启状态：", state);
     }
     return text;
 }
@@ -180,6 +206,9 @@ int OnMenuCommand(int id)
     switch (id) {
     case kCmdExportLog:
         g_errorLog.ExportToTextFile(g_mainWindow, DirectoryOf(ExecutablePath()));
+        return 1;
+    case kCmdOpenLogFolder:
+        ShowLogFolder();
         return 1;
     case kCmdMarkWindow:
         MarkSelected();

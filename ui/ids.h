@@ -36,6 +36,7 @@ enum ControlId : int {
 // Menu command ids.
 enum MenuCommand : int {
     kCmdExportLog = 10400,
+    kCmdOpenLogFolder = 10401,
     kCmdMarkWindow = 10420,
     kCmdDeleteOne = 10422,
     kCmdDeleteAll = 10423,

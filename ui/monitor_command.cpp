@@ -2,6 +2,7 @@
 
 #include "config/config.h"
 #include "core/str.h"
+#include "monitor/error_log.h"
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -69,6 +70,7 @@ void StopMonitoring(HWND box)
     SetChecked(box, false);
     EnableWindow(g_mainWindow, FALSE);
     EndMonitoring();
+    g_errorLog.Add(L"监控已停止");
     EnableWindow(g_mainWindow, TRUE);
     SetStatus(L"已取消监控", kStatusRed);
     StopPickerClockAndHighlight();
@@ -84,6 +86,7 @@ void StartMonitoring(HWND box)
     EnableDeleteItems(false);
     SetChecked(box, g_programCount > 0);
     StartMonitoringAll();
+    g_errorLog.AddFormat(L"监控已开启, 监控数量为:%d 个程序", static_cast<int>(g_programCount.load()));
     SelectPage(GetDlgItem(g_mainWindow, kIdTab), 0);
 }
 

@@ -4,6 +4,7 @@
 #include "ui/monitor_command.h"
 #include "ui/picker.h"
 
+#include "monitor/backoff.h"
 #include "monitor/error_log.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -89,7 +90,7 @@ void BuildMenus()
             const wchar_t* text;
         } items[4];
     } menus[3] = {
-        {L"错误列表框菜单", {{kCmdExportLog, L"&P.导出日志"}}},
+        {L"错误列表框菜单", {{kCmdExportLog, L"&P.导出日志"}, {kCmdOpenLogFolder, L"打开日志文件夹"}}},
         {L"监控列表菜单",
          {{kCmdMarkWindow, L"&B.标记窗口"},
           {kCmdDeleteOne, L"&D.删除该项"},
@@ -150,7 +151,10 @@ bool ReadRow(int listId, size_t row, RowTexts* out)
         if (!CopyProgram(row, &view))
             return false;
         out->cells[1].Format(L"%lld", static_cast<long long>(reinterpret_cast<INT_PTR>(view.window)));
-        out->cells[2] = static_cast<CStrW&&>(view.title);
+        // A program whose restart is held back shows the wait where its
+        // window's title would be: it has no window then.
+        CStrW state = RestartStateText(view);
+        out->cells[2] = state.IsEmpty() ? static_cast<CStrW&&>(view.title) : static_cast<CStrW&&>(state);
         out->cells[3] = static_cast<CStrW&&>(view.name);
         out->colour = view.rowColour;
         out->useColour = true;

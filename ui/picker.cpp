@@ -2,6 +2,7 @@
 
 #include "core/guard.h"
 #include "core/handle.h"
+#include "monitor/placement.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -230,6 +231,10 @@ void DescribePickedWindow(HWND target, CMonitorItem* record)
         record->name.AssignChars(slash ? slash + 1 : text, 0);
     }
     record->errflag = GetFileDescription(record->path.c_str());
+    // A program added now is brought back with the recovery of new programs,
+    // its window where the user sees it now.
+    record->recovery = kNewProgramRecovery;
+    ReadWindowPlace(target, &record->place);
 }
 
 CStrW GetFileDescription(const wchar_t* path)

@@ -1,6 +1,7 @@
 #include "ui/schedule_view.h"
 
 #include "core/trace.h"
+#include "monitor/error_log.h"
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
 #include "res/resource_ids.h"
@@ -14,6 +15,10 @@
 namespace tw {
 
 namespace {
+
+// Set while the system is asked for the daily restart and once it accepted
+// it: the end of the session that follows is its doing.
+bool g_restartRequested = false;
 
 // Set while a tick's action is under way: ticks that arrive while it waits
 // (the message loops of stopping, the message boxes of starting) skip.
@@ -49,13 +54,21 @@ void StartRunCheck()
 
 void RestartComputer()
 {
+    g_errorLog.Add(L"已到每日重启时间, 正在重启电脑");
     PostMessageW(g_mainWindow, WM_CLOSE, kRestartCloseMarker, static_cast<LPARAM>(kRestartCloseMarker));
-    if (!(g_scheduler.restart && g_scheduler.restart()))
-        TraceFormat(L"定时重启", L"重启请求被拒绝, 错误码: %lu", GetLastError());
+    // Set first: the end of the session may come while the request runs.
+    g_restartRequested = true;
+    if (g_scheduler.restart && g_scheduler.restart())
+        return;
+    DWORD error = GetLastError();
+    g_restartRequested = false;
+    TraceFormat(L"定时重启", L"重启请求被拒绝, 错误码: %lu", error);
+    g_errorLog.AddFormat(L"重启电脑的请求被拒绝, 错误代码为:%lu", error);
 }
 
 void CloseEverything(bool onceOnly)
 {
+    g_errorLog.Add(L"已到定时关闭程序的时间, 停止监控并关闭所有被监控的程序");
     if (onceOnly)
         StopPickerClockAndHighlight();
     SetBoxChecked(g_mainWindow, kIdWatchRunning, false);
@@ -66,6 +79,7 @@ void CloseEverything(bool onceOnly)
 
 void RunEverything(bool onceOnly)
 {
+    g_errorLog.Add(L"已到定时开启程序的时间, 开启监控");
     if (onceOnly)
         KillTimer(g_mainWindow, kTimerScheduledRun);
     SetBoxChecked(g_mainWindow, kIdWatchRunning, true);
@@ -74,6 +88,11 @@ void RunEverything(bool onceOnly)
 }
 
 } // namespace
+
+bool RestartRequested()
+{
+    return g_restartRequested;
+}
 
 void StartClock()
 {

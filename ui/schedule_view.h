@@ -18,6 +18,9 @@ void StartRunCheckIfArmed();
 // monitoring flag preset: 1 stops, 0 starts.
 void SendMonitoringCommand(LONG preset);
 
+// Whether the system accepted a daily restart of the computer in this run.
+bool RestartRequested();
+
 // Carries out what a tick decided. clock: a tick of the clock, whose texts
 // go to the uptime label, the countdown page and the title.
 void ApplyTick(const TickOutcome& outcome, bool clock);

@@ -99,7 +99,31 @@ void ShowProgramFields(HWND dialog, long long index)
     SetField(dialog, IDC_COMMAND, view.command);
     SetField(dialog, IDC_PARAMETERS, view.parameters);
     SetField(dialog, IDC_PROGRAM_PATH, view.path);
+    SetDlgItemInt(dialog, IDC_STABLE_TIME, view.recovery.stableSeconds, FALSE);
+    SetDlgItemInt(dialog, IDC_BACKOFF_MAX, view.recovery.backoffCapSeconds, FALSE);
+    SetDlgItemInt(dialog, IDC_MEMORY_LIMIT, view.recovery.memoryLimitMb, FALSE);
+    SetDlgItemInt(dialog, IDC_MEMORY_CYCLES, view.recovery.memoryCycles, FALSE);
+    SetBoxChecked(dialog, IDC_KEEP_PLACEMENT, view.recovery.keepPlacement);
     SetShownProgram(dialog, index);
+}
+
+// A number field's value; an emptied field keeps the value it had.
+DWORD NumberField(HWND dialog, int id, DWORD kept)
+{
+    BOOL read = FALSE;
+    UINT value = GetDlgItemInt(dialog, id, &read, FALSE);
+    return read ? value : kept;
+}
+
+RecoverySettings RecoveryFields(HWND dialog, const RecoverySettings& kept)
+{
+    RecoverySettings r;
+    r.stableSeconds = NumberField(dialog, IDC_STABLE_TIME, kept.stableSeconds);
+    r.backoffCapSeconds = NumberField(dialog, IDC_BACKOFF_MAX, kept.backoffCapSeconds);
+    r.memoryLimitMb = NumberField(dialog, IDC_MEMORY_LIMIT, kept.memoryLimitMb);
+    r.memoryCycles = NumberField(dialog, IDC_MEMORY_CYCLES, kept.memoryCycles);
+    r.keepPlacement = IsBoxChecked(dialog, IDC_KEEP_PLACEMENT);
+    return RecoveryInRange(r);
 }
 
 void TakeProgramFields(HWND dialog)
@@ -112,6 +136,9 @@ void TakeProgramFields(HWND dialog)
     CStrW parameters = FieldText(dialog, IDC_PARAMETERS);
     ReplaceAll(parameters, L"\r\n", kLineBreakMarker);
     SetProgramSettings(static_cast<size_t>(index), command, messageValue, parameters);
+    ProgramView view;
+    if (CopyProgram(static_cast<size_t>(index), &view))
+        SetProgramRecovery(static_cast<size_t>(index), RecoveryFields(dialog, view.recovery));
 }
 
 void SetBoxFromConfig(HWND dialog, int id, const char* key)
@@ -176,6 +203,7 @@ void OnCloseDialog(HWND dialog)
         g_config.SetInt(i + 1, "message", view.messageValue);
         StoreText(i + 1, "command", view.command);
         StoreText(i + 1, "arg", view.parameters);
+        WriteRecoveryKeys(i + 1, view.recovery);
     }
     g_config.Save();
     EndDialog(dialog, 0);

@@ -8,6 +8,10 @@
 //   capture drag FILE.png     the finder dragged onto the demo program with
 //                             real pointer input (xdotool), taken while it
 //                             rests there, then dropped: the program is added
+//   capture backoff DIR       once the info page tells of a restart held
+//                             back after a fourth short run, that page and
+//                             the program list as DIR\backoff-info.png and
+//                             DIR\backoff-list.png
 //   capture click ID          a click on the main window's control ID
 #include <windows.h>
 
@@ -26,6 +30,7 @@ namespace {
 const wchar_t kMainClass[] = L"Tollwick 程序守护 主窗口";
 constexpr int kPickerId = 10000;
 constexpr int kTabId = 10001;
+constexpr int kInfoPanelId = 10300;
 
 void Pump(DWORD milliseconds)
 {
@@ -115,24 +120,49 @@ RECT FrameOf(HWND window)
 
 // Arrow keys move the selection as a user's would, so that the program sees
 // its own selection notifications.
-int CaptureTabs(const std::wstring& folder)
+void SelectTab(HWND tab, int page)
+{
+    for (int press = 0; press < 10 && SendMessageW(tab, TCM_GETCURSEL, 0, 0) != page; ++press) {
+        UINT key = SendMessageW(tab, TCM_GETCURSEL, 0, 0) > page ? VK_LEFT : VK_RIGHT;
+        PostMessageW(tab, WM_KEYDOWN, key, 1);
+        PostMessageW(tab, WM_KEYUP, key, 0xC0000001);
+        Pump(100);
+    }
+    Pump(700);
+}
+
+// The main window once per tab page, as DIR\tab-N.png, or only the pages
+// given with their file names.
+int CaptureTabs(const std::wstring& folder, std::vector<std::pair<int, std::wstring>> pages = {})
 {
     HWND main = BringMainWindow();
     HWND tab = GetDlgItem(main, kTabId);
+    for (int i = 0; pages.empty() && i < SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0); ++i)
+        pages.push_back({i, L"tab-" + std::to_wstring(i) + L".png"});
     int failures = main ? 0 : 1;
-    for (int i = 0; main && i < SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0); ++i) {
-        for (int press = 0; press < 10 && SendMessageW(tab, TCM_GETCURSEL, 0, 0) != i; ++press) {
-            UINT key = SendMessageW(tab, TCM_GETCURSEL, 0, 0) > i ? VK_LEFT : VK_RIGHT;
-            PostMessageW(tab, WM_KEYDOWN, key, 1);
-            PostMessageW(tab, WM_KEYUP, key, 0xC0000001);
-            Pump(100);
-        }
-        Pump(700);
-        std::wstring file = folder + L"\\tab-" + std::to_wstring(i) + L".png";
+    for (size_t i = 0; main && i < pages.size(); ++i) {
+        SelectTab(tab, pages[i].first);
+        std::wstring file = folder + L"\\" + pages[i].second;
         if (!SaveScreenRect(FrameOf(main), file))
             failures += Failed(L"could not write ", file);
     }
     return failures ? 1 : 0;
+}
+
+// The demo program dies sooner than its stable time after every start, so
+// its restarts back off; the fourth wait (8 periods) shows long enough for
+// pictures of the info page and the program list.
+int CaptureBackoff(const std::wstring& folder)
+{
+    HWND info = GetDlgItem(GetDlgItem(BringMainWindow(), kTabId), kInfoPanelId);
+    auto fourth = [&] {
+        wchar_t text[4096] = {0};
+        SendMessageTimeoutW(info, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+        return wcsstr(text, L"(第 4 次)") != nullptr;
+    };
+    if (!info || !WaitFor(fourth, 300000))
+        return Failed(L"no fourth held restart within 5 minutes");
+    return CaptureTabs(folder, {{0, L"backoff-info.png"}, {1, L"backoff-list.png"}});
 }
 
 int CaptureSettings(const std::wstring& file)
@@ -256,6 +286,8 @@ int wmain(int argc, wchar_t** argv)
         result = CaptureSettings(argv[2]);
     } else if (mode == L"drag") {
         result = CaptureDrag(argv[2]);
+    } else if (mode == L"backoff") {
+        result = CaptureBackoff(argv[2]);
     } else if (mode == L"click") {
         HWND main = nullptr;
         int id = _wtoi(argv[2]);
@@ -265,7 +297,8 @@ int wmain(int argc, wchar_t** argv)
                      ? 0
                      : Failed(L"Tollwick's main window is not open");
     } else {
-        fwprintf(stderr, L"usage: capture screen|settings|drag FILE.png | capture tabs DIR | capture click ID\n");
+        fwprintf(stderr,
+                 L"usage: capture screen|settings|drag FILE.png | capture tabs|backoff DIR | capture click ID\n");
     }
     Gdiplus::GdiplusShutdown(token);
     return result;

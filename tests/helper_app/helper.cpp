@@ -1,7 +1,7 @@
 // A small program that the engine tests start and watch: it shows windows,
-// exits, crashes, stops answering or shows error dialogs as its command line
-// asks, or, with --soak, when the soak driver tells it. It uses nothing of the
-// program under test.
+// exits, crashes, stops answering, shows error dialogs or takes memory as its
+// command line asks, or, with --soak, when the soak driver tells it. It uses
+// nothing of the program under test.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -18,6 +18,8 @@ struct Options {
     bool noWindow = false, owned = false, child = false, soak = false;
     int x = 40, y = 40;
     int showAfter = 0, exitAfter = -1, hangAtStart = 0, hangAfter = -1, hangFor = 0;
+    // Private memory taken at the start and written to, in MB.
+    int allocateMb = 0;
     std::wstring errorBox, crashWindow, infoFile;
     UINT answerMessage = 0;
     LONG_PTR answerResult = 0;
@@ -133,7 +135,8 @@ void ParseOptions()
                                                               {L"--write-info", &o.infoFile}};
     const std::pair<const wchar_t*, int*> numbers[] = {
         {L"--show-after", &o.showAfter}, {L"--exit-after", &o.exitAfter}, {L"--hang-at-start", &o.hangAtStart},
-        {L"--hang-after", &o.hangAfter}, {L"--hang-for", &o.hangFor},     {L"--at", &o.x}};
+        {L"--hang-after", &o.hangAfter}, {L"--hang-for", &o.hangFor},     {L"--at", &o.x},
+        {L"--allocate", &o.allocateMb}};
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
     auto next = [&](int& i) { return ++i < count ? std::wstring(args[i]) : std::wstring(); };
@@ -154,6 +157,16 @@ void ParseOptions()
         }
     }
     LocalFree(args);
+}
+
+// Commits the memory and writes to every page of it, so that it counts as
+// the process's own in every measure (Wine's counts only pages in use).
+void TakeMemory(int megabytes)
+{
+    SIZE_T size = static_cast<SIZE_T>(megabytes) * 1024 * 1024;
+    auto* block = static_cast<volatile char*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    for (SIZE_T at = 0; block && at < size; at += 4096)
+        block[at] = 1;
 }
 
 // Starts this program again with its options but --relaunch.
@@ -186,6 +199,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         StartCopy();
         return 0;
     }
+    TakeMemory(g_options.allocateMb);
     wchar_t directory[MAX_PATH] = {0};
     GetCurrentDirectoryW(MAX_PATH, directory);
     WriteInfo(L"pid=" + std::to_wstring(GetCurrentProcessId()) + L"\ncmdline=" + GetCommandLineW() + L"\ncwd=" +

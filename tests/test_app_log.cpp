@@ -1,0 +1,158 @@
+// The error log on disk, end to end: the real Tollwick.exe writes its logs
+// folder as events happen, survives being killed, numbers on and lists the
+// earlier run after a restart, keeps its files within their bounds, and goes
+// on monitoring where the folder cannot be written.
+#include "tests/app_fixture.h"
+
+#include "version.h"
+
+#include <vector>
+
+using namespace tw_app_test;
+
+namespace {
+
+struct LogLine {
+    unsigned long number;
+    std::string time;
+    std::wstring text;
+};
+
+class AppLogTest : public AppTest {
+protected:
+    std::wstring Logs() const { return dir.Path() + L"logs\\"; }
+    std::vector<std::wstring> LogFiles() const { return tw_test::FileNames(Logs()); }
+    // Every line of the log files, oldest first; a line that is not whole
+    // fails the test.
+    std::vector<LogLine> ReadLog() const
+    {
+        std::vector<LogLine> lines;
+        for (const std::wstring& name : LogFiles()) {
+            std::string bytes = tw_test::ReadBytes(Logs() + name);
+            EXPECT_TRUE(bytes.size() >= 2 && bytes.compare(bytes.size() - 2, 2, "\r\n") == 0) << Narrow(name);
+            for (size_t at = 0, end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2) {
+                std::string line = bytes.substr(at, end - at);
+                size_t tab1 = line.find('\t');
+                size_t tab2 = line.find('\t', tab1 + 1);
+                EXPECT_TRUE(tab1 != std::string::npos && tab2 == tab1 + 20) << line;
+                if (tab2 == std::string::npos)
+                    continue;
+                tw::CStrW text = tw::ToWide(tw::CStrA(line.substr(tab2 + 1).c_str()));
+                lines.push_back({std::stoul(line.substr(0, tab1)), line.substr(tab1 + 1, 19), text.c_str()});
+            }
+        }
+        return lines;
+    }
+};
+
+} // namespace
+
+// Killed from outside while a program crash-loops, Tollwick leaves every line
+// whole and in order; started again, it numbers on and lists the earlier run
+// above its own.
+TEST_F(AppLogTest, AKilledRunIsOnDiskAndTheNextRunListsItAndNumbersOn)
+{
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", Entry(HelperPath(), "command=\"--exit-after 200\""))));
+    ASSERT_TRUE(WaitFor([&] { return Rows(ErrorList()) >= 7; }, 20000)) << Rows(ErrorList());
+    LRESULT seen = Rows(ErrorList());
+    ASSERT_TRUE(TerminateProcess(app.Handle(), 1));
+    ASSERT_TRUE(app.WaitForExit(5000));
+    EndAllRunning(HelperPath());
+
+    std::vector<LogLine> lines = ReadLog();
+    ASSERT_GE(lines.size(), static_cast<size_t>(seen));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].number, i + 1);
+        EXPECT_TRUE(i == 0 || lines[i - 1].time <= lines[i].time) << i;
+    }
+    EXPECT_EQ(lines[0].text, L"Tollwick 已启动, 版本为:" TW_VERSION_WIDE);
+    EXPECT_EQ(lines[1].text, L"监控已开启, 监控数量为:1 个程序");
+    for (size_t i = 2; i < lines.size(); ++i)
+        EXPECT_NE(lines[i].text.find(L"\"tollwick_helper.exe\"重启成功, 进程ID为:"), std::wstring::npos) << i;
+
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"0\"")));
+    size_t earlier = lines.size();
+    EXPECT_EQ(Rows(ErrorList()), static_cast<LRESULT>(earlier + 2)) << "the earlier run, a divider and this start";
+    ASSERT_TRUE(Quit());
+    lines = ReadLog();
+    ASSERT_EQ(lines.size(), earlier + 2);
+    EXPECT_EQ(lines[earlier].text, L"Tollwick 已启动, 版本为:" TW_VERSION_WIDE);
+    EXPECT_EQ(lines.back().number, earlier + 2);
+    EXPECT_EQ(lines.back().text, L"Tollwick 已退出, 原因:用户退出");
+}
+
+// With a limit of 1 KB and two files, a full folder of four files rotates at
+// the first line to the newest full one and a new one; the menu shows it.
+TEST_F(AppLogTest, ATinyLimitKeepsTheSetNumberOfFiles)
+{
+    ASSERT_TRUE(CreateDirectoryW(Logs().c_str(), nullptr));
+    unsigned long number = 0;
+    for (int file = 0; file < 4; ++file) {
+        wchar_t name[40];
+        swprintf(name, 40, L"tollwick-%010lu.log", number + 1);
+        std::string bytes;
+        while (bytes.size() < 1000) {
+            char line[64];
+            ++number;
+            snprintf(line, sizeof(line), "%03lu\t2026-12-07 20:41:05\tevent %lu\r\n", number, number);
+            bytes += line;
+        }
+        ASSERT_TRUE(tw_test::WriteBytes(Logs() + name, bytes));
+    }
+    ASSERT_TRUE(Launch(ConfigWith("logfilesize=\"1\" logfilecount=\"2\"")));
+    // "打开日志文件夹" shows the folder in Explorer.
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10401, 0), 0);
+    HWND explorer = nullptr;
+    EXPECT_TRUE(
+        WaitFor([&] { return (explorer = FindWindowExW(nullptr, nullptr, nullptr, L"logs")) != nullptr; }, 10000));
+    PostMessageW(explorer, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(Quit());
+    std::vector<std::wstring> files = LogFiles();
+    ASSERT_EQ(files.size(), 2u);
+    wchar_t newest[40];
+    swprintf(newest, 40, L"tollwick-%010lu.log", number + 1);
+    EXPECT_EQ(files[1], newest);
+    std::vector<LogLine> lines = ReadLog();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.back().number, number + 2);
+    EXPECT_EQ(lines.back().text, L"Tollwick 已退出, 原因:用户退出");
+}
+
+// A logs folder that cannot be written (a file in its place) costs one log
+// entry and no box, and the watched program is restarted as ever; a log
+// file held by another program is left for a new one.
+TEST_F(AppLogTest, AFolderThatCannotBeWrittenLeavesMonitoringWorking)
+{
+    for (bool blocked : {true, false}) {
+        SCOPED_TRACE(blocked ? "a file in the folder's place" : "the newest file held");
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (blocked) {
+            ASSERT_TRUE(tw_test::WriteBytes(dir.File(L"logs"), "not a folder"));
+        } else {
+            DeleteFileW(dir.File(L"logs").c_str());
+            ASSERT_TRUE(CreateDirectoryW(Logs().c_str(), nullptr));
+            ASSERT_TRUE(tw_test::WriteBytes(Logs() + L"tollwick-0000000001.log", "001\t2026-12-07 20:41:05\tx\r\n"));
+            // Read by another program that lets no one else write it.
+            held = CreateFileW((Logs() + L"tollwick-0000000001.log").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        }
+        ASSERT_TRUE(LaunchMonitoring());
+        for (int kill = 0; kill < 2; ++kill) {
+            DWORD old = tw::FindProcessRunning(tw::CStrW(HelperPath().c_str()), nullptr, 0);
+            ASSERT_TRUE(tw::KillProcessRunning(old, tw::CStrW(HelperPath().c_str())));
+            EXPECT_TRUE(WaitFor([&] { return tw_test::CountRunning(HelperPath()) == 1; }, 8000)) << kill;
+            Sleep(1200);
+        }
+        EXPECT_EQ(FindOwnWindow(app.Id(), L"#32770", nullptr), nullptr) << "no box";
+        // The start, the one failure, monitoring and two restarts; or the
+        // earlier line, the divider, the start, monitoring and two restarts.
+        EXPECT_TRUE(WaitFor([&] { return Rows(ErrorList()) == (blocked ? 5 : 6); }, 3000)) << Rows(ErrorList());
+        ASSERT_TRUE(Quit());
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+            ASSERT_EQ(LogFiles().size(), 2u);
+            EXPECT_EQ(ReadLog().back().number, 6u) << "numbered on after the earlier line";
+        }
+        EndAllRunning(HelperPath());
+    }
+}
