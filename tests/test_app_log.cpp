@@ -47,12 +47,13 @@ protected:
 
 } // namespace
 
-// Killed from outside while a program crash-loops, Tollwick leaves every line
-// whole and in order; started again, it numbers on and lists the earlier run
-// above its own.
+// Killed from outside while a program crash-loops (with no backoff, so that
+// every restart is logged), Tollwick leaves every line whole and in order; started again, it numbers on and lists the
+// earlier run above its own.
 TEST_F(AppLogTest, AKilledRunIsOnDiskAndTheNextRunListsItAndNumbersOn)
 {
-    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"1\"", Entry(HelperPath(), "command=\"--exit-after 200\""))));
+    ASSERT_TRUE(Launch(
+        ConfigWith("autostartmonitor=\"1\"", Entry(HelperPath(), "command=\"--crash-after 200\" stabletime=\"0\""))));
     ASSERT_TRUE(WaitFor([&] { return Rows(ErrorList()) >= 7; }, 20000)) << Rows(ErrorList());
     LRESULT seen = Rows(ErrorList());
     ASSERT_TRUE(TerminateProcess(app.Handle(), 1));

@@ -1,12 +1,17 @@
-// The error log: entries kept from any thread, the newest 10,000 only, and
-// the export in code page 936 or GB18030 with its numbering and zero byte.
+// The error log: entries kept from any thread, the newest 10,000 only, the
+// export in code page 936 or GB18030 with its numbering and zero byte; and on
+// disk, lines appended as entries are added, read back and numbered on by the
+// next run, rotated within their bounds, a folder that cannot be written
+// costing one entry and nothing else.
 #include "monitor/error_log.h"
+#include "monitor/log_file.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
+#include <vector>
 
 using tw::CStrW;
 using tw::g_errorLog;
@@ -16,7 +21,26 @@ namespace {
 class ErrorLogTest : public ::testing::Test {
 protected:
     void SetUp() override { g_errorLog.ResetForTest(); }
-    void TearDown() override { g_errorLog.ResetForTest(); }
+    void TearDown() override
+    {
+        g_errorLog.ResetForTest();
+        folder.Close();
+    }
+
+    // A run of the program: its logs folder, and the log taking it up.
+    void Run(unsigned long long fileBytes = 1024 * 1024, size_t files = 5)
+    {
+        g_errorLog.ResetForTest();
+        folder.Close();
+        folder.Open(CStrW(logs.c_str()), fileBytes, files);
+        g_errorLog.UseFolder(&folder);
+    }
+    std::wstring File(unsigned long long first) const
+    {
+        wchar_t name[40];
+        swprintf(name, 40, L"tollwick-%010llu.log", first);
+        return logs + name;
+    }
 
     // "NNN<tab>time<tab>" of entry i, as the export writes it.
     static std::string Head(size_t i)
@@ -35,7 +59,8 @@ protected:
     }
 
     tw_test::TempDir dir;
-    std::wstring path = dir.File(L"log.txt");
+    std::wstring path = dir.File(L"log.txt"), logs = dir.Path() + L"logs\\";
+    tw::CLogFolder folder;
 };
 
 DWORD WINAPI AddThousandEntries(void* thread)
@@ -59,8 +84,11 @@ TEST(TimeText, IsTheUtcPlus8WallClock)
     EXPECT_TRUE(text == tw::FormatTimeText(now).c_str() || text == tw::FormatTimeText(now + 1).c_str());
 }
 
+// Eight threads at once lose nothing, and their lines reach the file whole
+// and in their numbers' order.
 TEST_F(ErrorLogTest, ConcurrentAddsLoseNothing)
 {
+    Run();
     HANDLE threads[8];
     for (HANDLE& thread : threads)
         thread = CreateThread(nullptr, 0, AddThousandEntries, &thread, 0, nullptr);
@@ -75,6 +103,14 @@ TEST_F(ErrorLogTest, ConcurrentAddsLoseNothing)
         texts.insert(text.c_str());
     }
     EXPECT_EQ(texts.size(), 8000u) << "every text once";
+    std::string all = tw_test::ReadBytes(File(1));
+    int n = 0;
+    for (size_t at = 0; at < all.size(); at = all.find("\r\n", at) + 2) {
+        char head[16];
+        snprintf(head, sizeof(head), "%03d\t", ++n);
+        ASSERT_EQ(all.compare(at, strlen(head), head), 0) << "line " << n;
+    }
+    EXPECT_EQ(n, 8000);
 }
 
 // The file replaces what was there; the log goes in code page 936 while that
@@ -133,4 +169,135 @@ TEST_F(ErrorLogTest, OnlyTheNewestEntriesAreKeptAndNumberedOn)
     EXPECT_EQ(exported.compare(0, 4, "006\t"), 0) << exported.substr(0, 40);
     EXPECT_NE(exported.find("\n10005\t"), std::string::npos);
     EXPECT_EQ(exported.find("event 5\r\n"), std::string::npos);
+}
+
+// Each line is on disk when Add returns, each in 936 when 936 holds it and
+// in GB18030 when not; a line cut by a crash is ended before the next.
+TEST_F(ErrorLogTest, EachEntryIsOnDiskWhenAddReturns)
+{
+    Run();
+    const struct {
+        const wchar_t* text;
+        const char* bytes;
+    } cases[] = {
+        {L"first", "first"},
+        {L"进程ID为:42\n", "\xBD\xF8\xB3\xCCID\xCE\xAA:42\n"},
+        {L"\x00DC \x20AC", "\x81\x30\x89\x35 \xA2\xE3"},
+        {L"错误\x20AC", "\xB4\xED\xCE\xF3\x80"},
+    };
+    std::string expected;
+    for (size_t i = 0; i < 4; ++i) {
+        g_errorLog.Add(cases[i].text);
+        expected += Head(i) + cases[i].bytes + "\r\n";
+        EXPECT_EQ(tw_test::ReadBytes(File(1)), expected) << i;
+    }
+    folder.Close();
+    ASSERT_TRUE(tw_test::WriteBytes(File(1), expected + "005\t2026-12-07 20"));
+    Run();
+    g_errorLog.Add(L"after");
+    EXPECT_EQ(tw_test::ReadBytes(File(1)), expected + "005\t2026-12-07 20\r\n" + Head(4) + "after\r\n");
+}
+
+// The next run numbers on, and its list shows the earlier run's entries above
+// its own, set apart; the export holds both.
+TEST_F(ErrorLogTest, TheNextRunNumbersOnAndListsTheEarlierEntries)
+{
+    Run();
+    const wchar_t* earlier[] = {L"one", L"abc\n", L"\x00DCn\x00EF \x20AC 错误", L""};
+    for (const wchar_t* text : earlier)
+        g_errorLog.Add(text);
+    CStrW firstTime;
+    ASSERT_TRUE(g_errorLog.ReadEntry(0, &firstTime, nullptr));
+
+    Run();
+    ASSERT_EQ(g_errorLog.EarlierCount(), 4u);
+    g_errorLog.Add(L"this run");
+    ASSERT_EQ(g_errorLog.Count(), 5u);
+    ASSERT_EQ(g_errorLog.RowCount(), 6u);
+    CStrW number, time, text;
+    for (size_t i = 0; i < 4; ++i) {
+        ASSERT_TRUE(g_errorLog.ReadRow(i, &number, &time, &text));
+        EXPECT_STREQ(text.c_str(), earlier[i]) << i;
+        EXPECT_EQ(number.c_str(), std::to_wstring(i + 1));
+    }
+    ASSERT_TRUE(g_errorLog.ReadRow(0, &number, &time, &text));
+    EXPECT_STREQ(time.c_str(), firstTime.c_str());
+    ASSERT_TRUE(g_errorLog.ReadRow(4, &number, &time, &text));
+    EXPECT_STREQ(text.c_str(), L"以上为之前运行的记录, 以下为本次运行的记录");
+    ASSERT_TRUE(g_errorLog.ReadRow(5, &number, &time, &text));
+    EXPECT_STREQ(number.c_str(), L"5");
+    EXPECT_STREQ(text.c_str(), L"this run");
+    std::wstring exported = tw::ToWide(g_errorLog.BuildExportText()).c_str();
+    EXPECT_EQ(exported.rfind(L"001\t", 0), 0u);
+    EXPECT_NE(exported.find(L"\tabc\n\r\n003\t"), std::string::npos);
+    EXPECT_NE(exported.find(L"\t\x00DCn\x00EF \x20AC 错误\r\n004\t"), std::string::npos);
+    EXPECT_NE(exported.find(L"\t\r\n005\t"), std::string::npos);
+}
+
+// Whatever the limit, the folder keeps the set number of files, none past
+// the limit, and the newest lines in order.
+TEST_F(ErrorLogTest, RotationKeepsTheSetNumberOfFiles)
+{
+    const struct {
+        unsigned long long bytes;
+        size_t files;
+        int lines;
+    } cases[] = {{200, 3, 40}, {300, 1, 30}, {100, 5, 20}};
+    for (const auto& c : cases) {
+        for (const std::wstring& name : tw_test::FileNames(logs))
+            DeleteFileW((logs + name).c_str());
+        Run(c.bytes, c.files);
+        for (int i = 1; i <= c.lines; ++i)
+            g_errorLog.AddFormat(L"line %d", i);
+        std::vector<std::wstring> names = tw_test::FileNames(logs);
+        ASSERT_EQ(names.size(), c.files) << c.bytes;
+        std::string all;
+        for (const std::wstring& name : names) {
+            std::string bytes = tw_test::ReadBytes(logs + name);
+            EXPECT_LE(bytes.size(), c.bytes) << bytes;
+            char head[32];
+            snprintf(head, sizeof(head), "%03llu\t", std::stoull(name.substr(9, name.size() - 13)));
+            EXPECT_EQ(bytes.rfind(head, 0), 0u) << "a file is named for its first line: " << bytes;
+            all += bytes;
+        }
+        char last[32];
+        snprintf(last, sizeof(last), "%03d\t", c.lines);
+        EXPECT_NE(all.find(last), std::string::npos) << all;
+        unsigned long long previous = 0;
+        for (size_t at = 0; at < all.size(); at = all.find("\r\n", at) + 2) {
+            unsigned long long n = std::stoull(all.substr(at, all.find('\t', at) - at));
+            EXPECT_TRUE(previous == 0 || n == previous + 1) << previous << " then " << n;
+            previous = n;
+        }
+    }
+}
+
+// A folder that cannot be made costs one entry for the whole run, and the
+// entries go on in memory; a file another program holds is left for a new
+// one, numbered on.
+TEST_F(ErrorLogTest, AFolderThatCannotBeWrittenCostsOneEntry)
+{
+    ASSERT_TRUE(tw_test::WriteBytes(dir.File(L"logs"), "not a folder"));
+    Run();
+    for (int i = 0; i < 20; ++i)
+        g_errorLog.AddFormat(L"event %d", i);
+    ASSERT_EQ(g_errorLog.Count(), 21u);
+    CStrW text;
+    ASSERT_TRUE(g_errorLog.ReadEntry(1, nullptr, &text));
+    std::wstring expected = L"写入日志文件失败, 路径为:" + File(1) + L", 错误代码为:";
+    EXPECT_EQ(std::wstring(text.c_str()).compare(0, expected.size(), expected), 0) << tw::ToNarrow(text).c_str();
+    ASSERT_TRUE(g_errorLog.ReadEntry(20, nullptr, &text));
+    EXPECT_STREQ(text.c_str(), L"event 19");
+
+    DeleteFileW(dir.File(L"logs").c_str());
+    ASSERT_TRUE(CreateDirectoryW(logs.c_str(), nullptr));
+    ASSERT_TRUE(tw_test::WriteBytes(File(1), "001\t2026-12-07 20:41:05\tkept\r\n"));
+    // Read by another program that lets no one else write it.
+    HANDLE held = CreateFileW(File(1).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Run();
+    g_errorLog.Add(L"beside it");
+    CloseHandle(held);
+    EXPECT_EQ(tw_test::ReadBytes(File(2)), Head(1) + "beside it\r\n");
+    EXPECT_EQ(g_errorLog.Count(), 2u) << "no failure";
 }

@@ -2,7 +2,9 @@
 // window that carries the main-window controls the threads talk to.
 #include "config/config.h"
 #include "core/path.h"
+#include "monitor/backoff.h"
 #include "monitor/error_log.h"
+#include "monitor/memory_ceiling.h"
 #include "monitor/monitor.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
@@ -57,6 +59,22 @@ std::string LogText()
     return all;
 }
 
+tw::ProgramView Program()
+{
+    tw::ProgramView view;
+    tw::CopyProgram(0, &view);
+    return view;
+}
+
+// Waits until the first program runs another instance than before; it, or 0.
+DWORD AwaitNewInstance(DWORD before, DWORD timeoutMs)
+{
+    DWORD now = 0;
+    PumpUntil([&] { return (now = tw::ProgramProcessId(0)) && now != before && tw::FindProcessEntry(now, nullptr); },
+              timeoutMs);
+    return now != before ? now : 0;
+}
+
 std::vector<std::wstring>& Hints()
 {
     return tw_test::HostWindow::HintTexts();
@@ -94,7 +112,7 @@ protected:
     // Adds the running helper as a picked program recorded as path, started
     // again with command; its window, or null.
     static HWND Watch(const HelperProcess& helper, const std::wstring& path, const wchar_t* errflag = L"",
-                      const std::wstring& command = L"")
+                      const std::wstring& command = L"", const tw::RecoverySettings& recovery = {})
     {
         tw::CMonitorItem item = {};
         item.window = helper.WaitForWindow();
@@ -103,6 +121,7 @@ protected:
         item.name.AssignChars(path.c_str() + path.rfind(L'\\') + 1, 0);
         item.errflag.AssignChars(errflag, 0);
         item.command.AssignChars(command.c_str(), 0);
+        item.recovery = recovery;
         HWND window = item.window;
         return window && tw::AppendProgram(item) ? window : nullptr;
     }
@@ -391,4 +410,148 @@ TEST_F(MonitorTest, ASlowStarterIsNotKilledWhileItStarts)
     EXPECT_EQ(Logged(kArmed), 0u) << LogText();
     EXPECT_EQ(tw::ProgramProcessId(0), started);
     EXPECT_EQ(Restarts(), 1u);
+}
+
+// Every instance Tollwick starts ends 0.2 s after showing its window: the
+// restarts come one, two and four periods apart, the row says how long the
+// next one waits, and the log says when the backoff begins and ends. After a
+// stable run an exit is answered at once again.
+TEST_F(MonitorTest, ACrashLoopIsRestartedOneTwoFourPeriodsApartThenAtOnceAfterAStableRun)
+{
+    std::wstring path = HelperCopy(L"crashloop.exe");
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"", path));
+    ASSERT_NE(Watch(helper, path, L"", L"--exit-after 200", {3, 60, false, 0, 3}), nullptr);
+    Start(1);
+    std::vector<ULONGLONG> starts;
+    DWORD seen = helper.Id();
+    auto startsReach = [&](size_t count) {
+        return PumpUntil(
+            [&] {
+                DWORD id = tw::ProgramProcessId(0);
+                if (id && id != seen)
+                    starts.push_back((seen = id, GetTickCount64()));
+                return starts.size() >= count;
+            },
+            15000);
+    };
+    ULONGLONG killed = GetTickCount64();
+    helper.Stop();
+    ASSERT_TRUE(startsReach(3)) << LogText();
+    EXPECT_LT(starts[0] - killed, 1000u) << "an instance found running counts as stable";
+    tw::CStrW none;
+    tw::SetProgramSettings(0, none, 0, none); // the instance after the third wait lives
+    ASSERT_TRUE(PumpUntil([] { return Program().heldWaitMs != 0; }, 3000));
+    EXPECT_STREQ(tw::RestartStateText(Program()).c_str(), L"等待 4 秒后重启 (第 3 次)");
+    ASSERT_TRUE(startsReach(4)) << LogText();
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_GE(starts[i + 1] - starts[i], 1000u << i) << i;
+        EXPECT_LT(starts[i + 1] - starts[i], (1000u << i) + 1500) << i;
+    }
+    ASSERT_TRUE(PumpUntil([] { return Logged(L"已稳定运行3秒", true) == 1; }, 6000)) << LogText();
+    EXPECT_TRUE(tw::RestartStateText(Program()).IsEmpty());
+    ULONGLONG ended = GetTickCount64();
+    ASSERT_TRUE(tw::KillProcessRunning(seen, tw::CStrW(path.c_str())));
+    ASSERT_TRUE(startsReach(5)) << LogText();
+    EXPECT_LT(starts[4] - ended, 1000u) << "after a stable run the restart comes at once";
+    EXPECT_EQ(Logged(L"开始延后重启", true) + Logged(L"其间共重启3次", true), 2u) << LogText();
+    EXPECT_TRUE(PumpUntil([] { return Restarts() == 2; }, 3000)) << "the first and the one after the stable run";
+}
+
+// A restarted instance's window goes back where the healthy one was: moved,
+// moved and maximised, or as config.xml keeps it from an earlier run on a
+// monitor that is gone (then onto the primary one; Wine on Xvfb has one).
+TEST_F(MonitorTest, ARestartedWindowIsPutBackWhereItWas)
+{
+    RECT work = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const struct {
+        RECT moved; // empty: kept in config.xml
+        bool maximise;
+        RECT expected; // the new window's normal rectangle
+    } cases[] = {{{420, 260, 720, 460}, false, {420, 260, 720, 460}},
+                 {{300, 180, 600, 380}, true, {300, 180, 600, 380}},
+                 {{}, false, {work.right - 300, 100, work.right, 300}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        std::wstring name = L"placed" + std::to_wstring(&c - cases) + L".exe", path = HelperCopy(name.c_str());
+        HelperProcess helper;
+        auto keptAt = [](const RECT& r) {
+            tw::ProgramView view = Program();
+            return view.place.known && EqualRect(&view.place.normal, &r);
+        };
+        if (IsRectEmpty(&c.moved)) {
+            ASSERT_TRUE(
+                tw_test::WriteBytes(dir.File(L"config.xml"), "<config><config procpath=\"" +
+                                                                 std::string(tw::ToNarrow(path.c_str()).c_str()) +
+                                                                 "\" stabletime=\"0\" keepplacement=\"1\" "
+                                                                 "placement=\"1,3000,100,3300,300\" /></config>"));
+            ASSERT_TRUE(tw::g_config.OpenIn(tw::CStrW(dir.Path().c_str())));
+            tw::LoadMonitorList();
+            Start(1);
+        } else {
+            ASSERT_TRUE(helper.Start(L"", path));
+            HWND window = Watch(helper, path, L"", L"", {0, 300, true, 0, 3});
+            ASSERT_NE(window, nullptr);
+            Start(1);
+            SetWindowPos(window, nullptr, c.moved.left, c.moved.top, c.moved.right - c.moved.left,
+                         c.moved.bottom - c.moved.top, SWP_NOZORDER | SWP_NOACTIVATE);
+            ASSERT_TRUE(PumpUntil([&] { return keptAt(c.moved); }, 4000));
+            if (c.maximise) {
+                // Asked of another process's window, only the posted form acts under Wine.
+                ShowWindowAsync(window, SW_SHOWMAXIMIZED);
+                ASSERT_TRUE(PumpUntil([] { return Program().place.maximised; }, 4000));
+                EXPECT_TRUE(keptAt(c.moved)) << "the normal rectangle is kept";
+            }
+            helper.Stop();
+        }
+        ASSERT_NE(AwaitNewInstance(helper.Id(), 8000), 0u) << LogText();
+        HWND fresh = nullptr;
+        ASSERT_TRUE(PumpUntil([&] { return (fresh = Program().window) != nullptr; }, 4000));
+        if (c.maximise) {
+            ASSERT_TRUE(PumpUntil([&] { return IsZoomed(fresh) != FALSE; }, 4000));
+            EXPECT_EQ(MonitorFromWindow(fresh, MONITOR_DEFAULTTONULL),
+                      MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY));
+            ShowWindowAsync(fresh, SW_RESTORE);
+        }
+        RECT frame = {};
+        EXPECT_TRUE(PumpUntil([&] { return GetWindowRect(fresh, &frame) && EqualRect(&frame, &c.expected); }, 4000))
+            << frame.left << "," << frame.top << "," << frame.right << "," << frame.bottom;
+        TearDown();
+        SetUp();
+    }
+}
+
+// A helper that takes 160 MB is over its 64 MB limit: after three cycles it
+// is asked to close, and one that will not is killed after the 5 s grace. Its
+// restart (without the memory) is the only one; the log names the figure once.
+TEST_F(MonitorTest, AProgramAboveItsMemoryLimitIsClosedAndRestartedOnce)
+{
+    for (bool refuses : {false, true}) {
+        SCOPED_TRACE(refuses ? "refuses to close" : "closes when asked");
+        std::wstring path = HelperCopy(refuses ? L"leaky1.exe" : L"leaky0.exe");
+        HelperProcess helper;
+        ASSERT_TRUE(helper.Start(refuses ? L"--allocate 160 --answer 16 0" : L"--allocate 160", path));
+        ASSERT_NE(Watch(helper, path, L"", L"", {0, 300, false, 64, 3}), nullptr);
+        ASSERT_TRUE(PumpUntil([&] { return tw::ProcessPrivateBytes(helper.Id()) > 150ull << 20; }, 5000));
+        ULONGLONG started = GetTickCount64();
+        Start(1, 5);
+        ASSERT_TRUE(PumpUntil([] { return Logged(L"超过上限64 MB", true) == 1; }, 8000)) << LogText();
+        ULONGLONG logged = GetTickCount64();
+        EXPECT_GE(logged - started, 1800u) << "three cycles above the limit";
+        ASSERT_TRUE(helper.WaitForExit(9000));
+        EXPECT_EQ(GetTickCount64() - logged >= 4800, refuses) << "killed after the grace, closed before it";
+        tw::CStrW entry;
+        g_errorLog.ReadEntry(0, nullptr, &entry);
+        std::wstring line = entry.c_str();
+        ASSERT_NE(line.find(L"占用私有内存"), std::wstring::npos) << LogText();
+        EXPECT_GE(_wtoi(line.c_str() + line.find(L"占用私有内存") + 6), 160) << "the figure is named";
+        DWORD fresh = AwaitNewInstance(helper.Id(), 5000);
+        ASSERT_NE(fresh, 0u) << LogText();
+        PumpFor(4500);
+        EXPECT_EQ(Logged(L"超过上限", true) + Restarts(), 2u) << LogText();
+        EXPECT_EQ(tw::ProgramProcessId(0), fresh);
+        TearDown();
+        SetUp();
+    }
 }

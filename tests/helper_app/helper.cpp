@@ -17,7 +17,7 @@ struct Options {
     std::wstring className = L"TollwickHelperWnd";
     bool noWindow = false, owned = false, child = false, soak = false;
     int x = 40, y = 40;
-    int showAfter = 0, exitAfter = -1, hangAtStart = 0, hangAfter = -1, hangFor = 0;
+    int showAfter = 0, exitAfter = -1, crashAfter = -1, hangAtStart = 0, hangAfter = -1, hangFor = 0;
     // Private memory taken at the start and written to, in MB.
     int allocateMb = 0;
     std::wstring errorBox, crashWindow, infoFile;
@@ -134,9 +134,9 @@ void ParseOptions()
                                                               {L"--crash-window", &o.crashWindow},
                                                               {L"--write-info", &o.infoFile}};
     const std::pair<const wchar_t*, int*> numbers[] = {
-        {L"--show-after", &o.showAfter}, {L"--exit-after", &o.exitAfter}, {L"--hang-at-start", &o.hangAtStart},
-        {L"--hang-after", &o.hangAfter}, {L"--hang-for", &o.hangFor},     {L"--at", &o.x},
-        {L"--allocate", &o.allocateMb}};
+        {L"--show-after", &o.showAfter}, {L"--exit-after", &o.exitAfter},  {L"--hang-at-start", &o.hangAtStart},
+        {L"--hang-after", &o.hangAfter}, {L"--hang-for", &o.hangFor},      {L"--at", &o.x},
+        {L"--allocate", &o.allocateMb},  {L"--crash-after", &o.crashAfter}};
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
     auto next = [&](int& i) { return ++i < count ? std::wstring(args[i]) : std::wstring(); };
@@ -220,7 +220,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     UINT_PTR showTimer = g_options.noWindow ? 0 : After(g_options.showAfter > 0 ? g_options.showAfter : -1);
     if (!g_options.noWindow && !showTimer)
         ShowMainWindow(instance);
-    UINT_PTR exitTimer = After(g_options.exitAfter);
+    UINT_PTR exitTimer = After(g_options.exitAfter), crashTimer = After(g_options.crashAfter);
     UINT_PTR hangTimer = After(g_options.hangAfter);
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -228,6 +228,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
             KillTimer(nullptr, msg.wParam);
             if (msg.wParam == showTimer)
                 ShowMainWindow(instance);
+            else if (msg.wParam == crashTimer)
+                Crash();
             else if (msg.wParam == exitTimer)
                 ExitProcess(0);
             else if (msg.wParam == hangTimer)
