@@ -49,7 +49,8 @@ protected:
 std::string CrashingHelperEntry()
 {
     std::string entry = HelperEntry();
-    return entry.insert(entry.size() - 3, " command=\"--crash-after 200\"");
+    // No backoff: the test wants a restart and its lines every period.
+    return entry.insert(entry.size() - 3, " command=\"--crash-after 200\" stabletime=\"0\"");
 }
 
 } // namespace

@@ -263,6 +263,9 @@ TEST_F(MonitorTest, AnErrorBoxOfTheProgramIsClosedAndLoggedWithItsText)
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(PumpUntil([] { return FindWindowExW(nullptr, nullptr, L"#32770", L"错误") != nullptr; }, 5000));
     HWND dialog = FindWindowExW(nullptr, nullptr, L"#32770", L"错误");
+    // The box's text control comes a moment after the box itself.
+    ASSERT_TRUE(
+        PumpUntil([dialog] { return !tw::GetWindowTextString(tw::FindMessageBoxText(dialog)).IsEmpty(); }, 3000));
     ASSERT_STREQ(tw::GetWindowTextString(tw::FindMessageBoxText(dialog)).c_str(), L"第一行\r\n第二行");
     AddProgram(helper, window);
     Start(2);
