@@ -9,6 +9,8 @@
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 
+#include <atomic>
+
 namespace tw {
 
 namespace {
@@ -111,16 +113,24 @@ void CALLBACK OnHangTimer(HWND window, UINT, UINT_PTR id, DWORD)
 bool IsWindowHung(HWND window)
 {
     constexpr UINT kFlags = SMTO_ABORTIFHUNG | SMTO_NOTIMEOUTIFNOTHUNG | SMTO_ERRORONEXIT;
-    // No font handle looks like this, and a window without a font answers 0.
-    constexpr DWORD_PTR kSentinel = static_cast<DWORD_PTR>(-7);
-    DWORD_PTR result = kSentinel;
-    SetLastError(ERROR_SUCCESS);
-    if (SendMessageTimeoutW(window, WM_GETFONT, 0, 0, kFlags, 300, &result))
-        return result == kSentinel;
     // Wine refuses WM_GETFONT across processes without trying it (the call
     // fails with no error code set); WM_NULL asks the same question there.
-    if (GetLastError() != ERROR_SUCCESS || !IsWindow(window))
-        return true;
+    // Once seen, the refused probe is not tried again.
+    static std::atomic<bool> getFontRefused{false};
+    DWORD_PTR result = 0;
+    if (!getFontRefused.load(std::memory_order_relaxed)) {
+        // No font handle looks like this, and a window without a font answers 0.
+        constexpr DWORD_PTR kSentinel = static_cast<DWORD_PTR>(-7);
+        result = kSentinel;
+        SetLastError(ERROR_SUCCESS);
+        if (SendMessageTimeoutW(window, WM_GETFONT, 0, 0, kFlags, 300, &result))
+            return result == kSentinel;
+        if (GetLastError() != ERROR_SUCCESS || !IsWindow(window))
+            return true;
+        DWORD owner = 0;
+        if (GetWindowThreadProcessId(window, &owner) && owner != GetCurrentProcessId())
+            getFontRefused = true;
+    }
     return SendMessageTimeoutW(window, WM_NULL, 0, 0, kFlags, 300, &result) == 0;
 }
 

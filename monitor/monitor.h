@@ -3,6 +3,8 @@
 // hung window is killed on the user interface thread after its grace time.
 #pragma once
 
+#include "core/handle.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -38,7 +40,21 @@ void EndMonitoring();
 void BeginMonitoring();
 bool StartMonitorThread(size_t index);
 
+// What a monitor thread keeps between its cycles about its program's
+// current instance: a handle to wait on, and whether the process behind it
+// runs the recorded executable. The path is read once per instance, not once
+// per period: while the handle is open the id cannot be reused. Owned by the
+// thread, which closes the handle.
+struct InstanceWatch {
+    bool looked = false;
+    DWORD processId = 0;
+    CHandle process;
+    bool runsPath = false;
+    bool nothingToStart = false; // the entry has no path
+};
+
 // The checks, as a monitor thread runs them for its program.
+int CheckRunning(size_t index, InstanceWatch& watch);
 int CheckRunning(size_t index);
 void CheckErrorDialog(size_t index);
 void CheckErrorWindow(size_t index);

@@ -39,8 +39,20 @@ constexpr DWORD kLongestStop = 15000;
 
 bool WatchRunningChecked()
 {
-    HWND box = g_watchRunningBox;
-    return !box || SendMessageW(box, BM_GETCHECK, 0, 0) != 0;
+    return g_watchRunning.load(std::memory_order_relaxed);
+}
+
+// The text the engine last gave the hint line (and which line), so that an
+// unchanged text costs no message to the window's thread. Guarded by
+// HintLock, which is also held while the text is set, so the two never
+// disagree.
+wchar_t g_hintShown[128] = L"";
+HWND g_hintShownOn = nullptr;
+
+CCriticalSection& HintLock()
+{
+    static CCriticalSection* lock = new CCriticalSection;
+    return *lock;
 }
 
 void SetHint(const wchar_t* text, bool onlyIfDifferent)
@@ -48,8 +60,11 @@ void SetHint(const wchar_t* text, bool onlyIfDifferent)
     HWND hint = g_hintLine;
     if (!hint)
         return;
-    if (onlyIfDifferent && CompareText(GetWindowTextString(hint), text, 0) == 0)
+    CLock lock(HintLock());
+    if (onlyIfDifferent && hint == g_hintShownOn && wcscmp(g_hintShown, text) == 0)
         return;
+    wcsncpy_s(g_hintShown, text, _TRUNCATE);
+    g_hintShownOn = hint;
     SetWindowTextW(hint, text);
 }
 
@@ -111,6 +126,7 @@ void WaitPeriod(HANDLE timer, HANDLE wake, size_t index, size_t periodMs)
 void RunCycles(const MonitorThreadParam& param)
 {
     CHandle timer(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    InstanceWatch watch;
     HANDLE wake = nullptr;
     {
         CLock lock(TableLock());
@@ -119,7 +135,7 @@ void RunCycles(const MonitorThreadParam& param)
     }
     while (g_monitoring.load(std::memory_order_relaxed) == 1) {
         ULONGLONG cycleStart = GetTickCount64();
-        if (!CheckRunning(param.index)) {
+        if (!CheckRunning(param.index, watch)) {
             CheckErrorDialog(param.index);
             bool pending = false;
             {
@@ -259,15 +275,39 @@ void EndMonitoring()
     CancelPendingKills();
 }
 
+// Whether record index's process runs its executable. A new instance (or a
+// first look) opens the process and compares its path once; after that,
+// only whether it has ended is asked.
+bool InstanceRuns(size_t index, InstanceWatch& watch)
+{
+    DWORD processId = ProgramProcessId(index);
+    if (!watch.looked || processId != watch.processId) {
+        watch.looked = true;
+        watch.processId = processId;
+        watch.process.Reset(processId ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId)
+                                      : nullptr);
+        CStrW recorded = CopyProgramText(index, &CMonitorItem::path);
+        watch.nothingToStart = recorded.IsEmpty();
+        watch.runsPath = watch.process && WaitForSingleObject(watch.process.Get(), 0) == WAIT_TIMEOUT &&
+                         SamePath(recorded.c_str(), GetProcessImagePath(watch.process.Get()).c_str());
+    }
+    // An entry without a path has nothing to start.
+    if (watch.nothingToStart)
+        return true;
+    return watch.runsPath && WaitForSingleObject(watch.process.Get(), 0) == WAIT_TIMEOUT;
+}
+
 int CheckRunning(size_t index)
+{
+    InstanceWatch watch;
+    return CheckRunning(index, watch);
+}
+
+int CheckRunning(size_t index, InstanceWatch& watch)
 {
     int restarted = 0;
     if (WatchRunningChecked()) {
-        CStrW recorded = CopyProgramText(index, &CMonitorItem::path);
-        CStrW current = GetProcessIdImagePath(ProgramProcessId(index));
-        // An entry without a path has nothing to start.
-        bool running = current.IsEmpty() ? recorded.IsEmpty() : SamePath(recorded.c_str(), current.c_str());
-        if (!running) {
+        if (!InstanceRuns(index, watch)) {
             SetHint(L"检测到程序未运行,系统将自动运行", false);
             StartProgram(index);
             restarted = 1;
