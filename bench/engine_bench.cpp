@@ -161,6 +161,8 @@ public:
             record.processId = m_helpers[i]->Id();
             record.path.AssignChars(m_paths[i].c_str(), 0);
             record.name.AssignChars(m_paths[i].c_str() + m_paths[i].rfind(L'\\') + 1, 0);
+            // As the finder records them: a crash-report title to look for.
+            record.errflag.AssignChars(L"程序崩溃报告", 0);
             tw::AppendProgram(record);
         }
         tw::g_config.SetInt(0, "monitortime", periodSeconds);
