@@ -202,7 +202,18 @@ bool HandleEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM, LRESU
     if (message != WM_TW_ARM_HANG_TIMER)
         return false;
     auto* pending = reinterpret_cast<HangTimerRecord*>(wParam);
-    if (g_monitoring.load() != 1) {
+    // A stop on the way may have cancelled the kill and freed its record
+    // (CancelPendingKills): only a kill that a program still holds is looked
+    // at. Both run on this thread, so the answer holds until the end.
+    bool held = false;
+    {
+        CLock lock(TableLock());
+        size_t index = 0;
+        held = FindPendingOwner(pending, &index);
+    }
+    if (!held) {
+        // Nothing to do: its memory is no longer ours.
+    } else if (g_monitoring.load() != 1) {
         // Monitoring stopped while the request was on its way.
         ClearPending(pending);
     } else {
