@@ -40,9 +40,9 @@ void EndMonitoring();
 void BeginMonitoring();
 bool StartMonitorThread(size_t index);
 
-// What a monitor thread keeps between its cycles about its program's
-// current instance: a handle to wait on, and whether the process behind it
-// runs the recorded executable. The path is read once per instance, not once
+// What a monitor thread keeps between its cycles: about its program's
+// current instance, a handle to wait on and whether the process behind it
+// runs the recorded executable; and the hint it last wrote. The path is read once per instance, not once
 // per period: while the handle is open the id cannot be reused. Owned by the
 // thread, which closes the handle.
 struct InstanceWatch {
@@ -51,6 +51,11 @@ struct InstanceWatch {
     CHandle process;
     bool runsPath = false;
     bool nothingToStart = false; // the entry has no path
+    // The hint text this thread last wrote, and to which line: every thread
+    // ends its cycle with the same text, so an unchanged one is not sent to
+    // the window's thread again. No lock is held across the send.
+    wchar_t hintWritten[64] = {0};
+    HWND hintWrittenTo = nullptr;
 };
 
 // The checks, as a monitor thread runs them for its program.

@@ -42,30 +42,20 @@ bool WatchRunningChecked()
     return g_watchRunning.load(std::memory_order_relaxed);
 }
 
-// The text the engine last gave the hint line (and which line), so that an
-// unchanged text costs no message to the window's thread. Guarded by
-// HintLock, which is also held while the text is set, so the two never
-// disagree.
-wchar_t g_hintShown[128] = L"";
-HWND g_hintShownOn = nullptr;
-
-CCriticalSection& HintLock()
-{
-    static CCriticalSection* lock = new CCriticalSection;
-    return *lock;
-}
-
-void SetHint(const wchar_t* text, bool onlyIfDifferent)
+// Writes the hint line; with a watch, a text this thread has just written
+// there is not written again.
+void SetHint(const wchar_t* text, InstanceWatch* watch)
 {
     HWND hint = g_hintLine;
     if (!hint)
         return;
-    CLock lock(HintLock());
-    if (onlyIfDifferent && hint == g_hintShownOn && wcscmp(g_hintShown, text) == 0)
+    if (watch && watch->hintWrittenTo == hint && wcscmp(watch->hintWritten, text) == 0)
         return;
-    wcsncpy_s(g_hintShown, text, _TRUNCATE);
-    g_hintShownOn = hint;
     SetWindowTextW(hint, text);
+    if (watch) {
+        wcsncpy_s(watch->hintWritten, text, _TRUNCATE);
+        watch->hintWrittenTo = hint;
+    }
 }
 
 void NoteCycle(ULONGLONG ms)
@@ -308,14 +298,14 @@ int CheckRunning(size_t index, InstanceWatch& watch)
     int restarted = 0;
     if (WatchRunningChecked()) {
         if (!InstanceRuns(index, watch)) {
-            SetHint(L"检测到程序未运行,系统将自动运行", false);
+            SetHint(L"检测到程序未运行,系统将自动运行", &watch);
             StartProgram(index);
             restarted = 1;
         }
     }
     CStrW count;
     count.Format(L"监控已开启,监控数量为：%d 个程序", static_cast<int>(g_programCount.load()));
-    SetHint(count.c_str(), true);
+    SetHint(count.c_str(), &watch);
     return restarted;
 }
 
