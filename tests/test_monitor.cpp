@@ -199,7 +199,7 @@ TEST_F(MonitorTest, AProgramHungForTenSecondsIsKilledAfterTheGrace)
     ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 10000"));
     HWND window = helper.WaitForWindow();
     ASSERT_NE(window, nullptr);
-    SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
+    host->SetWatchRunning(false);
     AddProgram(helper, window);
     Start(1, 5);
     ASSERT_TRUE(PumpUntil([] { return LogCount(kArmed0) == 1; }, 5000));
@@ -317,7 +317,7 @@ TEST_F(MonitorTest, WithTheRunningCheckOffADeadProgramStaysDead)
     HWND window = StartWatched(helper, L"");
     ASSERT_NE(window, nullptr);
     helper.Stop();
-    SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
+    host->SetWatchRunning(false);
     Start(1);
     PumpFor(3000);
     EXPECT_EQ(g_errorLog.Count(), 0u);
