@@ -290,6 +290,21 @@ LRESULT OnTrayIcon(HWND window, LPARAM event)
     return 0;
 }
 
+// Shown again from the tray or restored: the clock draws what it skipped.
+LRESULT OnShowWindow(HWND window, bool shown, LPARAM lParam)
+{
+    if (shown)
+        ShowClockTexts();
+    return DefWindowProcW(window, WM_SHOWWINDOW, shown, lParam);
+}
+
+LRESULT OnSize(HWND window, WPARAM kind, LPARAM lParam)
+{
+    if (kind == SIZE_RESTORED || kind == SIZE_MAXIMIZED)
+        ShowClockTexts();
+    return DefWindowProcW(window, WM_SIZE, kind, lParam);
+}
+
 LRESULT OnTaskbarCreated()
 {
     g_tray.Readd();
@@ -310,6 +325,10 @@ LRESULT DispatchMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return OnDestroy();
     case WM_PAINT:
         return OnPaint(window);
+    case WM_SHOWWINDOW:
+        return OnShowWindow(window, wParam != 0, lParam);
+    case WM_SIZE:
+        return OnSize(window, wParam, lParam);
     case WM_CLOSE:
         return OnClose(window, wParam);
     case WM_QUERYENDSESSION:

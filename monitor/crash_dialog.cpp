@@ -4,6 +4,7 @@
 #include "monitor/monitor.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
+#include "monitor/window_walk.h"
 
 namespace tw {
 
@@ -12,28 +13,9 @@ namespace {
 // The message text of a message box has this id on Windows and on Wine.
 constexpr int kMessageTextId = 0xFFFF;
 
-DWORD WindowProcess(HWND window)
-{
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    return owner;
-}
-
 bool IsIconStatic(HWND window)
 {
     return (GetWindowLongW(window, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
-}
-
-// The first top-level window titled title whose process is one of the count
-// ids (when inside is true) or none of them (when it is false).
-HWND FindTitledWindow(const wchar_t* className, const wchar_t* title, const DWORD* ids, size_t count, bool inside)
-{
-    for (HWND window = FindWindowExW(nullptr, nullptr, className, title); window;
-         window = FindWindowExW(nullptr, window, className, title)) {
-        if (IdListed(WindowProcess(window), ids, count) == inside)
-            return window;
-    }
-    return nullptr;
 }
 
 } // namespace

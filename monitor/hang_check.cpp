@@ -9,6 +9,8 @@
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 
+#include <atomic>
+
 namespace tw {
 
 namespace {
@@ -111,16 +113,24 @@ void CALLBACK OnHangTimer(HWND window, UINT, UINT_PTR id, DWORD)
 bool IsWindowHung(HWND window)
 {
     constexpr UINT kFlags = SMTO_ABORTIFHUNG | SMTO_NOTIMEOUTIFNOTHUNG | SMTO_ERRORONEXIT;
-    // No font handle looks like this, and a window without a font answers 0.
-    constexpr DWORD_PTR kSentinel = static_cast<DWORD_PTR>(-7);
-    DWORD_PTR result = kSentinel;
-    SetLastError(ERROR_SUCCESS);
-    if (SendMessageTimeoutW(window, WM_GETFONT, 0, 0, kFlags, 300, &result))
-        return result == kSentinel;
     // Wine refuses WM_GETFONT across processes without trying it (the call
     // fails with no error code set); WM_NULL asks the same question there.
-    if (GetLastError() != ERROR_SUCCESS || !IsWindow(window))
-        return true;
+    // Once seen, the refused probe is not tried again.
+    static std::atomic<bool> getFontRefused{false};
+    DWORD_PTR result = 0;
+    if (!getFontRefused.load(std::memory_order_relaxed)) {
+        // No font handle looks like this, and a window without a font answers 0.
+        constexpr DWORD_PTR kSentinel = static_cast<DWORD_PTR>(-7);
+        result = kSentinel;
+        SetLastError(ERROR_SUCCESS);
+        if (SendMessageTimeoutW(window, WM_GETFONT, 0, 0, kFlags, 300, &result))
+            return result == kSentinel;
+        if (GetLastError() != ERROR_SUCCESS || !IsWindow(window))
+            return true;
+        DWORD owner = 0;
+        if (GetWindowThreadProcessId(window, &owner) && owner != GetCurrentProcessId())
+            getFontRefused = true;
+    }
     return SendMessageTimeoutW(window, WM_NULL, 0, 0, kFlags, 300, &result) == 0;
 }
 
@@ -192,7 +202,18 @@ bool HandleEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM, LRESU
     if (message != WM_TW_ARM_HANG_TIMER)
         return false;
     auto* pending = reinterpret_cast<HangTimerRecord*>(wParam);
-    if (g_monitoring.load() != 1) {
+    // A stop on the way may have cancelled the kill and freed its record
+    // (CancelPendingKills): only a kill that a program still holds is looked
+    // at. Both run on this thread, so the answer holds until the end.
+    bool held = false;
+    {
+        CLock lock(TableLock());
+        size_t index = 0;
+        held = FindPendingOwner(pending, &index);
+    }
+    if (!held) {
+        // Nothing to do: its memory is no longer ours.
+    } else if (g_monitoring.load() != 1) {
         // Monitoring stopped while the request was on its way.
         ClearPending(pending);
     } else {

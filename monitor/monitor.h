@@ -3,6 +3,8 @@
 // hung window is killed on the user interface thread after its grace time.
 #pragma once
 
+#include "core/handle.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -42,9 +44,28 @@ bool StartMonitorThread(size_t index);
 // thread ends on it. Made once, never closed.
 HANDLE MonitoringStopEvent();
 
+// What a monitor thread keeps between its cycles: about its program's
+// current instance, a handle to wait on and whether the process behind it
+// runs the recorded executable; and the hint it last wrote. The path is
+// read once per instance, not once per period: while the handle is open the
+// id cannot be reused. Owned by the thread, which closes the handle.
+struct InstanceWatch {
+    bool looked = false;
+    DWORD processId = 0;
+    CHandle process;
+    bool runsPath = false;
+    bool nothingToStart = false; // the entry has no path
+    // The hint text this thread last wrote, and to which line: every thread
+    // ends its cycle with the same text, so an unchanged one is not sent to
+    // the window's thread again. No lock is held across the send.
+    wchar_t hintWritten[64] = {0};
+    HWND hintWrittenTo = nullptr;
+};
+
 // The checks, as a monitor thread runs them for its program. CheckRunning
 // returns 1 when the program was not running (it was started, or its
 // restart is held back), 0 when it runs or the running check is off.
+int CheckRunning(size_t index, InstanceWatch& watch);
 int CheckRunning(size_t index);
 void CheckErrorDialog(size_t index);
 void CheckErrorWindow(size_t index);

@@ -34,18 +34,23 @@ constexpr DWORD kLongestStop = 15000;
 
 bool WatchRunningChecked()
 {
-    HWND box = g_watchRunningBox;
-    return !box || SendMessageW(box, BM_GETCHECK, 0, 0) != 0;
+    return g_watchRunning.load(std::memory_order_relaxed);
 }
 
-void SetHint(const wchar_t* text, bool onlyIfDifferent)
+// Writes the hint line; with a watch, a text this thread has just written
+// there is not written again.
+void SetHint(const wchar_t* text, InstanceWatch* watch)
 {
     HWND hint = g_hintLine;
     if (!hint)
         return;
-    if (onlyIfDifferent && CompareText(GetWindowTextString(hint), text, 0) == 0)
+    if (watch && watch->hintWrittenTo == hint && wcscmp(watch->hintWritten, text) == 0)
         return;
     SetWindowTextW(hint, text);
+    if (watch) {
+        wcsncpy_s(watch->hintWritten, text, _TRUNCATE);
+        watch->hintWrittenTo = hint;
+    }
 }
 
 void NoteCycle(ULONGLONG ms)
@@ -94,6 +99,7 @@ size_t WaitAfterCycle(size_t index, size_t periodMs)
 void RunCycles(const MonitorThreadParam& param)
 {
     CHandle timer(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    InstanceWatch watch;
     HANDLE wake = nullptr;
     {
         CLock lock(TableLock());
@@ -102,7 +108,7 @@ void RunCycles(const MonitorThreadParam& param)
     }
     while (g_monitoring.load(std::memory_order_relaxed) == 1) {
         ULONGLONG cycleStart = GetTickCount64();
-        if (!CheckRunning(param.index)) {
+        if (!CheckRunning(param.index, watch)) {
             CheckErrorDialog(param.index);
             bool pending = false;
             {
@@ -254,27 +260,51 @@ void EndMonitoring()
     CancelPendingKills();
 }
 
+// Whether record index's process runs its executable. A new instance (or a
+// first look) opens the process and compares its path once; after that,
+// only whether it has ended is asked.
+bool InstanceRuns(size_t index, InstanceWatch& watch)
+{
+    DWORD processId = ProgramProcessId(index);
+    if (!watch.looked || processId != watch.processId) {
+        watch.looked = true;
+        watch.processId = processId;
+        watch.process.Reset(processId ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId)
+                                      : nullptr);
+        CStrW recorded = CopyProgramText(index, &CMonitorItem::path);
+        watch.nothingToStart = recorded.IsEmpty();
+        watch.runsPath = watch.process && WaitForSingleObject(watch.process.Get(), 0) == WAIT_TIMEOUT &&
+                         SamePath(recorded.c_str(), GetProcessImagePath(watch.process.Get()).c_str());
+    }
+    // An entry without a path has nothing to start.
+    if (watch.nothingToStart)
+        return true;
+    return watch.runsPath && WaitForSingleObject(watch.process.Get(), 0) == WAIT_TIMEOUT;
+}
+
 int CheckRunning(size_t index)
+{
+    InstanceWatch watch;
+    return CheckRunning(index, watch);
+}
+
+int CheckRunning(size_t index, InstanceWatch& watch)
 {
     int restarted = 0;
     if (WatchRunningChecked()) {
-        CStrW recorded = CopyProgramText(index, &CMonitorItem::path);
-        CStrW current = GetProcessIdImagePath(ProgramProcessId(index));
-        // An entry without a path has nothing to start.
-        bool running = current.IsEmpty() ? recorded.IsEmpty() : SamePath(recorded.c_str(), current.c_str());
-        if (running) {
+        if (InstanceRuns(index, watch)) {
             NoteProgramRunning(index);
         } else if (RestartHeldBack(index)) {
             restarted = 1;
         } else {
-            SetHint(L"检测到程序未运行,系统将自动运行", false);
+            SetHint(L"检测到程序未运行,系统将自动运行", &watch);
             StartProgram(index);
             restarted = 1;
         }
     }
     CStrW count;
     count.Format(L"监控已开启,监控数量为：%d 个程序", static_cast<int>(g_programCount.load()));
-    SetHint(count.c_str(), true);
+    SetHint(count.c_str(), &watch);
     return restarted;
 }
 

@@ -8,7 +8,7 @@ namespace tw {
 
 HWND g_engineWindow = nullptr;
 HWND g_programListView = nullptr;
-HWND g_watchRunningBox = nullptr;
+std::atomic<bool> g_watchRunning{true};
 HWND g_hintLine = nullptr;
 
 void RepaintProgramList()

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace tw {
 
 // Receives the engine's messages (core/app_messages.h) and carries the
@@ -13,9 +15,10 @@ namespace tw {
 extern HWND g_engineWindow;
 // The owner-data list of monitored programs (its rows are drawn from the table).
 extern HWND g_programListView;
-// The check box "监视运行状态": unticked, the running check is off. Without
-// one (tools, benchmarks) it is on.
-extern HWND g_watchRunningBox;
+// The state of the check box "监视运行状态", which the user interface mirrors
+// here whenever the box changes: unticked, the running check is off. Without
+// a box (tools, benchmarks) it stays on.
+extern std::atomic<bool> g_watchRunning;
 // The hint line the monitor threads write to.
 extern HWND g_hintLine;
 

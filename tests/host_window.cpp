@@ -55,14 +55,14 @@ HostWindow::HostWindow()
     HintTexts().clear();
     SetWatchRunning(true);
     tw::g_engineWindow = m_window;
-    tw::g_watchRunningBox = m_box;
+
     tw::g_hintLine = hint;
 }
 
 HostWindow::~HostWindow()
 {
     tw::g_engineWindow = nullptr;
-    tw::g_watchRunningBox = nullptr;
+    tw::g_watchRunning = true;
     tw::g_hintLine = nullptr;
     DestroyWindow(m_window);
 }
@@ -70,6 +70,8 @@ HostWindow::~HostWindow()
 void HostWindow::SetWatchRunning(bool on) const
 {
     SendMessageW(m_box, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+    // The real main window's box tells the engine itself; this one is told.
+    tw::g_watchRunning = on;
 }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)

@@ -217,6 +217,19 @@ TEST_F(AppTest, TheCountdownPageTicksWhileMonitoringAndFreezesWhenItStops)
     EXPECT_TRUE(WaitFor([&] { return TextOf(countdown) != shown; }, 5000)) << "it ticks";
     EXPECT_TRUE(WaitFor([&] { return TextOf(Control(10201)) != L"已监控：0天 00:00:00"; }, 5000));
 
+    // Hidden to the tray the clock counts on but draws nothing; shown again,
+    // it draws at once what it counted.
+    const UINT trayCallback = 0x2DA5;
+    SendMessageW(main, trayCallback, 0, WM_LBUTTONDOWN);
+    ASSERT_FALSE(IsWindowVisible(main));
+    std::wstring hidden = TextOf(Control(10201));
+    Sleep(2500);
+    EXPECT_EQ(TextOf(Control(10201)), hidden) << "nothing drawn while hidden";
+    SendMessageW(main, trayCallback, 0, WM_LBUTTONDOWN);
+    ASSERT_TRUE(IsWindowVisible(main));
+    std::wstring counted = TextOf(Control(10201));
+    EXPECT_GT(counted, hidden) << "the time counted while hidden shows at once";
+
     Click(10100);
     ASSERT_TRUE(Status(L"已取消监控", 10000));
     std::wstring frozen = TextOf(countdown) + TextOf(Control(10201));

@@ -239,6 +239,8 @@ TEST_F(MonitorTest, ItsOwnErrorBoxAndAnotherProcesssCrashReportAreClosed)
               nullptr);
     ASSERT_TRUE(
         PumpUntil([&] { return (mine = tw_test::FindOwnWindow(helper.Id(), L"#32770", L"错误")) != nullptr; }, 5000));
+    // The box's text control comes a moment after the box itself.
+    ASSERT_TRUE(PumpUntil([&] { return !tw::GetWindowTextString(tw::FindMessageBoxText(mine)).IsEmpty(); }, 3000));
     ASSERT_STREQ(tw::GetWindowTextString(tw::FindMessageBoxText(mine)).c_str(), L"第一行\r\n第二行");
     HWND ownWindow = StartWatched(own, L"--title \"Tollwick 测试助手\"", HelperPath(), L"", L"Tollwick 测试助手");
     HWND quietWindow = StartWatched(quiet, L"--title Quiet", HelperCopy(L"quiet.exe"));

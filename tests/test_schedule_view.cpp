@@ -63,10 +63,13 @@ protected:
                                nullptr, nullptr, nullptr);
         tw::g_mainWindow = main;
         tw::BuildMainControls(main);
+        // The clock draws only into a window that shows.
+        ShowWindow(main, SW_SHOWNOACTIVATE);
     }
     static void TearDownTestSuite()
     {
-        tw::g_programListView = tw::g_watchRunningBox = tw::g_hintLine = tw::g_engineWindow = nullptr;
+        tw::g_programListView = tw::g_hintLine = tw::g_engineWindow = nullptr;
+        tw::g_watchRunning = true;
         tw::g_mainWindow = nullptr;
         DestroyWindow(main);
     }

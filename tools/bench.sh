@@ -13,4 +13,13 @@ bash tools/build.sh x64 || exit 1
 tollwick_wine_environment "$here"
 tollwick_start_display || exit 1
 tollwick_start_wine || exit 1
-tollwick_wine build/x64/tests/engine_bench.exe "$@"
+# This prefix's wineserver, for the benchmark's figures of the time spent
+# there: its working folder is named after the prefix's device and inode.
+server_dir="server-$(printf %x "$(stat -c %d "$WINEPREFIX")")-$(printf %x "$(stat -c %i "$WINEPREFIX")")"
+for pid in $(pgrep -x 'wineserver64|wineserver' 2>/dev/null); do
+  case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in
+    */"$server_dir") export TOLLWICK_WINESERVER_PID="$pid" ;;
+  esac
+done
+engine="${TOLLWICK_BENCH_EXE:-build/x64/tests/engine_bench.exe}"
+tollwick_wine "$engine" "$@"

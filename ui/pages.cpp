@@ -306,6 +306,35 @@ void BuildSettingsPanel(HWND panel)
                   nullptr);
 }
 
+// The box "监视运行状态" tells the engine its state whenever it changes (a
+// click, the keyboard, BM_SETCHECK from this program or another), so that the
+// monitor threads read a flag instead of sending the box a message each
+// period.
+LRESULT CALLBACK WatchRunningBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR)
+{
+    return Guarded(L"监视运行状态", static_cast<LRESULT>(0), [&] {
+        LRESULT result = DefSubclassProc(box, message, wParam, lParam);
+        switch (message) {
+        case BM_SETCHECK:
+        case BM_CLICK:
+        case WM_LBUTTONUP:
+        case WM_KEYUP:
+        case WM_CHAR:
+            g_watchRunning = IsChecked(box);
+            break;
+        default:
+            break;
+        }
+        return result;
+    });
+}
+
+void MirrorWatchRunningBox(HWND box)
+{
+    SetWindowSubclass(box, WatchRunningBoxProc, 0, 0);
+    g_watchRunning = IsChecked(box);
+}
+
 } // namespace
 
 void BuildMainControls(HWND mainWindow)
@@ -341,7 +370,7 @@ void BuildMainControls(HWND mainWindow)
 
     // The engine reports to the main window and reads and writes these two.
     g_engineWindow = mainWindow;
-    g_watchRunningBox = GetDlgItem(mainWindow, kIdWatchRunning);
+    MirrorWatchRunningBox(GetDlgItem(mainWindow, kIdWatchRunning));
     g_hintLine = GetDlgItem(mainWindow, kIdHint);
 
     HWND tab = CreateWindowExW(0, L"control_tab", nullptr, WS_CHILD | WS_VISIBLE | TCS_TOOLTIPS, 0, 72, 362, 232,

@@ -1,5 +1,6 @@
 #include "ui/schedule_view.h"
 
+#include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/error_log.h"
 #include "monitor/monitor.h"
@@ -23,6 +24,32 @@ bool g_restartRequested = false;
 // Set while a tick's action is under way: ticks that arrive while it waits
 // (the message loops of stopping, the message boxes of starting) skip.
 bool g_applying = false;
+
+// The clock's texts as last decided, and whether the window shows them. While
+// the main window is hidden or minimised the clock counts and checks but
+// draws nothing; ShowClockTexts draws the latest once it is shown again. A
+// text that did not change is not written again.
+struct ClockTexts {
+    CStrW uptime;
+    CStrW countdown;
+    bool uptimeShown = true;
+    bool countdownShown = true;
+    bool titleShown = false;
+};
+ClockTexts g_clock;
+
+bool MainWindowShowing()
+{
+    return IsWindowVisible(g_mainWindow) && !IsIconic(g_mainWindow);
+}
+
+void Keep(CStrW& kept, bool& shown, const CStrW& text)
+{
+    if (!TextDiffers(kept, text.c_str()))
+        return;
+    kept = text;
+    shown = false;
+}
 
 // A start of monitoring that waits at one of its message boxes must not be
 // followed by another one on every tick.
@@ -117,18 +144,34 @@ void ApplyTick(const TickOutcome& outcome, bool clock)
 {
     g_applying = true;
     if (!outcome.uptime.IsEmpty())
-        SetDlgItemTextW(g_mainWindow, kIdUptime, outcome.uptime.c_str());
+        Keep(g_clock.uptime, g_clock.uptimeShown, outcome.uptime);
     if (outcome.restartComputer)
         RestartComputer();
     if (outcome.action == ScheduledAction::Close)
         CloseEverything(outcome.onceOnly);
     else if (outcome.action == ScheduledAction::Run)
         RunEverything(outcome.onceOnly);
-    if (clock) {
-        SetDlgItemTextW(GetDlgItem(g_mainWindow, kIdTab), kIdTimingText, outcome.countdown.c_str());
-        SetWindowTextW(g_mainWindow, L"Tollwick v" TW_VERSION_WIDE);
-    }
+    if (clock)
+        Keep(g_clock.countdown, g_clock.countdownShown, outcome.countdown);
+    if (MainWindowShowing())
+        ShowClockTexts();
     g_applying = false;
+}
+
+void ShowClockTexts()
+{
+    if (!g_clock.uptimeShown) {
+        SetDlgItemTextW(g_mainWindow, kIdUptime, g_clock.uptime.c_str());
+        g_clock.uptimeShown = true;
+    }
+    if (!g_clock.countdownShown) {
+        SetDlgItemTextW(GetDlgItem(g_mainWindow, kIdTab), kIdTimingText, g_clock.countdown.c_str());
+        g_clock.countdownShown = true;
+    }
+    if (!g_clock.titleShown) {
+        SetWindowTextW(g_mainWindow, L"Tollwick v" TW_VERSION_WIDE);
+        g_clock.titleShown = true;
+    }
 }
 
 ScheduleForm ScheduleFormOf(HWND dialog)

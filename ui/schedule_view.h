@@ -23,7 +23,11 @@ bool RestartRequested();
 
 // Carries out what a tick decided. clock: a tick of the clock, whose texts
 // go to the uptime label, the countdown page and the title.
+// While the main window is hidden or minimised nothing is drawn.
 void ApplyTick(const TickOutcome& outcome, bool clock);
+// Draws the clock's latest texts that the window does not show yet (when it
+// is shown or restored).
+void ShowClockTexts();
 
 // The dialog's schedule controls, and what the scheduler decided of them.
 ScheduleForm ScheduleFormOf(HWND dialog);
