@@ -233,10 +233,7 @@ CStrA CErrorLog::BuildExportText() const
     }
     // Code page 936 as always when it holds the whole log; GB18030, which
     // keeps 936's bytes for the rest, when a text needs more.
-    CStrA bytes;
-    if (!ToCodePage936(text, &bytes))
-        bytes = ToNarrow(text);
-    return bytes;
+    return EncodeLogLine(text);
 }
 
 // The file is opened by its wide path, so any name the dialog offers works.

@@ -200,11 +200,11 @@ void AppendLogLine(CStrW& out, unsigned long long number, long long seconds, con
     out.AppendChars(L"\r\n", 2);
 }
 
-CStrA EncodeLogLine(const CStrW& line)
+CStrA EncodeLogLine(const CStrW& lines)
 {
     CStrA bytes;
-    if (!ToCodePage936(line, &bytes))
-        bytes = ToNarrow(line);
+    if (!ToCodePage936(lines, &bytes))
+        bytes = ToNarrow(lines);
     return bytes;
 }
 

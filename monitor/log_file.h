@@ -103,8 +103,9 @@ private:
 
 // The line of an entry as the file and the export hold it, before encoding.
 void AppendLogLine(CStrW& out, unsigned long long number, long long seconds, const wchar_t* text, size_t length);
-// A line's bytes: code page 936 when it holds the text, GB18030 otherwise.
-CStrA EncodeLogLine(const CStrW& line);
+// The bytes of a line, or of the export's lines together: code page 936 when
+// it holds the whole text, GB18030 otherwise.
+CStrA EncodeLogLine(const CStrW& lines);
 
 // Start-up, before any other thread runs: the folder beside config.xml with
 // the sizes of config.xml's logfilesize and logfilecount; the error log

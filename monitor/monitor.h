@@ -66,7 +66,6 @@ struct InstanceWatch {
 // returns 1 when the program was not running (it was started, or its
 // restart is held back), 0 when it runs or the running check is off.
 int CheckRunning(size_t index, InstanceWatch& watch);
-int CheckRunning(size_t index);
 void CheckErrorDialog(size_t index);
 void CheckErrorWindow(size_t index);
 void CheckHang(size_t index);

@@ -282,12 +282,6 @@ bool InstanceRuns(size_t index, InstanceWatch& watch)
     return watch.runsPath && WaitForSingleObject(watch.process.Get(), 0) == WAIT_TIMEOUT;
 }
 
-int CheckRunning(size_t index)
-{
-    InstanceWatch watch;
-    return CheckRunning(index, watch);
-}
-
 int CheckRunning(size_t index, InstanceWatch& watch)
 {
     int restarted = 0;
