@@ -145,12 +145,15 @@ protected:
         POINT point = {};
         ASSERT_TRUE(WaitFor(
             [&] {
+                // A window that came up meanwhile (a restarted program, say)
+                // may cover the button: the click must reach Tollwick.
+                SetWindowPos(main, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
                 RECT frame;
                 GetWindowRect(main, &frame);
                 for (point.y = frame.top; point.y < frame.top + 40; point.y += 2) {
                     for (point.x = frame.right - 1; point.x > frame.right - 80; point.x -= 2) {
                         if (SendMessageW(main, WM_NCHITTEST, 0, MAKELPARAM(point.x, point.y)) == HTCLOSE)
-                            return true;
+                            return WindowFromPoint(point) == main;
                     }
                 }
                 return false;
