@@ -131,7 +131,7 @@ TEST_F(SchedulerTest, AOnceOnlyCloseCountsDownAndAtZeroClosesEverything)
 }
 
 // Without programs the click is taken back and nothing stored.
-TEST_F(SchedulerTest, TheOnceOnlyBoxesRefuseAPassedTimeAndNeedAProgram)
+TEST_F(SchedulerTest, TheOnceOnlyBoxesNeedAProgramAndAMomentAheadWhichActsOnce)
 {
     tw::ScheduleForm form = Form(L"09:00:00", L"11:00:00");
     form.onceClose = form.onceRun = true;
@@ -148,13 +148,8 @@ TEST_F(SchedulerTest, TheOnceOnlyBoxesRefuseAPassedTimeAndNeedAProgram)
     EXPECT_EQ(refused.runCheck, tw::RunCheck::Keep);
     EXPECT_EQ(Key("timingruncheck"), L"0");
     EXPECT_EQ(g_scheduler.onceRunTime, 0);
-}
 
-TEST_F(SchedulerTest, AOnceOnlyRunAheadStartsTheRunCheckWhichRunsOnce)
-{
-    LoadAProgram();
-    tw::ScheduleForm form = Form(L"10:00:03", L"");
-    form.onceRun = true;
+    form.runTime = L"10:00:03";
     tw::FormOutcome armed = g_scheduler.OnOnceRunBox(form);
     EXPECT_TRUE(armed.message.IsEmpty() && armed.form.onceRun);
     EXPECT_EQ(armed.runCheck, tw::RunCheck::Start);

@@ -7,8 +7,7 @@ namespace tw_test {
 
 namespace {
 
-// Removes folder (ending with '\') with everything in it, the folders the
-// program under test made (its logs) included.
+// Removes folder (ending with '\') with everything in it, the folders the program under test made included.
 void RemoveTree(const std::wstring& folder)
 {
     WIN32_FIND_DATAW data;
