@@ -60,14 +60,6 @@ TempDir::~TempDir()
     RemoveTree(m_path);
 }
 
-void TempDir::Empty() const
-{
-    for (const std::wstring& name : FileNames(m_path)) {
-        SetFileAttributesW((m_path + name).c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW((m_path + name).c_str());
-    }
-}
-
 std::wstring ListFiles(std::wstring folder)
 {
     std::wstring list;

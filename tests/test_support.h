@@ -22,8 +22,6 @@ public:
     // The folder, ending with '\'.
     const std::wstring& Path() const { return m_path; }
     std::wstring File(const wchar_t* name) const { return m_path + name; }
-    // Removes every file in the folder, keeping the folder.
-    void Empty() const;
 
 private:
     std::wstring m_path;
