@@ -1,5 +1,4 @@
-// The foundation: reference-counted strings and their GB18030 forms, checked
-// arrays, text operations, and paths compared in one form.
+// The foundation: shared strings and their GB18030 forms, checked arrays, text operations and paths.
 #include "core/array.h"
 #include "core/handle.h"
 #include "core/path.h"
@@ -13,18 +12,12 @@
 using tw::CStrA;
 using tw::CStrW;
 
-// A change never reaches the other holders of a shared record; the own text
-// may be appended or formatted into the string; a copy of a null string has
-// a record of its own; SetLength zeroes what lies past the length.
+// The own text may be appended or formatted into the string; SetLength zeroes what lies past the length.
 TEST(StringSharing, CopiesShareTheRecordUntilOneOfThemChanges)
 {
-    CStrW a(L"text");
-    {
-        CStrW b = a, c;
-        c = b;
-        EXPECT_EQ(a.RefCount(), 3);
-    }
-    CStrW appended = a, assigned = a, formatted = a, written = a;
+    CStrW a(L"text"), appended = a, assigned, formatted = a, written = a;
+    assigned = a;
+    EXPECT_EQ(a.RefCount(), 5);
     appended.AppendChars(appended.Text(), 0);
     assigned.AssignChars(L"other", 0);
     formatted.Format(L"%s-%d", formatted.Text(), 1);
@@ -41,8 +34,7 @@ TEST(StringSharing, CopiesShareTheRecordUntilOneOfThemChanges)
     EXPECT_EQ(std::wstring(empty.Text(), empty.Capacity()), L"hello" + std::wstring(empty.Capacity() - 5, L'\0'));
 }
 
-// Numbers have fixed patterns; Microsoft's conventions hold (%s is the
-// string's own width); output is cut at 259 characters with -1.
+// %s is the string's own width, as Microsoft's runtime has it.
 TEST(StringFormat, NumbersAndTheMicrosoftConventionsCutAt259)
 {
     CStrW w;
@@ -57,9 +49,7 @@ TEST(StringFormat, NumbersAndTheMicrosoftConventionsCutAt259)
     EXPECT_EQ(a.Length(), 259u);
 }
 
-// Every text round-trips through the narrow form, GB18030, which keeps code
-// page 936's bytes; only an unpaired surrogate is not kept ('?'). The 936
-// form is made only for text that 936 holds exactly.
+// GB18030 keeps code page 936's bytes; the 936 form is made only for text that 936 holds exactly.
 TEST(StringConversion, EveryUnicodeTextRoundTripsThroughGb18030)
 {
     std::wstring all;
@@ -97,24 +87,16 @@ TEST(StringConversion, EveryUnicodeTextRoundTripsThroughGb18030)
     EXPECT_STREQ(bytes.Text(), "C:\\\xB3\xCC\xD0\xF2\\\xA8\xB9 \x80\xA2\xE3.exe");
 }
 
-namespace {
-
-struct Row {
-    CStrW name;
-    unsigned value;
-};
-
-std::vector<size_t> g_released;
-
-} // namespace
-
-// Appended records are taken over; growth adds whole steps of 100 to the
-// count and gives zero records; shrinking and removing release elements in
-// ascending order; access outside raises IndexOutOfRange with the index.
+// Growth adds whole steps of 100 to the count; released elements go in ascending order.
 TEST(CheckedArray, GrowsShrinksRemovesAndChecksItsIndices)
 {
+    struct Row {
+        CStrW name;
+        unsigned value;
+    };
+    static std::vector<size_t> released;
     tw::CArray<Row> rows([](size_t index, void* element) {
-        g_released.push_back(index);
+        released.push_back(index);
         static_cast<Row*>(element)->name.Release();
     });
     EXPECT_EQ(rows.RemoveAt(0), -1) << "no array yet";
@@ -129,11 +111,11 @@ TEST(CheckedArray, GrowsShrinksRemovesAndChecksItsIndices)
     EXPECT_TRUE(rows.At(99).value == 99 && rows.At(100).name.IsNull());
     CStrW kept = rows.At(3).name;
     rows.ResizeArray(4);
-    EXPECT_TRUE(g_released.size() == 256 && g_released.front() == 4);
-    g_released.clear();
+    EXPECT_TRUE(released.size() == 256 && released.front() == 4);
+    released.clear();
     EXPECT_EQ(rows.RemoveAt(1), 3);
     EXPECT_EQ(rows.RemoveAt(2), 2) << "the last element is only released";
-    EXPECT_EQ(g_released, (std::vector<size_t>{1, 2}));
+    EXPECT_EQ(released, (std::vector<size_t>{1, 2}));
     EXPECT_EQ(rows.At(1).value, 2u);
     EXPECT_EQ(kept.RefCount(), 1);
     try {
@@ -162,8 +144,7 @@ TEST(ColonSplit, HoursMinutesSecondsAndMissingParts)
     EXPECT_STREQ(tw::RightChars(stamp, 100).c_str(), L"2026-12-06 05:04:03");
 }
 
-// Matches are exact and replacements not scanned again; a shared record is
-// not changed under its other holder; texts compare as the flag says.
+// Replacements are not scanned again, and a shared record is not changed under its other holder.
 TEST(TextOps, ReplaceAllAndCompareText)
 {
     const wchar_t* cases[][4] = {
@@ -193,10 +174,8 @@ TEST(TextOps, ReplaceAllAndCompareText)
     EXPECT_EQ(tw::TextDiffers(CStrW(L"abc"), L"ABC") + tw::TextDiffers(CStrW(L"abc"), nullptr), 2);
 }
 
-// What a 32-bit Tollwick on 64-bit Windows sees is made up here, as the x86
-// build may not run on the machine that runs these tests: it starts a
-// System32 program from the redirected SysWOW64 folder and then sees that
-// path, the same program, not one to start again every period.
+// A 32-bit Tollwick on 64-bit Windows (made up here: the x86 build may not run on this machine) starts
+// a System32 program from SysWOW64 and must see that path as the same program.
 TEST(SamePath, OneFormForEveryWayOfNamingAFileWithoutOtherFiles)
 {
     const tw::PathView native = tw::MakePathView(false, L"C:\\Windows");
@@ -236,9 +215,7 @@ TEST(SamePath, OneFormForEveryWayOfNamingAFileWithoutOtherFiles)
         EXPECT_EQ(tw::SamePath(p.a, p.b, p.wow64 ? wow64 : native), p.same) << testing::PrintToString(p.b);
 }
 
-// Numbers in config.xml's "hwnd" name the same window to both builds: 32
-// significant bits (sign-extended as a 64-bit process writes them, or not);
-// beyond them no window, where x86 would cut it to another.
+// config.xml's "hwnd" has 32 significant bits, sign-extended or not; beyond them x86 would cut it to another.
 TEST(StoredWindow, ThirtyTwoSignificantBitsInBothBuilds)
 {
     HWND high = tw::WindowFromStoredValue(-2147478988LL);

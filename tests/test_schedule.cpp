@@ -1,7 +1,5 @@
-// The scheduler without a window: its time arithmetic on the UTC+8 clock (the
-// suite runs under two time zones, see CMakeLists.txt), what each tick of the
-// clock and of the run check asks the window to show and do, what the
-// settings dialog's schedule controls come to, and the keys it keeps.
+// The scheduler without a window: its time arithmetic on the UTC+8 clock (run under two time zones, see
+// CMakeLists.txt), what its ticks and the settings dialog's schedule controls decide, and the keys it keeps.
 #include "config/config.h"
 #include "monitor/error_log.h"
 #include "monitor/program_table.h"
@@ -35,8 +33,7 @@ TEST(TimeCalc, HmsTextsAndDurations)
         EXPECT_STREQ(tw::FormatDuration(d.first).c_str(), d.second);
 }
 
-// 00:30 in UTC+8 is still the day before in UTC and in the zones to the west;
-// values out of range carry over; the next occurrence is never now.
+// 00:30 in UTC+8 is still the day before in UTC and in the zones to the west.
 TEST(TimeCalc, TodayAndNextOnTheUtc8Calendar)
 {
     long long now = Utc8(2026, 12, 7, 10, 0, 0);
@@ -60,8 +57,7 @@ TEST(TimeCalc, TodayAndNextOnTheUtc8Calendar)
         EXPECT_EQ(tw::StoredMoment(CStrW(s.first), Utc8(2026, 12, 7, 23, 30, 0)), s.second) << s.first;
 }
 
-// A run under another zone must really be under it, or the tests above prove
-// nothing about the zone; ctest says which offset east of UTC it set.
+// Or the tests above prove nothing about the zone; ctest says which offset east of UTC it set.
 TEST(TimeCalc, TheRunIsInTheZoneItAsksFor)
 {
     const char* expected = getenv("TOLLWICK_UTC_OFFSET");
@@ -90,13 +86,6 @@ protected:
         g_scheduler.clock = [] { return g_fakeNow; };
         g_fakeNow = Utc8(2026, 12, 7, 10, 0, 0);
     }
-    void TearDown() override
-    {
-        tw::ClearPrograms();
-        tw::g_errorLog.ResetForTest();
-        g_scheduler.Reset();
-    }
-
     // One program entry, loaded as at start-up: the schedule boxes need one.
     void LoadAProgram()
     {
@@ -141,9 +130,8 @@ TEST_F(SchedulerTest, AOnceOnlyCloseCountsDownAndAtZeroClosesEverything)
     EXPECT_EQ(Tick(start + 7).action, ScheduledAction::Close);
 }
 
-// Without programs the click is taken back and nothing stored; a moment that
-// has passed is refused.
-TEST_F(SchedulerTest, TheOnceOnlyBoxesRefuseAPassedTimeAndNeedAProgram)
+// Without programs the click is taken back and nothing stored.
+TEST_F(SchedulerTest, TheOnceOnlyBoxesNeedAProgramAndAMomentAheadWhichActsOnce)
 {
     tw::ScheduleForm form = Form(L"09:00:00", L"11:00:00");
     form.onceClose = form.onceRun = true;
@@ -160,13 +148,8 @@ TEST_F(SchedulerTest, TheOnceOnlyBoxesRefuseAPassedTimeAndNeedAProgram)
     EXPECT_EQ(refused.runCheck, tw::RunCheck::Keep);
     EXPECT_EQ(Key("timingruncheck"), L"0");
     EXPECT_EQ(g_scheduler.onceRunTime, 0);
-}
 
-TEST_F(SchedulerTest, AOnceOnlyRunAheadStartsTheRunCheckWhichRunsOnce)
-{
-    LoadAProgram();
-    tw::ScheduleForm form = Form(L"10:00:03", L"");
-    form.onceRun = true;
+    form.runTime = L"10:00:03";
     tw::FormOutcome armed = g_scheduler.OnOnceRunBox(form);
     EXPECT_TRUE(armed.message.IsEmpty() && armed.form.onceRun);
     EXPECT_EQ(armed.runCheck, tw::RunCheck::Start);
@@ -181,9 +164,7 @@ TEST_F(SchedulerTest, AOnceOnlyRunAheadStartsTheRunCheckWhichRunsOnce)
     EXPECT_EQ(g_scheduler.OnOnceRunBox(form).runCheck, tw::RunCheck::Stop) << "unticked, the run check stops";
 }
 
-// A typed time arms its next coming and ticks no box; the daily box ticks
-// the once box; unticked, the once-only close stays armed, and the daily run
-// stops its run check.
+// A typed time ticks no box; the daily box ticks the once box, and unticked leaves the once-only close armed.
 TEST_F(SchedulerTest, TheTimeFieldsAndTheDailyBoxesArmTheNextComing)
 {
     LoadAProgram();
@@ -209,8 +190,7 @@ TEST_F(SchedulerTest, TheTimeFieldsAndTheDailyBoxesArmTheNextComing)
     EXPECT_EQ(g_scheduler.OnDailyRunBox(form).runCheck, tw::RunCheck::Stop);
 }
 
-// Stored with another date: only the time of day counts. The rest of the day
-// nothing acts, and the countdown runs to the next day's close.
+// Stored with another date: only the time of day counts.
 TEST_F(SchedulerTest, ADailyCloseAndALaterDailyRunActOnceEachThatDay)
 {
     g_config.SetInt(0, "timingclosecheck_everyday", 1);
@@ -236,8 +216,7 @@ TEST_F(SchedulerTest, ADailyCloseAndALaterDailyRunActOnceEachThatDay)
     EXPECT_EQ(Tick(Utc8(2026, 12, 8, 2, 0, 0)).action, ScheduledAction::Close) << "the next day's";
 }
 
-// The reboot fires once a day, on the tick that reaches its moment or a late
-// one, but not for a moment that passed while no clock ran.
+// On the tick that reaches its moment or a late one, but not for a moment that passed while no clock ran.
 TEST_F(SchedulerTest, TheDailyRebootFiresOnceOnTheDayItWasWatchedFor)
 {
     g_config.SetInt(0, "autoreboot", 1);
@@ -272,9 +251,8 @@ TEST_F(SchedulerTest, TheUptimeCountsOnlyWhileMonitoringAndShowsDays)
     EXPECT_EQ(g_scheduler.monitoredSeconds, 90061);
 }
 
-// Passed while Tollwick was not running (a minute before the start, or two
-// days before though its time of day is still ahead today): dropped with a
-// log line. Ticked along with the daily close, the once-only close follows it.
+// Passed before the start (even two days before with its time of day still ahead): dropped. Ticked along
+// with the daily close, the once-only close follows it.
 TEST_F(SchedulerTest, StartUpRestoresOnceOnlyMomentsAheadAndDropsPassedOnesWithALogLine)
 {
     g_config.SetInt(0, "timingclosecheck", 1);

@@ -7,8 +7,7 @@ namespace tw_test {
 
 namespace {
 
-// Removes folder (ending with '\') with everything in it, the folders the
-// program under test made (its logs) included.
+// Removes folder (ending with '\') with everything in it, the folders the program under test made included.
 void RemoveTree(const std::wstring& folder)
 {
     WIN32_FIND_DATAW data;
@@ -59,14 +58,6 @@ TempDir::TempDir()
 TempDir::~TempDir()
 {
     RemoveTree(m_path);
-}
-
-void TempDir::Empty() const
-{
-    for (const std::wstring& name : FileNames(m_path)) {
-        SetFileAttributesW((m_path + name).c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW((m_path + name).c_str());
-    }
 }
 
 std::wstring ListFiles(std::wstring folder)

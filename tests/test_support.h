@@ -1,6 +1,5 @@
-// Shared by the test programs, the benchmark and the soak driver: a temporary
-// folder, whole-file reads and writes, waiting for a condition, another
-// process's windows and dialogs, and moments on the UTC+8 clock.
+// Shared by the test programs, the benchmark and the soak driver: a temporary folder, whole-file reads and
+// writes, waiting for a condition, another process's windows and dialogs, and moments on the UTC+8 clock.
 #pragma once
 
 #include <windows.h>
@@ -23,15 +22,12 @@ public:
     // The folder, ending with '\'.
     const std::wstring& Path() const { return m_path; }
     std::wstring File(const wchar_t* name) const { return m_path + name; }
-    // Removes every file in the folder, keeping the folder.
-    void Empty() const;
 
 private:
     std::wstring m_path;
 };
 
-// The names of the files in a folder, sorted (no folders); as one text, each
-// followed by ';'.
+// The names of the files in a folder, sorted (no folders); as one text, each followed by ';'.
 std::vector<std::wstring> FileNames(std::wstring folder);
 std::wstring ListFiles(std::wstring folder);
 std::string ReadBytes(const std::wstring& path);
@@ -59,9 +55,8 @@ bool Press(HWND dialog, int button);
 // Types path into a save dialog's file name box and presses OK.
 bool SaveAs(HWND dialog, const std::wstring& path);
 
-// A moment on the UTC+8 wall clock in seconds since 1970, computed with the
-// C runtime's UTC conversion: independent of the machine's zone and of the
-// code under test.
+// A moment on the UTC+8 wall clock in seconds since 1970, by the C runtime's UTC conversion: independent of
+// the machine's zone and of the code under test.
 inline long long Utc8(int year, int month, int day, int hour, int minute, int second)
 {
     struct tm parts = {};

@@ -1,11 +1,19 @@
-// The user interface's building blocks on hidden windows: the window
-// wrappers, the main window's controls and pages as the page builder makes
-// them, and the resources the shipped Tollwick.exe carries.
+// The user interface on hidden windows: the window wrappers, the main window's pages as the page builder
+// makes them, the scheduler's decisions carried out on them, and the resources of the shipped Tollwick.exe.
+#include "config/config.h"
 #include "monitor/error_log.h"
+#include "monitor/monitor.h"
+#include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 #include "res/resource_ids.h"
 #include "tests/helper_process.h"
+#include "tests/host_window.h"
+#include "tests/running.h"
+#include "tests/test_support.h"
+#include "ui/commands.h"
+#include "ui/monitor_command.h"
 #include "ui/pages.h"
+#include "ui/schedule_view.h"
 
 #include "version.h"
 
@@ -13,13 +21,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
+
+using tw::g_config;
+using tw::g_scheduler;
+using tw::ScheduledAction;
+using tw::TickOutcome;
+using tw_test::HelperPath;
+using tw_test::Utc8;
 
 namespace {
 
-// "id|class|text|style|x,y,width,height" of a window, its place in its
-// parent's client area; the visibility and sibling clipping left out.
+// "id|class|text|style|x,y,width,height" in its parent's client area, without visibility and sibling clipping.
 std::wstring Describe(HWND window)
 {
     RECT r;
@@ -55,18 +72,12 @@ LONG_PTR Bound(HWND window)
 
 } // namespace
 
-// A superclass runs the one dispatcher; its wrapper is bound (and unbound when made again or destroyed), sees the
-// caller's value as the creation parameter and tracks the mouse, while the
-// system class still does the work. System classes are used as they are.
+// A superclass's wrapper is unbound when made again or destroyed; system classes are used as they are.
 TEST(Window, SuperclassesBindTheirWrappersAndSystemClassesStayAsTheyAre)
 {
     ASSERT_STREQ(tw::RegisterSuperclass(L"static", L"ss"), L"ss");
     EXPECT_STREQ(tw::RegisterSuperclass(L"button", L"button"), L"button");
     EXPECT_EQ(tw::RegisterSuperclass(L"static", nullptr), nullptr);
-    WNDCLASSEXW info = {};
-    info.cbSize = sizeof(info);
-    ASSERT_TRUE(GetClassInfoExW(GetModuleHandleW(nullptr), L"ss", &info));
-    EXPECT_EQ(info.lpfnWndProc, tw::DispatchWndProc);
     HWND parent =
         CreateWindowExW(0, L"STATIC", L"parent", WS_POPUP, 0, 0, 400, 300, nullptr, nullptr, nullptr, nullptr);
 
@@ -76,7 +87,6 @@ TEST(Window, SuperclassesBindTheirWrappersAndSystemClassesStayAsTheyAre)
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(Bound(window), reinterpret_cast<LONG_PTR>(&label));
     EXPECT_EQ(label.createParam, &user) << "handlers see the caller's value, not the creation pair";
-    EXPECT_EQ(tw::GetHoverState(window)->createParam, reinterpret_cast<LPARAM>(&user));
     EXPECT_EQ(Describe(window), L"10200|ss|文本|40000000|0,0,100,20") << "the base procedure still does the work";
     SendMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
     EXPECT_EQ(tw::GetHoverState(window)->state * 10 + tw::GetHoverState(window)->tracking, 11);
@@ -110,24 +120,44 @@ TEST(Window, SuperclassesBindTheirWrappersAndSystemClassesStayAsTheyAre)
 
 namespace {
 
-// The main window's controls as the page builder makes them, on a hidden
-// stand-in main window. Built once: the page classes and the list wrappers
-// live for the process.
+long long g_fakeNow = 0;
+int g_restartRequests = 0;
+
+// The main window's routing; as on the real one, a WM_CLOSE that is not the user's closes nothing.
+LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 0;
+    if (tw::HandleEngineMessage(window, message, wParam, lParam, &result))
+        return result;
+    if (message == WM_CLOSE || (message == WM_COMMAND && tw::RouteCommand(wParam, lParam)))
+        return 0;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The main window's controls as the page builder makes them, on a hidden stand-in main window, once per
+// suite: the page classes and the list wrappers live for the process.
 class PagesTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES};
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
         InitCommonControlsEx(&icc);
-        main = CreateWindowExW(0, L"STATIC", L"main", WS_OVERLAPPED | WS_CLIPCHILDREN, 0, 0, 377, 341, nullptr, nullptr,
-                               nullptr, nullptr);
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = StandInProc;
+        wc.lpszClassName = L"TollwickMainStandIn";
+        RegisterClassW(&wc);
+        main = CreateWindowExW(0, wc.lpszClassName, L"main", WS_OVERLAPPED | WS_CLIPCHILDREN, 0, 0, 377, 341, nullptr,
+                               nullptr, nullptr, nullptr);
         tw::g_mainWindow = main;
         tw::BuildMainControls(main);
+        // The clock draws only into a window that shows.
+        ShowWindow(main, SW_SHOWNOACTIVATE);
     }
     static void TearDownTestSuite()
     {
         tw::g_errorLog.SetListView(nullptr);
-        tw::g_programListView = nullptr;
+        tw::g_programListView = tw::g_hintLine = tw::g_engineWindow = nullptr;
+        tw::g_watchRunning = true;
         tw::g_mainWindow = nullptr;
         DestroyWindow(main);
     }
@@ -137,6 +167,54 @@ protected:
 };
 
 HWND PagesTest::main = nullptr;
+
+class ScheduleViewTest : public PagesTest {
+protected:
+    void SetUp() override
+    {
+        tw::ClearPrograms();
+        ASSERT_TRUE(g_config.OpenIn(tw::CStrW(dir.Path().c_str())));
+        g_config.SetInt(0, "monitortime", 1);
+        g_scheduler.Reset();
+        g_scheduler.clock = [] { return g_fakeNow; };
+        g_scheduler.restart = [] { return ++g_restartRequests < 0; };
+        g_fakeNow = Utc8(2026, 12, 7, 10, 0, 0);
+        tw::SetBoxChecked(main, tw::kIdStartMonitoring, false);
+        tw::SetBoxChecked(main, tw::kIdWatchRunning, true);
+    }
+    void TearDown() override
+    {
+        tw::StopMonitoringNow();
+        tw::g_monitoring = 0;
+        KillTimer(main, tw::kTimerClock);
+        KillTimer(main, tw::kTimerScheduledRun);
+        tw::ClearPrograms();
+        tw_test::EndAllRunning(HelperPath());
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+
+    void LoadProgram(const std::wstring& path)
+    {
+        g_config.SetText(1, "procpath", tw::ToNarrow(path.c_str()));
+        g_config.SetText(1, "procname", tw::ToNarrow(path.c_str() + path.rfind(L'\\') + 1));
+        tw::LoadMonitorList();
+    }
+    static bool Box(int id) { return tw::IsBoxChecked(main, id); }
+    static std::wstring Text(HWND parent, int id) { return tw_test::TextOf(GetDlgItem(parent, id)); }
+
+    tw_test::TempDir dir;
+};
+
+BOOL CALLBACK CollectBox(HWND window, LPARAM boxes)
+{
+    wchar_t name[16] = {0};
+    GetClassNameW(window, name, 16);
+    if (wcscmp(name, L"#32770") == 0 && IsWindowVisible(window))
+        reinterpret_cast<std::vector<HWND>*>(boxes)->push_back(window);
+    return TRUE;
+}
 
 } // namespace
 
@@ -177,8 +255,7 @@ TEST_F(PagesTest, TheControlsStandWhereTheyShouldWithTheirTextsAndStyles)
         << "no wrapper stays bound";
 }
 
-// Five tabs carry their pages; a click on a tab is told before and after,
-// and shows only the selected page.
+// A click on a tab is told before and after, and shows only the selected page.
 TEST_F(PagesTest, FiveTabsCarryTheirPagesAndTheListsAndMenusTheirItems)
 {
     std::wstring tabs;
@@ -199,7 +276,6 @@ TEST_F(PagesTest, FiveTabsCarryTheirPagesAndTheListsAndMenusTheirItems)
     EXPECT_EQ(tw::OnPageCommand(Tab(), static_cast<UINT>(TCN_SELCHANGE), tw::kIdTab), 1);
     EXPECT_FALSE(GetWindowLongW(GetDlgItem(Tab(), tw::kIdProgramList), GWL_STYLE) & WS_VISIBLE);
     EXPECT_TRUE(GetWindowLongW(GetDlgItem(Tab(), tw::kIdSettingsPanel), GWL_STYLE) & WS_VISIBLE);
-    EXPECT_EQ(tw::g_programListView, GetDlgItem(Tab(), tw::kIdProgramList));
 
     std::wstring columns;
     for (int id : {tw::kIdProgramList, tw::kIdErrorList}) {
@@ -228,25 +304,88 @@ TEST_F(PagesTest, FiveTabsCarryTheirPagesAndTheListsAndMenusTheirItems)
               L"10440 &M.主界面;10441 &Q.退出;|");
 }
 
-// The log tells the error list its rows; painting them reads the log.
-TEST_F(PagesTest, TheErrorListCountsTheLog)
+TEST_F(ScheduleViewTest, ACloseStopsMonitoringAndClosesEveryProgramAndARunStartsAgain)
 {
-    HWND list = GetDlgItem(Tab(), tw::kIdErrorList);
-    tw::g_errorLog.ResetForTest();
-    tw::g_errorLog.Add(L"before");
-    tw::g_errorLog.SetListView(list);
-    tw::g_errorLog.Add(L"two");
-    EXPECT_EQ(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0), 2);
-    tw::SelectPage(Tab(), 2);
-    ShowWindow(main, SW_SHOWNA);
-    UpdateWindow(list);
-    ShowWindow(main, SW_HIDE);
-    tw::g_errorLog.ResetForTest();
+    tw_test::HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--title Watched"));
+    ASSERT_NE(helper.WaitForWindow(), nullptr);
+    LoadProgram(HelperPath());
+    tw::SendMonitoringCommand(0);
+    ASSERT_EQ(tw::g_monitoring.load(), 1);
+    TickOutcome close;
+    close.action = ScheduledAction::Close;
+    close.onceOnly = true;
+    close.countdown = L"倒计时";
+    tw::ApplyTick(close, true);
+    EXPECT_EQ(tw::g_monitoring.load(), 0);
+    EXPECT_FALSE(Box(tw::kIdWatchRunning) || Box(tw::kIdStartMonitoring));
+    EXPECT_EQ(Text(main, tw::kIdStatus) + L";" + Text(GetDlgItem(main, tw::kIdTab), tw::kIdTimingText) + L";" +
+                  tw_test::TextOf(main),
+              L"已取消监控;倒计时;Tollwick v" TW_VERSION_WIDE);
+    EXPECT_TRUE(helper.WaitForExit(5000)) << "the program is closed";
+    EXPECT_FALSE(KillTimer(main, tw::kTimerClock)) << "the clock stopped with monitoring";
+
+    TickOutcome run;
+    run.action = ScheduledAction::Run;
+    tw::ApplyTick(run, false);
+    EXPECT_EQ(tw::g_monitoring.load(), 1);
+    EXPECT_TRUE(Box(tw::kIdWatchRunning));
+    EXPECT_TRUE(KillTimer(main, tw::kTimerClock)) << "the clock runs with monitoring";
+    EXPECT_TRUE(tw_test::PumpUntil([] { return tw_test::CountRunning(HelperPath()) == 1; }, 15000))
+        << "the monitoring cycle starts the program again";
 }
 
-// Read from the real Tollwick.exe: its icon in three sizes, the finder cursor
-// held at its centre, the manifest (the invoker's rights, common controls 6,
-// no DPI awareness: the layout is in fixed pixels) and the project's version.
+TEST_F(ScheduleViewTest, ARestartClosesWithoutAskingAndAsksTheSystem)
+{
+    TickOutcome restart;
+    restart.restartComputer = true;
+    restart.uptime = L"已监控：0天 00:00:07";
+    tw::ApplyTick(restart, true);
+    EXPECT_EQ(g_restartRequests, 1);
+    EXPECT_EQ(Text(main, tw::kIdUptime), L"已监控：0天 00:00:07");
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, main, WM_CLOSE, WM_CLOSE, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, tw::kRestartCloseMarker);
+}
+
+// The run falls due while the user's start waits at its "文件不存在" box: it is held back, not lost.
+TEST_F(ScheduleViewTest, TheRunCheckWaitsWhileAStartOfMonitoringWaitsAtItsBox)
+{
+    LoadProgram(dir.File(L"gone.exe"));
+    g_config.SetInt(0, "timingruncheck_everyday", 1);
+    g_config.SetText(0, "timingrun_everyday_time", "2026-12-07 10:00:00");
+    g_scheduler.RunTick(Utc8(2026, 12, 7, 9, 59, 59));
+    tw::StartRunCheckIfArmed();
+    // Counts this thread's open boxes from another, cancelling each after 2.5 s: the run check ticks meanwhile.
+    std::atomic<bool> stop{false};
+    std::atomic<int> mostOpen{0};
+    DWORD uiThread = GetCurrentThreadId();
+    std::thread watcher([&] {
+        HWND current = nullptr;
+        for (ULONGLONG since = 0; !stop; Sleep(20)) {
+            std::vector<HWND> open;
+            EnumThreadWindows(uiThread, CollectBox, reinterpret_cast<LPARAM>(&open));
+            mostOpen = std::max(mostOpen.load(), static_cast<int>(open.size()));
+            if (open.empty() || open.front() != current) {
+                current = open.empty() ? nullptr : open.front();
+                since = GetTickCount64();
+            } else if (GetTickCount64() - since >= 2500) {
+                PostMessageW(current, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+        }
+    });
+    tw::g_monitoring = 0;
+    SendMessageW(main, WM_COMMAND, MAKEWPARAM(tw::kIdStartMonitoring, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(main, tw::kIdStartMonitoring)));
+    KillTimer(main, tw::kTimerScheduledRun);
+    stop = true;
+    watcher.join();
+    EXPECT_EQ(mostOpen.load(), 1) << "no second start from the run check";
+    EXPECT_EQ(tw::g_monitoring.load(), 0);
+    EXPECT_EQ(g_scheduler.RunTick(Utc8(2026, 12, 7, 10, 0, 1)).action, ScheduledAction::Run);
+}
+
+// Read from the real Tollwick.exe. No DPI awareness in the manifest: the layout is in fixed pixels.
 TEST(Resources, TheProgramsIconCursorManifestAndVersion)
 {
     std::wstring program = tw_test::TestBinaryDirectory() + L"..\\Tollwick.exe";
