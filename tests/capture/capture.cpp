@@ -109,7 +109,8 @@ int CaptureTabs(const std::wstring& folder, std::vector<std::pair<int, std::wstr
 {
     HWND main = BringMainWindow();
     HWND tab = GetDlgItem(main, kTabId);
-    for (int i = 0; pages.empty() && i < SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0); ++i)
+    int count = pages.empty() ? static_cast<int>(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0)) : 0;
+    for (int i = 0; i < count; ++i)
         pages.push_back({i, L"tab-" + std::to_wstring(i) + L".png"});
     int failures = main ? 0 : 1;
     for (size_t i = 0; main && i < pages.size(); ++i) {
@@ -238,8 +239,7 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     int result = 2;
     if (mode == L"screen") {
-        RECT screen = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-        result = SaveScreenRect(screen, argv[2]) ? 0 : Failed(L"could not write ", argv[2]);
+        result = SaveScreenRect(FrameOf(GetDesktopWindow()), argv[2]) ? 0 : Failed(L"could not write ", argv[2]);
     } else if (mode == L"tabs") {
         result = CaptureTabs(argv[2]);
     } else if (mode == L"settings") {

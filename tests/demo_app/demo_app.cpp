@@ -67,11 +67,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
         return 1;
     g_text = CreateWindowExW(0, L"STATIC", nullptr, WS_CHILD | WS_VISIBLE, 16, 16, 320, 90, window, nullptr, instance,
                              nullptr);
-    LOGFONTW face = {};
-    face.lfHeight = -14;
-    face.lfCharSet = DEFAULT_CHARSET;
-    wcscpy(face.lfFaceName, L"微软雅黑");
-    HFONT font = CreateFontIndirectW(&face);
+    HFONT font = CreateFontW(-14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0, 0, L"微软雅黑");
     SendMessageW(g_text, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     ShowStatus();
     ShowWindow(window, show);
