@@ -86,7 +86,7 @@ for arch in "${arches[@]}"; do
     continue
   fi
   timeout 900 "$BASH" tools/wine.sh "build/$arch/tests/installer/installer_tests.exe" --gtest_color=no \
-    --setup="$setup" --zip-dir="$zip_dir" --arch="$arch" --version="$version" </dev/null || status=1
+    "$setup" "$zip_dir" "$arch" "$version" </dev/null || status=1
 done
 
 # The Start-menu shortcut was made (the tests read it) without a menu entry.

@@ -1,18 +1,6 @@
-// Takes PNG pictures of what the display shows, for the README and the demo
-// run:
-//   capture screen FILE.png   the primary screen
-//   capture tabs DIR          Tollwick's main window once per tab page, as
-//                             DIR\tab-0.png ... tab-4.png
-//   capture settings FILE.png the dialog "高级配置", opened and closed again
-//                             as its button does
-//   capture drag FILE.png     the finder dragged onto the demo program with
-//                             real pointer input (xdotool), taken while it
-//                             rests there, then dropped: the program is added
-//   capture backoff DIR       once the info page tells of a restart held
-//                             back after a fourth short run, that page and
-//                             the program list as DIR\backoff-info.png and
-//                             DIR\backoff-list.png
-//   capture click ID          a click on the main window's control ID
+// Takes PNG pictures of what the display shows, for the README
+// (tools/screenshots.sh, whose steps each mode is) and the demo run:
+//   capture screen|settings|drag FILE.png | tabs|backoff DIR | click ID
 #include <windows.h>
 
 #include <commctrl.h>
@@ -31,19 +19,12 @@ const wchar_t kMainClass[] = L"Tollwick 程序守护 主窗口";
 constexpr int kPickerId = 10000;
 constexpr int kTabId = 10001;
 constexpr int kInfoPanelId = 10300;
-
-void Pump(DWORD milliseconds)
-{
-    for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Sleep(20)) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&msg);
-    }
-}
+// GDI+'s PNG encoder.
+const CLSID kPngEncoder = {0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
 
 template <typename Done> bool WaitFor(Done done, DWORD milliseconds)
 {
-    for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Pump(50)) {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Sleep(50)) {
         if (done())
             return true;
     }
@@ -78,16 +59,7 @@ bool SaveScreenRect(RECT rect, const std::wstring& file, HCURSOR pointer = nullp
         DeleteObject(icon.hbmColor);
     }
     SelectObject(memory, old);
-    UINT count = 0, size = 0;
-    Gdiplus::GetImageEncodersSize(&count, &size);
-    std::vector<BYTE> buffer(size + 1);
-    auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
-    bool saved = false;
-    for (UINT i = 0; Gdiplus::GetImageEncoders(count, size, codecs) == Gdiplus::Ok && i < count && !saved; ++i) {
-        Gdiplus::Bitmap picture(bitmap, nullptr);
-        saved = wcscmp(codecs[i].MimeType, L"image/png") == 0 &&
-                picture.Save(file.c_str(), &codecs[i].Clsid, nullptr) == Gdiplus::Ok;
-    }
+    bool saved = Gdiplus::Bitmap(bitmap, nullptr).Save(file.c_str(), &kPngEncoder, nullptr) == Gdiplus::Ok;
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, display);
@@ -107,7 +79,7 @@ HWND BringMainWindow()
     ShowWindow(main, SW_SHOWNORMAL);
     SetWindowPos(main, HWND_TOP, 40, 40, 0, 0, SWP_NOSIZE);
     SetForegroundWindow(main);
-    Pump(300);
+    Sleep(300);
     return main;
 }
 
@@ -126,9 +98,9 @@ void SelectTab(HWND tab, int page)
         UINT key = SendMessageW(tab, TCM_GETCURSEL, 0, 0) > page ? VK_LEFT : VK_RIGHT;
         PostMessageW(tab, WM_KEYDOWN, key, 1);
         PostMessageW(tab, WM_KEYUP, key, 0xC0000001);
-        Pump(100);
+        Sleep(100);
     }
-    Pump(700);
+    Sleep(700);
 }
 
 // The main window once per tab page, as DIR\tab-N.png, or only the pages
@@ -137,7 +109,8 @@ int CaptureTabs(const std::wstring& folder, std::vector<std::pair<int, std::wstr
 {
     HWND main = BringMainWindow();
     HWND tab = GetDlgItem(main, kTabId);
-    for (int i = 0; pages.empty() && i < SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0); ++i)
+    int count = pages.empty() ? static_cast<int>(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0)) : 0;
+    for (int i = 0; i < count; ++i)
         pages.push_back({i, L"tab-" + std::to_wstring(i) + L".png"});
     int failures = main ? 0 : 1;
     for (size_t i = 0; main && i < pages.size(); ++i) {
@@ -167,25 +140,13 @@ int CaptureBackoff(const std::wstring& folder)
 
 int CaptureSettings(const std::wstring& file)
 {
-    HWND main = BringMainWindow();
-    if (!main)
-        return 1;
-    HWND panel = GetDlgItem(GetDlgItem(main, kTabId), 10002);
+    HWND panel = GetDlgItem(GetDlgItem(BringMainWindow(), kTabId), 10002);
     PostMessageW(panel, WM_COMMAND, MAKEWPARAM(10003, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(panel, 10003)));
-    DWORD tollwick = 0, owner = 0;
-    GetWindowThreadProcessId(main, &tollwick);
+    // Tollwick is the only program with dialogs on this display.
     HWND dialog = nullptr;
-    auto open = [&] {
-        for (dialog = FindWindowW(L"#32770", L"高级配置"); dialog;
-             dialog = FindWindowExW(nullptr, dialog, L"#32770", L"高级配置")) {
-            if (GetWindowThreadProcessId(dialog, &owner) && owner == tollwick && IsWindowVisible(dialog))
-                return true;
-        }
-        return false;
-    };
-    if (!WaitFor(open, 10000))
+    if (!WaitFor([&] { return (dialog = FindWindowW(L"#32770", L"高级配置")) && IsWindowVisible(dialog); }, 10000))
         return Failed(L"the dialog 高级配置 did not open");
-    Pump(700);
+    Sleep(700);
     bool saved = SaveScreenRect(FrameOf(dialog), file);
     // Closed as its title bar's close button closes it (which saves).
     PostMessageW(dialog, WM_CLOSE, 0, 0);
@@ -231,7 +192,7 @@ int CaptureDrag(const std::wstring& file)
     if (!demo)
         return Failed(L"the demo program is not open");
     SetWindowPos(demo, HWND_TOP, 460, 60, 0, 0, SWP_NOSIZE);
-    Pump(500);
+    Sleep(500);
     HWND box = GetDlgItem(main, kPickerId);
     RECT boxRect = FrameOf(box), demoRect = FrameOf(demo), mainRect = FrameOf(main), area;
     POINT start = {(boxRect.left + boxRect.right) / 2, (boxRect.top + boxRect.bottom) / 2};
@@ -243,7 +204,7 @@ int CaptureDrag(const std::wstring& file)
                  WaitFor([&] { return GetWindowLongPtrW(box, GWLP_USERDATA) == 0; }, 3000) &&
                  PointerInput(MoveTo(halfway) + L" sleep 0.1 " + MoveTo(target), target) &&
                  WaitFor([&] { return overlay && IsWindowVisible(overlay); }, 3000);
-    Pump(600);
+    Sleep(600);
     UnionRect(&area, &mainRect, &demoRect);
     InflateRect(&area, 30, 30);
     DWORD processId = 0;
@@ -278,8 +239,7 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     int result = 2;
     if (mode == L"screen") {
-        RECT screen = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-        result = SaveScreenRect(screen, argv[2]) ? 0 : Failed(L"could not write ", argv[2]);
+        result = SaveScreenRect(FrameOf(GetDesktopWindow()), argv[2]) ? 0 : Failed(L"could not write ", argv[2]);
     } else if (mode == L"tabs") {
         result = CaptureTabs(argv[2]);
     } else if (mode == L"settings") {
@@ -289,13 +249,12 @@ int wmain(int argc, wchar_t** argv)
     } else if (mode == L"backoff") {
         result = CaptureBackoff(argv[2]);
     } else if (mode == L"click") {
-        HWND main = nullptr;
+        HWND main = BringMainWindow();
         int id = _wtoi(argv[2]);
-        WaitFor([&] { return (main = FindWindowW(kMainClass, nullptr)) != nullptr; }, 10000);
         result = main && PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                                       reinterpret_cast<LPARAM>(GetDlgItem(main, id)))
                      ? 0
-                     : Failed(L"Tollwick's main window is not open");
+                     : 1;
     } else {
         fwprintf(stderr,
                  L"usage: capture screen|settings|drag FILE.png | capture tabs|backoff DIR | capture click ID\n");

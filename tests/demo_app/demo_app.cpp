@@ -4,7 +4,6 @@
 // starts in a file beside itself.
 #include <windows.h>
 
-#include <stdio.h>
 #include <wchar.h>
 
 #include <string>
@@ -20,15 +19,8 @@ int CountThisStart()
     wchar_t path[MAX_PATH] = {0};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     wcscpy(wcsrchr(path, L'\\') + 1, L"demo-starts.txt");
-    int count = 0;
-    if (FILE* file = _wfopen(path, L"rb")) {
-        count = fscanf(file, "%d", &count) == 1 ? count : 0;
-        fclose(file);
-    }
-    if (FILE* file = _wfopen(path, L"wb")) {
-        fprintf(file, "%d\n", ++count);
-        fclose(file);
-    }
+    int count = GetPrivateProfileIntW(L"demo", L"starts", 0, path) + 1;
+    WritePrivateProfileStringW(L"demo", L"starts", std::to_wstring(count).c_str(), path);
     return count;
 }
 
@@ -75,11 +67,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
         return 1;
     g_text = CreateWindowExW(0, L"STATIC", nullptr, WS_CHILD | WS_VISIBLE, 16, 16, 320, 90, window, nullptr, instance,
                              nullptr);
-    LOGFONTW face = {};
-    face.lfHeight = -14;
-    face.lfCharSet = DEFAULT_CHARSET;
-    wcscpy(face.lfFaceName, L"微软雅黑");
-    HFONT font = CreateFontIndirectW(&face);
+    HFONT font = CreateFontW(-14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0, 0, L"微软雅黑");
     SendMessageW(g_text, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     ShowStatus();
     ShowWindow(window, show);
