@@ -125,16 +125,16 @@ FAULTS = [
     ("delete-while-monitoring", "wrong comparison", "ui/commands.cpp",
      "    if (row < 0 || g_monitoring.load() == 1)\n        return;\n    RemoveProgram",
      "    if (row < 0 || g_monitoring.load() == 2)\n        return;\n    RemoveProgram",
-     "app_tests", "AppTest.AutostartmonitorStartsMonitoringAndProgramsCannotBeDeletedThen"),
+     "app_tests", "AppTest.AnUnattendedStartWatchesTheOthersAndWaitsForAMissingFile"),
     ("info-panel-label", "wrong text", "ui/commands.cpp",
      'AppendLine(text, L"进程ID  ：", number);',
      'AppendLine(text, L"进程ID：", number);',
-     "app_tests", "AppTest.TheInfoPageDescribesEveryProgram"),
+     "app_tests", "AppTest.TheInfoPageDescribesEveryProgramAndDeletedOrMissingOnesStayRemoved"),
     # app
     ("closeapp-before-stop", "wrong order", "app/main_window.cpp",
      "        StopMonitoringNow();\n        CloseMonitoredPrograms();",
      "        CloseMonitoredPrograms();",
-     "app_tests", "AppTest.CloseappClosesTheMonitoredProgramsAtExit"),
+     "app_tests", "AppTest.AnUnattendedStartWatchesTheOthersAndWaitsForAMissingFile"),
     ("reboot-time-saved-unpadded", "wrong text", "app/main_window.cpp",
      'time.Format(L"%02d:%02d:%02d", GetDlgItemInt',
      'time.Format(L"%02d:%02d:%d", GetDlgItemInt',
@@ -142,7 +142,7 @@ FAULTS = [
     ("end-session-not-saved", "skipped save", "app/main_window.cpp",
      "        WriteSettingsPanel();\n        g_config.Save();\n        g_errorLog.Add(RestartRequested()",
      "        WriteSettingsPanel();\n        g_errorLog.Add(RestartRequested()",
-     "app_tests", "AppTest.TheEndOfTheSessionStopsRestartingAndSavesTheSettings"),
+     "app_tests", "AppTest.AStartAndStopCycleSwitchesTheWindowAndTheEndOfTheSessionSaves"),
 ]
 
 
