@@ -28,7 +28,7 @@ echo "run: configuration: $demo/config.xml"
 tollwick_wine "$demo/Tollwick.exe" &
 tollwick=$!
 sleep 8
-if tollwick_wine build/x64/tests/tollwick_capture.exe screen "$(tollwick_wine winepath.exe -w "$demo/screenshot.png")"; then
+if tollwick_wine build/x64/tools/tollwick_capture.exe screen "$(tollwick_wine winepath.exe -w "$demo/screenshot.png")"; then
   echo "run: screenshot:    $demo/screenshot.png"
 fi
 echo "run: Tollwick is monitoring the demo program. To stop, choose \"&Q.退出\" in its"

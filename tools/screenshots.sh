@@ -35,7 +35,7 @@ fail() {
 }
 
 capture() {
-  tollwick_wine build/x64/tests/tollwick_capture.exe "$@" || fail "capture $1 failed"
+  tollwick_wine build/x64/tools/tollwick_capture.exe "$@" || fail "capture $1 failed"
 }
 
 rm -rf "$program_dir" "$demo_dir"
