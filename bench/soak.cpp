@@ -208,16 +208,15 @@ private:
         return true;
     }
 
-    bool AllRunning() const
-    {
-        return std::all_of(std::begin(m_programs), std::end(m_programs), [](const Program& p) {
-            return p.broken || (p.processId && !p.ended && !Ended(p.process) && IsWindow(p.window));
-        });
-    }
+    // Every program running (or left aside after a failure not handled), none
+    // pending, and nothing changed for kSettleMs.
     bool Quiet(double now) const
     {
-        return std::none_of(std::begin(m_programs), std::end(m_programs), [](const Program& p) { return p.pending; }) &&
-               AllRunning() && now - m_lastChange >= kSettleMs;
+        return now - m_lastChange >= kSettleMs &&
+               std::all_of(std::begin(m_programs), std::end(m_programs), [](const Program& p) {
+                   return p.broken ||
+                          (!p.pending && p.processId && !p.ended && !Ended(p.process) && IsWindow(p.window));
+               });
     }
 
     // Follows every helper's windows and failures; true at a quiet moment.
@@ -310,8 +309,8 @@ private:
     void CheckPending(Program& p, double now)
     {
         NoteEnd(p, now);
-        DWORD_PTR closed = 0;
         if (p.kind == kErrorBox) {
+            DWORD_PTR closed = 0;
             if (!p.boxSeen && FindOwnWindow(p.processId, L"#32770", L"错误")) {
                 p.boxSeen = true;
                 ++m_boxesSeen;
@@ -364,14 +363,10 @@ private:
 
     Sample TakeSample(double now) const
     {
-        Sample s;
         PROCESSENTRY32W entry;
-        s.at = (now - g_runStart) / 1000.0;
-        s.quiet = Quiet(now);
-        s.handles = tw_bench::HandleCountOf(m_app.Handle(), m_app.Id());
-        s.threads = tw::FindProcessEntry(m_app.Id(), &entry) ? entry.cntThreads : 0;
-        s.privateMb = tw_bench::PrivateMbOf(m_app.Handle());
-        return s;
+        DWORD threads = tw::FindProcessEntry(m_app.Id(), &entry) ? entry.cntThreads : 0;
+        return {(now - g_runStart) / 1000.0, tw_bench::PrivateMbOf(m_app.Handle()),
+                tw_bench::HandleCountOf(m_app.Handle(), m_app.Id()), threads, Quiet(now)};
     }
 
     void Report()
