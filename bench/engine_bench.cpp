@@ -1,9 +1,7 @@
 // Measures the monitoring engine on real helper processes and prints the
-// figures: the error log's memory, restart latency, idle cost, behaviour at
-// scale, and leaks over many restarts. Not a test: it reports, it passes or
-// fails nothing.
+// figures of the README's "Benchmark"; it reports, it passes or fails nothing.
 //
-//   engine_bench.exe [--quick]
+//   engine_bench.exe [--quick | --idle]
 #include "bench/figures.h"
 #include "config/config.h"
 #include "monitor/error_log.h"
@@ -16,23 +14,20 @@
 #include "tests/host_window.h"
 #include "tests/test_support.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 using namespace tw_test;
+using tw_bench::NowMs;
+using tw_bench::PrivateMbOf;
 using tw_bench::Spread;
 using tw_bench::SpreadOf;
 
 namespace {
-
-double Now()
-{
-    return static_cast<double>(GetTickCount64());
-}
 
 double Ms(const FILETIME& t)
 {
@@ -57,37 +52,20 @@ double CpuMs(bool monitorThreadsOnly)
 }
 
 // Under Wine most of what a window walk or a cross-process message costs is
-// spent in the wineserver process. tools/bench.sh passes its Linux process
-// id; its CPU time is read from /proc through Wine's Z: drive. 0 elsewhere.
+// spent in the wineserver, whose Linux process id tools/bench.sh passes; its
+// CPU time is read from /proc through Wine's Z: drive. 0 elsewhere.
 double WineserverCpuMs()
 {
-    char id[32] = {0};
-    if (!GetEnvironmentVariableA("TOLLWICK_WINESERVER_PID", id, sizeof(id)) || !id[0])
+    wchar_t id[32] = {0};
+    if (!GetEnvironmentVariableW(L"TOLLWICK_WINESERVER_PID", id, 32))
         return 0;
-    std::string path = std::string("Z:\\proc\\") + id + "\\stat";
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return 0;
-    char text[1024] = {0};
-    size_t read = std::fread(text, 1, sizeof(text) - 1, file);
-    std::fclose(file);
-    text[read] = 0;
+    std::string stat = ReadBytes(std::wstring(L"Z:\\proc\\") + id + L"\\stat");
     // After the command name in parentheses: state is field 3, utime 14, stime 15.
-    const char* rest = std::strrchr(text, ')');
+    const char* rest = std::strrchr(stat.c_str(), ')');
     unsigned long long utime = 0, stime = 0;
     if (!rest || std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
         return 0;
     return static_cast<double>(utime + stime) * 10.0; // 100 clock ticks a second
-}
-
-DWORD Handles()
-{
-    return tw_bench::HandleCountOf(GetCurrentProcess(), GetCurrentProcessId());
-}
-
-double PrivateMb()
-{
-    return tw_bench::PrivateMbOf(GetCurrentProcess());
 }
 
 // n helper programs, each a picked program with its own monitor thread and
@@ -156,25 +134,62 @@ private:
 void LogMemory(size_t total)
 {
     tw::g_errorLog.ResetForTest();
-    double before = PrivateMb();
+    double before = PrivateMbOf();
     auto addUpTo = [](size_t count) {
         while (tw::g_errorLog.Count() + tw::g_errorLog.Dropped() < count)
             tw::g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", L"kiosk.exe",
                                      static_cast<int>(1000 + tw::g_errorLog.Count() % 9000));
     };
     addUpTo(tw::kLogCapacity);
-    double atCap = PrivateMb() - before;
+    double atCap = PrivateMbOf() - before;
     std::printf("log memory: %zu entries (the cap) take %.2f MB = %.0f bytes per entry (target < 200)\n",
                 tw::kLogCapacity, atCap, atCap * 1024 * 1024 / static_cast<double>(tw::kLogCapacity));
     std::printf("log memory curve:");
     for (size_t count = tw::kLogCapacity * 2; count < total; count *= 2) {
         addUpTo(count);
-        std::printf(" %zu entries %+.2f MB;", count, PrivateMb() - before);
+        std::printf(" %zu entries %+.2f MB;", count, PrivateMbOf() - before);
     }
     addUpTo(total);
-    std::printf(" %zu entries %+.2f MB (%zu kept, %llu dropped)\n", total, PrivateMb() - before, tw::g_errorLog.Count(),
-                tw::g_errorLog.Dropped());
+    std::printf(" %zu entries %+.2f MB (%zu kept, %llu dropped)\n", total, PrivateMbOf() - before,
+                tw::g_errorLog.Count(), tw::g_errorLog.Dropped());
     tw::g_errorLog.ResetForTest();
+}
+
+// One entry's cost with its line written to the logs folder and in memory only,
+// and beside them a bare write and flush per line (Wine 8 opens files without
+// O_DSYNC whatever FILE_FLAG_WRITE_THROUGH says, but does flush).
+void LogLineCost(size_t n)
+{
+    const char line[] = "001\t2026-12-07 20:41:05\tkiosk.exe restarted\r\n";
+    auto measure = [&](tw::CLogFolder* folder, HANDLE flushed) {
+        tw::g_errorLog.ResetForTest();
+        if (folder)
+            tw::g_errorLog.UseFolder(folder);
+        std::vector<double> costs;
+        for (size_t i = 0; i < n; ++i) {
+            double start = NowMs();
+            DWORD written = 0;
+            if (!flushed)
+                tw::g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", L"kiosk.exe",
+                                         static_cast<int>(1000 + i % 9000));
+            else if (WriteFile(flushed, line, sizeof(line) - 1, &written, nullptr))
+                FlushFileBuffers(flushed);
+            costs.push_back(NowMs() - start);
+        }
+        tw::g_errorLog.ResetForTest();
+        return SpreadOf(costs);
+    };
+    TempDir dir;
+    tw::CLogFolder folder;
+    folder.Open(tw::CStrW((dir.Path() + L"logs\\").c_str()), tw::kDefaultLogFileKb * 1024, tw::kDefaultLogFileCount);
+    Spread off = measure(nullptr, nullptr), on = measure(&folder, nullptr);
+    folder.Close();
+    tw::CHandle file(CreateFileW(dir.File(L"flushed.log").c_str(), FILE_APPEND_DATA, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    Spread flushed = measure(nullptr, file.Get());
+    std::printf("log line (%zu lines each): file off median %.3f ms (p95 %.3f); file on median %.3f ms (p95 %.3f, max "
+                "%.2f); target < 1 ms; a bare write and flush per line median %.3f ms (p95 %.3f)\n",
+                n, off.median, off.p95, on.median, on.p95, on.max, flushed.median, flushed.p95);
 }
 
 void RestartLatency(int kills)
@@ -182,17 +197,17 @@ void RestartLatency(int kills)
     std::vector<double> bare, restart;
     for (int i = 0; i < kills; ++i) {
         HelperProcess helper;
-        double start = Now();
+        double start = NowMs();
         helper.Start(L"--no-window");
         PumpUntil([&] { return tw::FindProcessEntry(helper.Id(), nullptr) != 0; }, 10000);
-        bare.push_back(Now() - start);
+        bare.push_back(NowMs() - start);
     }
     Watchdog watchdog(1, 1);
     PumpFor(1500);
     for (int i = 0; i < kills; ++i) {
-        double start = Now();
+        double start = NowMs();
         if (watchdog.Restarted(0, watchdog.Kill(0), 10000))
-            restart.push_back(Now() - start);
+            restart.push_back(NowMs() - start);
         // Past the crash-loop guard of one period before the next kill.
         PumpFor(1200);
     }
@@ -200,6 +215,33 @@ void RestartLatency(int kills)
     std::printf("restart latency (%zu of %d kills): median %.0f ms, p95 %.0f ms; bare start and list: median %.0f ms, "
                 "p95 %.0f ms; target median within %.0f ms\n",
                 r.count, kills, r.median, r.p95, b.median, b.p95, b.median * 1.5 + 50);
+}
+
+// Where a cycle's time goes: each check of every program, called directly
+// (no thread), in microseconds of wall time per call, and the wineserver's
+// CPU for all of them.
+void ProfileChecks(size_t programs, int rounds)
+{
+    Watchdog watchdog(programs, 3600);
+    PumpFor(3000);
+    // What each monitor thread keeps about its program between cycles.
+    std::vector<tw::InstanceWatch> watches(programs);
+    const std::pair<const char*, std::function<void(size_t)>> checks[] = {
+        {"running", [&](size_t i) { tw::CheckRunning(i, watches[i]); }},
+        {"error dialog and crash report", tw::CheckErrorDialog},
+        {"hang", tw::CheckHang}};
+    std::printf("cycle profile (%zu programs, %d rounds):", programs, rounds);
+    for (const auto& check : checks) {
+        double server = WineserverCpuMs(), start = NowMs();
+        for (int r = 0; r < rounds; ++r) {
+            for (size_t i = 0; i < programs; ++i)
+                check.second(i);
+            PumpFor(0);
+        }
+        std::printf(" %s %.0f us (wineserver %.0f ms);", check.first, (NowMs() - start) * 1000 / (rounds * programs),
+                    WineserverCpuMs() - server);
+    }
+    std::printf("\n");
 }
 
 void IdleCost(size_t programs, DWORD seconds)
@@ -220,75 +262,16 @@ void IdleCost(size_t programs, DWORD seconds)
                 server / (seconds * 10.0), perPeriod);
 }
 
-// Where a cycle's time goes: each check of every program, called directly
-// (no thread), in microseconds of wall time per call, and the wineserver's
-// CPU for all of them.
-void ProfileChecks(size_t programs, int rounds)
-{
-    Watchdog watchdog(programs, 3600);
-    PumpFor(3000);
-    // What each monitor thread keeps about its program between cycles.
-    static std::vector<tw::InstanceWatch> watches;
-    watches = std::vector<tw::InstanceWatch>(programs);
-    const struct {
-        const char* name;
-        void (*check)(size_t);
-    } checks[] = {{"running", [](size_t i) { tw::CheckRunning(i, watches[i]); }},
-                  {"error dialog and crash report", [](size_t i) { tw::CheckErrorDialog(i); }},
-                  {"hang", [](size_t i) { tw::CheckHang(i); }}};
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
-    std::printf("cycle profile (%zu programs, %d rounds):", programs, rounds);
-    for (const auto& c : checks) {
-        double server = WineserverCpuMs();
-        QueryPerformanceCounter(&start);
-        for (int r = 0; r < rounds; ++r) {
-            for (size_t i = 0; i < programs; ++i)
-                c.check(i);
-            PumpFor(0);
-        }
-        QueryPerformanceCounter(&end);
-        double us = static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
-        std::printf(" %s %.0f us (wineserver %.0f ms);", c.name, us / (rounds * programs), WineserverCpuMs() - server);
-    }
-    std::printf("\n");
-}
-
-// Asks the host window from another thread, as the user's clicks would.
-struct Probe {
-    HWND host = nullptr;
-    std::atomic<bool> stop{false};
-    std::vector<double> ms;
-};
-
-DWORD WINAPI ProbeHost(void* parameter)
-{
-    auto* probe = static_cast<Probe*>(parameter);
-    for (LARGE_INTEGER frequency, a, b; !probe->stop.load(); Sleep(100)) {
-        QueryPerformanceFrequency(&frequency);
-        QueryPerformanceCounter(&a);
-        DWORD_PTR result = 0;
-        SendMessageTimeoutW(probe->host, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
-        QueryPerformanceCounter(&b);
-        probe->ms.push_back(static_cast<double>(b.QuadPart - a.QuadPart) * 1000.0 /
-                            static_cast<double>(frequency.QuadPart));
-    }
-    return 0;
-}
-
 void Scale(size_t programs, DWORD seconds)
 {
-    double start = Now();
+    double start = NowMs();
     Watchdog watchdog(programs, 5);
-    std::printf("scale: %zu programs started in %.0f ms\n", programs, Now() - start);
+    std::printf("scale: %zu programs started in %.0f ms\n", programs, NowMs() - start);
     tw::g_monitorStats.longestCycleMs = 0;
     unsigned long long cycles = tw::g_monitorStats.cycles.load();
-    Probe probe;
-    probe.host = tw::g_engineWindow;
-    tw::CHandle thread(CreateThread(nullptr, 0, ProbeHost, &probe, 0, nullptr));
+    tw_bench::Probe probe(tw::g_engineWindow, 100);
     PumpFor(seconds * 1000);
-    probe.stop = true;
-    PumpUntil([&] { return WaitForSingleObject(thread.Get(), 0) == WAIT_OBJECT_0; }, 10000);
+    probe.Stop();
     Spread f = SpreadOf(probe.ms);
     std::printf("scale (%zu programs, 5 s period, %lu s): %llu cycles, longest cycle %llu ms (period 5000 ms); host "
                 "window answers: median %.2f ms, p95 %.2f ms, max %.2f ms over %zu probes\n",
@@ -304,8 +287,8 @@ void Leaks(size_t programs, int cycles)
     for (size_t i = 0; i < programs; ++i)
         watchdog.Kill(i);
     PumpFor(3000);
-    DWORD handles = Handles();
-    double memory = PrivateMb();
+    DWORD handles = tw_bench::HandleCountOf();
+    double memory = PrivateMbOf();
     int missed = 0;
     for (int done = 0; done < cycles; PumpFor(1100)) {
         std::vector<DWORD> old(programs);
@@ -317,48 +300,8 @@ void Leaks(size_t programs, int cycles)
     PumpFor(3000);
     std::printf("leaks (%d kill and restart cycles over %zu programs, %d not seen restarting): handles %lu -> %lu, "
                 "private bytes %.2f MB -> %.2f MB (%+.2f MB)\n",
-                cycles, programs, missed, handles, Handles(), memory, PrivateMb(), PrivateMb() - memory);
-}
-
-// One entry's cost with its line written to the logs folder and in memory only,
-// and beside them a bare write and flush per line (Wine 8 opens files without
-// O_DSYNC whatever FILE_FLAG_WRITE_THROUGH says, but does flush).
-void LogLineCost(size_t n)
-{
-    const char line[] = "001\t2026-12-07 20:41:05\tkiosk.exe restarted\r\n";
-    auto measure = [&](tw::CLogFolder* folder, HANDLE flushed) {
-        tw::g_errorLog.ResetForTest();
-        if (folder)
-            tw::g_errorLog.UseFolder(folder);
-        std::vector<double> costs;
-        for (size_t i = 0; i < n; ++i) {
-            LARGE_INTEGER frequency, a, b;
-            DWORD written = 0;
-            QueryPerformanceFrequency(&frequency);
-            QueryPerformanceCounter(&a);
-            if (!flushed)
-                tw::g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", L"kiosk.exe",
-                                         static_cast<int>(1000 + i % 9000));
-            else if (WriteFile(flushed, line, sizeof(line) - 1, &written, nullptr))
-                FlushFileBuffers(flushed);
-            QueryPerformanceCounter(&b);
-            costs.push_back(static_cast<double>(b.QuadPart - a.QuadPart) * 1000.0 /
-                            static_cast<double>(frequency.QuadPart));
-        }
-        tw::g_errorLog.ResetForTest();
-        return SpreadOf(costs);
-    };
-    TempDir dir;
-    tw::CLogFolder folder;
-    folder.Open(tw::CStrW((dir.Path() + L"logs\\").c_str()), tw::kDefaultLogFileKb * 1024, tw::kDefaultLogFileCount);
-    Spread off = measure(nullptr, nullptr), on = measure(&folder, nullptr);
-    folder.Close();
-    tw::CHandle file(CreateFileW((dir.Path() + L"flushed.log").c_str(), FILE_APPEND_DATA, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    Spread flushed = measure(nullptr, file.Get());
-    std::printf("log line (%zu lines each): file off median %.3f ms (p95 %.3f); file on median %.3f ms (p95 %.3f, max "
-                "%.2f); target < 1 ms; a bare write and flush per line median %.3f ms (p95 %.3f)\n",
-                n, off.median, off.p95, on.median, on.p95, on.max, flushed.median, flushed.p95);
+                cycles, programs, missed, handles, tw_bench::HandleCountOf(), memory, PrivateMbOf(),
+                PrivateMbOf() - memory);
 }
 
 } // namespace

@@ -1,12 +1,10 @@
 // The soak run (README, "Soak run"): the real Tollwick.exe with ten helper
-// programs in a temporary folder, each made to crash, exit, hang, show a
-// "错误" box or have a crash report shown at moments drawn from a seed, by a
-// message to that helper, so that it is known what happened to which
-// process. Exits 0 only when every target is met.
+// programs, each told by a message, at moments drawn from a seed, to crash,
+// exit, hang, show a "错误" box or have a crash report shown, so that it is
+// known what happened to which process. Exits 0 only when every target is met.
 //
-//   tollwick_soak.exe [--minutes N] [--seed S] [--only KIND] [--verbose]
+//   tollwick_soak.exe [--minutes N] [--seed S] [--only KIND]
 #include "bench/figures.h"
-#include "core/handle.h"
 #include "monitor/process_query.h"
 #include "tests/helper_process.h"
 #include "tests/running.h"
@@ -14,10 +12,8 @@
 
 #include "tinyxml.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <numeric>
 #include <map>
 #include <memory>
 #include <random>
@@ -25,7 +21,7 @@
 
 using namespace tw_test;
 using tw::CHandle;
-using tw_bench::SpreadOf;
+using tw_bench::NowMs;
 
 namespace {
 
@@ -42,22 +38,8 @@ constexpr double kHandleLimitMs = 30000, kSettleMs = 4000, kTargetMs = 100;
 enum Kind { kCrash, kExit, kHang, kErrorBox, kCrashReport, kKinds };
 const char* const kKindNames[kKinds] = {"crash", "exit", "hang", "error box", "crash report"};
 
-bool g_verbose = false;
 double g_runStart = 0;
 std::vector<std::string> g_failures;
-
-double NowMs()
-{
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
-double RunSeconds()
-{
-    return g_runStart ? (NowMs() - g_runStart) / 1000.0 : 0.0;
-}
 
 // Notes a missed target; false, for the check that failed.
 bool Fail(const char* pattern, ...)
@@ -68,8 +50,16 @@ bool Fail(const char* pattern, ...)
     vsnprintf(text, sizeof(text), pattern, args);
     va_end(args);
     g_failures.push_back(text);
-    std::printf("soak: FAIL at %.1f s: %s\n", RunSeconds(), text);
+    std::printf("soak: FAIL at %.1f s: %s\n", g_runStart ? (NowMs() - g_runStart) / 1000.0 : 0.0, text);
     return false;
+}
+
+// "ok", or "FAIL" with the missed target noted.
+const char* Verdict(bool ok, const char* target)
+{
+    if (!ok)
+        Fail("%s", target);
+    return ok ? "ok" : "FAIL";
 }
 
 // For the console, which shows UTF-8 under Wine.
@@ -88,7 +78,7 @@ bool Ended(const CHandle& process)
 
 std::string Latencies(const char* what, const std::vector<double>& values)
 {
-    tw_bench::Spread f = SpreadOf(values);
+    tw_bench::Spread f = tw_bench::SpreadOf(values);
     char line[200];
     snprintf(line, sizeof(line), "%s median %.0f ms, p95 %.0f ms, max %.0f ms", what, f.median, f.p95, f.max);
     return line;
@@ -97,7 +87,6 @@ std::string Latencies(const char* what, const std::vector<double>& values)
 struct Program {
     int id = 0;
     std::wstring exe, name, title, errflag;
-    std::string label;
     std::mt19937 rng;
     // The current instance, ended once its end has been seen; every instance
     // seen, each started by Tollwick.
@@ -107,10 +96,9 @@ struct Program {
     bool ended = false, broken = false;
     std::vector<DWORD> instances;
     double nextAt = 0;
-    // The failure in progress.
+    // The failure in progress, caused in the instance `caused`.
     bool pending = false, boxSeen = false;
     Kind kind = kCrash;
-    DWORD causedId = 0;
     CHandle caused;
     double causedAt = 0, endedAt = 0, reportShownAt = 0;
     LRESULT boxesBefore = 0;
@@ -123,49 +111,42 @@ struct Sample {
     bool quiet = false;
 };
 
-// Asks the main window every 250 ms from a thread of its own, so that a slow
-// answer never delays the failures or their checks.
-struct Probe {
-    HWND window = nullptr;
-    std::atomic<bool> stop{false};
-    std::vector<double> ms, at;
-    int timeouts = 0;
-};
-
-DWORD WINAPI RunProbe(void* parameter)
-{
-    for (auto* probe = static_cast<Probe*>(parameter); !probe->stop.load();) {
-        double start = NowMs();
-        DWORD_PTR result = 0;
-        probe->timeouts += !SendMessageTimeoutW(probe->window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result);
-        probe->ms.push_back(NowMs() - start);
-        probe->at.push_back((start - g_runStart) / 1000.0);
-        Sleep(static_cast<DWORD>(std::max(0.0, 250 - (NowMs() - start))));
-    }
-    return 0;
-}
-
 class Soak {
 public:
     Soak(double minutes, unsigned seed, int only) : m_minutes(minutes), m_seed(seed), m_only(only) {}
 
+    int Run()
+    {
+        std::printf("soak: seed %u, %d programs, %.1f min, period %d s, hang grace %d s, failures every 10-60 s per "
+                    "program (%d-bit build)\n",
+                    m_seed, kPrograms, m_minutes, kPeriodSeconds, kGraceSeconds, static_cast<int>(sizeof(void*) * 8));
+        if (Prepare() && CauseFailures()) {
+            Report();
+            ExportQuitAndCheck();
+        }
+        m_app.Stop();
+        for (Program& p : m_programs) {
+            p.report.reset();
+            EndAllRunning(p.exe);
+        }
+        std::printf("soak: %s (%zu failures)\n", g_failures.empty() ? "PASS" : "FAIL", g_failures.size());
+        return g_failures.empty() ? 0 : 1;
+    }
+
+private:
     bool Prepare()
     {
-        if (!CopyFileW((TestBinaryDirectory() + L"..\\Tollwick.exe").c_str(), m_dir.File(L"Tollwick.exe").c_str(),
-                       FALSE))
-            return Fail("cannot copy Tollwick.exe (error %lu)", GetLastError());
         std::wstring entries;
         for (int i = 0; i < kPrograms; ++i) {
-            Program& p = m_programs[static_cast<size_t>(i)];
+            Program& p = m_programs[i];
             p.id = i;
             p.title = L"soak-" + std::to_wstring(i / 10) + std::to_wstring(i % 10);
             p.name = L"soak" + p.title.substr(5) + L".exe";
             p.exe = m_dir.File(p.name.c_str());
-            p.label = Utf8(p.title);
             p.errflag = p.title + L" 崩溃报告";
             p.rng.seed(m_seed + static_cast<unsigned>(i));
             // A copy each, so that every program has a path of its own. The
-            // failures come on purpose, so no backoff holds a restart back.
+            // failures come on purpose, so no stable time holds a restart back.
             if (!CopyFileW(HelperPath().c_str(), p.exe.c_str(), FALSE))
                 return Fail("cannot copy the helper (error %lu)", GetLastError());
             entries += L"    <config hwnd=\"0\" procpath=\"" + p.exe + L"\" procname=\"" + p.name + L"\" errflag=\"" +
@@ -179,41 +160,67 @@ public:
                              "\" autoreboot=\"0\" reboottime=\"03:00:00\" autostartmonitor=\"1\" hidetray=\"0\">\n" +
                              tw::ToNarrow(entries.c_str()).c_str() + "</config>\n";
         m_launchEpoch = _time64(nullptr);
-        if (!WriteBytes(m_dir.File(L"config.xml"), config) || !m_app.Start(L"", m_dir.File(L"Tollwick.exe")))
-            return Fail("cannot write config.xml or start Tollwick.exe");
+        if (!CopyFileW((TestBinaryDirectory() + L"..\\Tollwick.exe").c_str(), m_dir.File(L"Tollwick.exe").c_str(),
+                       FALSE) ||
+            !WriteBytes(m_dir.File(L"config.xml"), config) || !m_app.Start(L"", m_dir.File(L"Tollwick.exe")))
+            return Fail("cannot copy Tollwick.exe, write its config.xml or start it (error %lu)", GetLastError());
         WaitFor(
-            [&] {
-                return (m_main = FindOwnWindow(m_app.Id(), L"Tollwick 程序守护 主窗口", nullptr)) &&
-                       IsWindowVisible(m_main);
-            },
+            [&] { return IsWindowVisible(m_main = FindOwnWindow(m_app.Id(), L"Tollwick 程序守护 主窗口", nullptr)); },
             20000);
         if (!WaitFor([&] { return TextOf(GetDlgItem(m_main, 10200)) == L"监控中"; }, 10000))
             return Fail("monitoring did not start by itself");
         // Monitoring saved the file as it started, before the window was shown.
         m_afterStart = ReadBytes(m_dir.File(L"config.xml"));
         // Tollwick starts every program itself: none runs before it.
-        return WaitFor(
-                   [&] {
-                       Poll(NowMs());
-                       return AllRunning();
-                   },
-                   60000) ||
-               Fail("not every helper was started within 60 s");
+        return WaitFor([&] { return Poll(NowMs()); }, 60000) || Fail("not every helper was started within 60 s");
     }
 
-    bool AllRunning() const
+    // After a minute's warm-up nothing new is caused until a quiet moment
+    // gives the starting figures; at the end the failures in progress end
+    // (handled or past their limit) and a quiet moment gives the final ones.
+    // False when Tollwick ended.
+    bool CauseFailures()
     {
-        return std::all_of(m_programs.begin(), m_programs.end(), [](const Program& p) {
-            return p.broken || (p.processId && !p.ended && !Ended(p.process) && IsWindow(p.window));
-        });
+        g_runStart = NowMs();
+        for (Program& p : m_programs)
+            p.nextAt = g_runStart + Gap(p);
+        m_probe.reset(new tw_bench::Probe(m_main, 250));
+        double warmUp = g_runStart + std::min(60000.0, m_minutes * 30000);
+        bool started = false;
+        for (double now = NowMs(); now < g_runStart + m_minutes * 60000; now = NowMs()) {
+            if (!m_app.IsRunning())
+                return Fail("Tollwick ended during the run (code 0x%lX)", static_cast<unsigned long>(m_app.ExitCode()));
+            bool quiet = Poll(now);
+            if (!started && now >= warmUp && (quiet || now - warmUp > 60000)) {
+                m_start = TakeSample(now);
+                started = true;
+            }
+            for (Program& p : m_programs) {
+                if ((started || now < warmUp) && !p.broken && !p.pending && p.processId && !p.ended &&
+                    now >= p.nextAt && IsWindow(p.window))
+                    Cause(p, now);
+            }
+            Sleep(50);
+        }
+        WaitFor([&] { return Poll(NowMs()); }, static_cast<DWORD>(kHandleLimitMs + 60000));
+        m_end = TakeSample(NowMs());
+        m_probe->Stop();
+        return true;
     }
+
+    // Every program running (or left aside after a failure not handled), none
+    // pending, and nothing changed for kSettleMs.
     bool Quiet(double now) const
     {
-        return std::none_of(m_programs.begin(), m_programs.end(), [](const Program& p) { return p.pending; }) &&
-               AllRunning() && now - m_lastChange >= kSettleMs;
+        return now - m_lastChange >= kSettleMs &&
+               std::all_of(std::begin(m_programs), std::end(m_programs), [](const Program& p) {
+                   return p.broken ||
+                          (!p.pending && p.processId && !p.ended && !Ended(p.process) && IsWindow(p.window));
+               });
     }
 
-    void Poll(double now)
+    // Follows every helper's windows and failures; true at a quiet moment.
+    bool Poll(double now)
     {
         for (HWND window = FindWindowExW(nullptr, nullptr, kHelperClass, nullptr); window;
              window = FindWindowExW(nullptr, window, kHelperClass, nullptr)) {
@@ -224,7 +231,7 @@ public:
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
             if (swscanf(title, L"soak-%d", &id) == 1 && id >= 0 && id < kPrograms)
-                Track(m_programs[static_cast<size_t>(id)], owner, window, now);
+                Track(m_programs[id], owner, window, now);
         }
         for (Program& p : m_programs) {
             if (p.pending) {
@@ -232,8 +239,18 @@ public:
             } else if (p.processId && !p.ended && Ended(p.process)) {
                 p.ended = true;
                 ++m_uncaused;
-                Fail("%s (process %lu) ended uncaused", p.label.c_str(), p.processId);
+                Fail("%ls (process %lu) ended uncaused", p.title.c_str(), p.processId);
             }
+        }
+        return Quiet(now);
+    }
+
+    // A crash, exit or hang has ended the caused instance.
+    void NoteEnd(Program& p, double now)
+    {
+        if (p.pending && p.kind <= kHang && !p.endedAt && Ended(p.caused)) {
+            p.endedAt = now;
+            p.ended = true;
         }
     }
 
@@ -245,25 +262,21 @@ public:
             p.window = window;
         if (processId == p.processId || std::count(p.instances.begin(), p.instances.end(), processId))
             return;
-        bool restarts = p.pending && p.kind <= kHang;
-        if (restarts && !p.endedAt && Ended(p.caused))
-            p.endedAt = now;
+        NoteEnd(p, now);
         PROCESSENTRY32W entry;
         if (!tw::FindProcessEntry(processId, &entry) || entry.th32ParentProcessID != m_app.Id())
-            Fail("%s instance %lu was not started by Tollwick", p.label.c_str(), processId);
-        if (!p.instances.empty() && !p.ended && !(restarts && p.endedAt)) {
+            Fail("%ls instance %lu was not started by Tollwick", p.title.c_str(), processId);
+        if (!p.instances.empty() && !p.ended) {
             ++m_uncaused;
-            Fail("%s: new instance %lu while %lu still runs", p.label.c_str(), processId, p.processId);
+            Fail("%ls: new instance %lu while %lu still runs", p.title.c_str(), processId, p.processId);
         }
-        if (p.instances.empty())
-            p.nextAt = now + Gap(p);
         p.instances.push_back(processId);
         p.processId = processId;
         p.window = window;
         p.process.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
         p.ended = false;
         m_lastChange = now;
-        if (restarts && p.endedAt)
+        if (p.pending && p.endedAt)
             Handled(p, now, (p.kind == kHang ? p.endedAt : now) - p.causedAt, p.kind == kHang ? now - p.endedAt : -1);
     }
 
@@ -273,9 +286,6 @@ public:
         m_first[p.kind].push_back(first);
         if (second >= 0)
             m_killedToNew.push_back(second);
-        if (g_verbose)
-            std::printf("soak: %.1f s: %s %s handled in %.0f ms\n", RunSeconds(), p.label.c_str(), kKindNames[p.kind],
-                        first);
         p.pending = false;
         p.caused.Reset();
         p.report.reset();
@@ -285,8 +295,8 @@ public:
 
     void Unhandled(Program& p, const char* what)
     {
-        ++m_unhandled[p.kind];
-        Fail("%s %s (process %lu): %s", p.label.c_str(), kKindNames[p.kind], p.causedId, what);
+        ++m_unhandled;
+        Fail("%ls %s (process %lu): %s", p.title.c_str(), kKindNames[p.kind], p.processId, what);
         p.pending = false;
         p.broken = true;
         p.caused.Reset();
@@ -298,12 +308,10 @@ public:
     // crash report when its window's process ended as a closed window ends.
     void CheckPending(Program& p, double now)
     {
-        if (p.kind <= kHang && !p.endedAt && Ended(p.caused))
-            p.endedAt = now;
-        p.ended = p.ended || (p.kind <= kHang && p.endedAt);
-        DWORD_PTR closed = 0;
+        NoteEnd(p, now);
         if (p.kind == kErrorBox) {
-            if (!p.boxSeen && FindOwnWindow(p.causedId, L"#32770", L"错误")) {
+            DWORD_PTR closed = 0;
+            if (!p.boxSeen && FindOwnWindow(p.processId, L"#32770", L"错误")) {
                 p.boxSeen = true;
                 ++m_boxesSeen;
             }
@@ -328,20 +336,14 @@ public:
     void Cause(Program& p, double now)
     {
         auto kind = static_cast<Kind>(std::uniform_int_distribution<int>(0, kKinds - 1)(p.rng));
-        kind = m_only >= 0 ? static_cast<Kind>(m_only) : kind;
-        p.kind = kind;
+        p.kind = m_only >= 0 ? static_cast<Kind>(m_only) : kind;
         p.pending = true;
         p.boxSeen = false;
         p.causedAt = now;
         p.endedAt = p.reportShownAt = 0;
-        p.causedId = p.processId;
         p.caused.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, p.processId));
-        ++m_caused[kind];
-        if (g_verbose)
-            std::printf("soak: %.1f s: %s %s (process %lu)\n", RunSeconds(), p.label.c_str(), kKindNames[kind],
-                        p.processId);
-        DWORD_PTR closed = 0;
-        if (kind == kCrashReport) {
+        ++m_caused[p.kind];
+        if (p.kind == kCrashReport) {
             // A window of another process, titled as the entry's errflag.
             p.report.reset(new HelperProcess);
             if (!p.report->Start(L"--title \"" + p.errflag + L"\" --class " + kReportClass + L" --at " +
@@ -349,40 +351,103 @@ public:
                 Unhandled(p, "the crash-report window could not be started");
             return;
         }
-        if (kind == kErrorBox) {
+        if (p.kind == kErrorBox) {
+            DWORD_PTR closed = 0;
             SendMessageTimeoutW(p.window, kSoakBoxesClosed, 0, 0, SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT, 1000, &closed);
             p.boxesBefore = static_cast<LRESULT>(closed);
             m_boxTexts.insert(p.title + L" 错误 #" + std::to_wstring(++m_events));
         }
-        if (!PostMessageW(p.window, kSoakCommand, static_cast<WPARAM>(kind) + 1, static_cast<LPARAM>(m_events)))
+        if (!PostMessageW(p.window, kSoakCommand, static_cast<WPARAM>(p.kind) + 1, static_cast<LPARAM>(m_events)))
             Unhandled(p, "the command could not be posted");
     }
 
     Sample TakeSample(double now) const
     {
-        Sample s;
         PROCESSENTRY32W entry;
-        s.at = (now - g_runStart) / 1000.0;
-        s.quiet = Quiet(now);
-        s.handles = tw_bench::HandleCountOf(m_app.Handle(), m_app.Id());
-        s.threads = tw::FindProcessEntry(m_app.Id(), &entry) ? entry.cntThreads : 0;
-        s.privateMb = tw_bench::PrivateMbOf(m_app.Handle());
-        return s;
+        DWORD threads = tw::FindProcessEntry(m_app.Id(), &entry) ? entry.cntThreads : 0;
+        return {(now - g_runStart) / 1000.0, tw_bench::PrivateMbOf(m_app.Handle()),
+                tw_bench::HandleCountOf(m_app.Handle(), m_app.Id()), threads, Quiet(now)};
+    }
+
+    void Report()
+    {
+        int caused = 0, handled = 0;
+        std::string counts;
+        for (int k = 0; k < kKinds; ++k) {
+            caused += m_caused[k];
+            handled += m_handled[k];
+            counts += std::string(k ? ", " : "") + kKindNames[k] + " " + std::to_string(m_handled[k]) + "/" +
+                      std::to_string(m_caused[k]);
+        }
+        std::printf("failures caused and handled: %s; total %d/%d, %d not handled within 30 s, %d uncaused restarts "
+                    "or exits: %s\n",
+                    counts.c_str(), handled, caused, m_unhandled, m_uncaused,
+                    Verdict(handled == caused && !m_unhandled && !m_uncaused, "every failure handled"));
+        std::printf("handling: %s; %s; %s, %s; %s (%d seen open); %s\n",
+                    Latencies("crash -> new instance", m_first[kCrash]).c_str(),
+                    Latencies("exit -> new instance", m_first[kExit]).c_str(),
+                    Latencies("hang -> killed", m_first[kHang]).c_str(),
+                    Latencies("killed -> new instance", m_killedToNew).c_str(),
+                    Latencies("error box -> closed", m_first[kErrorBox]).c_str(), m_boxesSeen,
+                    Latencies("crash report shown -> closed", m_first[kCrashReport]).c_str());
+        tw_bench::Spread probe = tw_bench::SpreadOf(m_probe->ms);
+        size_t maxAt = std::max_element(m_probe->ms.begin(), m_probe->ms.end()) - m_probe->ms.begin();
+        std::printf("main window answers (WM_NULL every 250 ms, %zu probes): median %.2f ms, p99 %.2f ms, max %.2f "
+                    "ms (at %.0f s), %d time-outs of 1000 ms; target p99 and max < 100 ms: %s\n",
+                    probe.count, probe.median, probe.p99, probe.max, probe.count ? m_probe->at[maxAt] : 0.0,
+                    m_probe->timeouts,
+                    Verdict(probe.count && probe.p99 < kTargetMs && probe.max < kTargetMs && !m_probe->timeouts,
+                            "the main window answering within 100 ms"));
+        double growth = m_end.privateMb - m_start.privateMb;
+        bool quiet = m_start.quiet && m_end.quiet;
+        bool flat = quiet && m_start.handles && m_end.handles <= m_start.handles && m_end.threads <= m_start.threads &&
+                    growth < 2;
+        std::printf("Tollwick's resources at quiet moments: start (at %.0f s) handles %lu, threads %lu, private %.2f "
+                    "MB; end (at %.0f s) handles %lu, threads %lu, private %.2f MB (%+.2f MB): %s\n",
+                    m_start.at, m_start.handles, m_start.threads, m_start.privateMb, m_end.at, m_end.handles,
+                    m_end.threads, m_end.privateMb, growth,
+                    Verdict(flat, quiet ? "no growth in resources" : "no quiet moment for the resources"));
+    }
+
+    // The log exported through the real save dialog, Tollwick quit, and
+    // config.xml well-formed and byte for byte as after the start.
+    void ExportQuitAndCheck()
+    {
+        std::wstring log = m_dir.File(L"soak-log.txt");
+        PostMessageW(m_main, WM_COMMAND, MAKEWPARAM(10400, 0), 0);
+        HWND save = nullptr;
+        WaitFor([&] { return (save = FindOwnWindow(m_app.Id(), L"#32770", L"导出错误日志")) != nullptr; }, 10000);
+        m_exportEpoch = _time64(nullptr);
+        if (SaveAs(save, log) && WaitFor([&] { return !ReadBytes(log).empty(); }, 10000))
+            CheckLog(ReadBytes(log));
+        else
+            std::printf("error log: not exported: %s\n", Verdict(false, "the error log exported through its dialog"));
+        PostMessageW(m_main, WM_COMMAND, MAKEWPARAM(10441, 0), 0);
+        if (!m_app.WaitForExit(15000))
+            Fail("Tollwick did not quit");
+        std::string after = ReadBytes(m_dir.File(L"config.xml"));
+        TiXmlDocument document;
+        document.Parse(after.c_str());
+        bool wellFormed = !document.Error() && document.RootElement();
+        if (!wellFormed)
+            Fail("config.xml after the quit: %s", document.ErrorDesc());
+        std::printf("config.xml: well-formed after the quit: %s; after the quit byte for byte as after the start: %s\n",
+                    wellFormed ? "yes" : "no", Verdict(after == m_afterStart, "config.xml as after the start"));
     }
 
     // Each line "NNN<tab>time<tab>text" in code page 936, numbered from 001,
     // stamped within the run and in order; every text one the run caused,
     // each instance's restart logged once with its process id.
-    std::string CheckLog(std::string bytes)
+    void CheckLog(std::string bytes)
     {
         int problems = 0, lines = 0, hangs = 0, killed = 0, recovered = 0, reports = 0, startFailures = 0, unknown = 0;
         auto problem = [&](const std::string& text) {
             if (problems++ < 8)
                 Fail("error log: %s", text.c_str());
         };
-        if (bytes.empty() || bytes.back() != '\0' || bytes.find('\0') + 1 != bytes.size())
+        if (bytes.empty() || bytes.find('\0') + 1 != bytes.size())
             problem("the file does not end with its only zero byte");
-        bytes.resize(bytes.find('\0'));
+        bytes = bytes.substr(0, bytes.find('\0'));
         std::map<std::wstring, std::vector<DWORD>> restarts;
         std::multiset<std::wstring> boxes;
         long long previous = 0;
@@ -392,35 +457,32 @@ public:
                 break;
             }
             std::string line = bytes.substr(pos, end - pos);
-            char head[64] = {0};
+            char head[16];
+            size_t at = static_cast<size_t>(snprintf(head, sizeof(head), "%03d\t", ++lines)) + 20;
             int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-            snprintf(head, sizeof(head), "%03d\t", ++lines);
-            bool timed = line.size() > strlen(head) &&
-                         sscanf(line.c_str() + strlen(head), "%4d-%2d-%2d %2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) == 6;
+            bool timed = line.size() >= at && !line.compare(0, at - 20, head) && line[at - 1] == '\t' &&
+                         sscanf(&line[at - 20], "%4d-%2d-%2d %2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) == 6;
             long long time = timed ? Utc8(y, mo, d, h, mi, s) : -1;
             std::wstring text(line.size(), L'\0');
-            size_t at = strlen(head) + 20;
-            int n = line.size() < at ? -1
-                                     : MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, line.data() + at,
-                                                           static_cast<int>(line.size() - at), &text[0],
-                                                           static_cast<int>(text.size()));
+            int n = timed
+                        ? MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, &line[at], static_cast<int>(line.size() - at),
+                                              &text[0], static_cast<int>(text.size()))
+                        : 0;
             text.resize(static_cast<size_t>(std::max(n, 0)));
-            if (line.size() < at || line.compare(0, strlen(head), head) || line[at - 1] != '\t' ||
-                time < m_launchEpoch - 1 || time > m_exportEpoch + 1 || time + 1 < previous ||
+            if (!timed || time < m_launchEpoch - 1 || time > m_exportEpoch + 1 || time + 1 < previous ||
                 (n <= 0 && line.size() > at)) {
                 problem("line " + std::to_string(lines) + " is not \"" + head +
                         "<a time within the run, in order><tab><code page 936 text>\": " + line);
                 continue;
             }
             previous = std::max(previous, time);
-            if (g_verbose)
-                std::printf("log: %s\n", Utf8(std::wstring(line.begin(), line.begin() + at) + text).c_str());
             size_t restart = text.find(L"\"重启成功, 进程ID为:");
             const std::wstring hang = L"窗口卡死了, 即将开启延时关闭卡死程序时钟, 索引：";
+            bool ofProgram = text.compare(0, 3, L"进程\"") == 0;
             // The restart and start-failure texts end with a line feed of their own.
-            if (text.compare(0, 3, L"进程\"") == 0 && restart != std::wstring::npos && text.back() == L'\n')
+            if (ofProgram && restart != std::wstring::npos && text.back() == L'\n')
                 restarts[text.substr(3, restart - 3)].push_back(wcstoul(&text[restart + 13], nullptr, 10));
-            else if (text.compare(0, 3, L"进程\"") == 0 && text.find(L"\"启动失败, 路径为:") != std::wstring::npos)
+            else if (ofProgram && text.find(L"\"启动失败, 路径为:") != std::wstring::npos)
                 ++startFailures;
             else if (text.compare(0, hang.size(), hang) == 0 && _wtoi(&text[hang.size()]) < kPrograms)
                 ++hangs;
@@ -430,8 +492,8 @@ public:
                 ++recovered;
             else if (text == L"已检测到程序崩溃, 正在重启程序中")
                 ++reports;
-            else if ((!text.rfind(L"Tollwick 已启动, 版本为:", 0) || !text.rfind(L"监控已开启, 监控数量为:", 0)) &&
-                     lines <= 12)
+            else if (lines <= 12 &&
+                     (!text.rfind(L"Tollwick 已启动, 版本为:", 0) || !text.rfind(L"监控已开启, 监控数量为:", 0)))
                 continue; // Tollwick's own start, before any failure was caused.
             else if (m_boxTexts.count(text))
                 boxes.insert(text);
@@ -447,191 +509,41 @@ public:
             std::sort(p.instances.begin(), p.instances.end());
             restartLines += static_cast<int>(logged.size());
             if (logged != p.instances)
-                problem(p.label + ": " + std::to_string(logged.size()) + " restart lines for " +
+                problem(Utf8(p.title) + ": " + std::to_string(logged.size()) + " restart lines for " +
                         std::to_string(p.instances.size()) + " instances seen, or other process ids");
         }
         if (restarts.size() != kPrograms)
             problem("restart lines of programs that are not watched");
         if (hangs != m_handled[kHang] || killed != m_handled[kHang] || recovered || startFailures)
-            problem(std::to_string(hangs) + " hang, " + std::to_string(killed) + " kill, " + std::to_string(recovered) +
-                    " recovery and " + std::to_string(startFailures) + " start failure lines for " +
-                    std::to_string(m_handled[kHang]) + " hangs");
+            problem("hang, kill, recovery or start-failure lines other than a hang and a kill line per hang handled");
         if (reports != m_handled[kCrashReport] || boxes != m_boxTexts)
-            problem(std::to_string(reports) + " crash-report and " + std::to_string(boxes.size()) +
-                    " error-box lines for " + std::to_string(m_handled[kCrashReport]) + " and " +
-                    std::to_string(m_boxTexts.size()) + ", or other box texts");
-        char summary[600];
-        snprintf(summary, sizeof(summary),
-                 "error log: %d lines, numbered 001..%03d, stamped within the run, code page 936, zero byte at the "
-                 "end; restart %d = %d first starts + %d crash + %d exit + %d hang; hang %d, kill %d, recovered %d; "
-                 "error box %d (texts %s); crash report %d; start failures %d, unknown %d: %s",
-                 lines, lines, restartLines, kPrograms, m_handled[kCrash], m_handled[kExit], m_handled[kHang], hangs,
-                 killed, recovered, static_cast<int>(boxes.size()), boxes == m_boxTexts ? "match" : "differ", reports,
-                 startFailures, unknown, problems ? "FAIL" : "ok");
-        return summary;
+            problem("crash-report or error-box lines other than one per such failure handled");
+        std::printf("error log: %d lines, numbered 001..%03d, stamped within the run, code page 936, zero byte at the "
+                    "end; restart %d = %d first starts + %d crash + %d exit + %d hang; hang %d, kill %d, recovered %d; "
+                    "error box %d (texts %s); crash report %d; start failures %d, unknown %d: %s\n",
+                    lines, lines, restartLines, kPrograms, m_handled[kCrash], m_handled[kExit], m_handled[kHang], hangs,
+                    killed, recovered, static_cast<int>(boxes.size()), boxes == m_boxTexts ? "match" : "differ",
+                    reports, startFailures, unknown, problems ? "FAIL" : "ok");
     }
 
-    // The log exported through the real save dialog, Tollwick quit, and
-    // config.xml well-formed and byte for byte as after the start.
-    std::string ExportQuitAndCheck()
-    {
-        std::wstring log = m_dir.File(L"soak-log.txt");
-        PostMessageW(m_main, WM_COMMAND, MAKEWPARAM(10400, 0), 0);
-        HWND save = nullptr;
-        WaitFor([&] { return (save = FindOwnWindow(m_app.Id(), L"#32770", L"导出错误日志")) != nullptr; }, 10000);
-        m_exportEpoch = _time64(nullptr);
-        std::string logLine = "error log: not exported: FAIL";
-        if (SaveAs(save, log) && WaitFor([&] { return !ReadBytes(log).empty(); }, 10000))
-            logLine = CheckLog(ReadBytes(log));
-        else
-            Fail("the error log could not be exported through its save dialog");
-        PostMessageW(m_main, WM_COMMAND, MAKEWPARAM(10441, 0), 0);
-        if (!m_app.WaitForExit(15000))
-            Fail("Tollwick did not quit");
-        std::string after = ReadBytes(m_dir.File(L"config.xml"));
-        TiXmlDocument document;
-        document.Parse(after.c_str());
-        bool wellFormed = !document.Error() && document.RootElement(), same = after == m_afterStart;
-        if (!wellFormed || !same)
-            Fail("config.xml after the quit: %s", wellFormed ? "not as after the start" : document.ErrorDesc());
-        return logLine + "\nconfig.xml: well-formed after the quit: " + (wellFormed ? "yes" : "no") +
-               "; after the quit byte for byte as after the start: " + (same ? "ok" : "FAIL");
-    }
-
-    void Report(const std::string& logLines)
-    {
-        int caused = 0, handled = 0, failed = 0;
-        std::string counts;
-        for (int k = 0; k < kKinds; ++k) {
-            caused += m_caused[k];
-            handled += m_handled[k];
-            failed += m_unhandled[k];
-            counts += std::string(k ? ", " : "") + kKindNames[k] + " " + std::to_string(m_handled[k]) + "/" +
-                      std::to_string(m_caused[k]);
-        }
-        if (handled != caused && !failed)
-            Fail("%d failures caused, %d handled", caused, handled);
-        std::printf("failures caused and handled: %s; total %d/%d, %d not handled within 30 s, %d uncaused restarts "
-                    "or exits: %s\n",
-                    counts.c_str(), handled, caused, failed, m_uncaused,
-                    handled == caused && !failed && !m_uncaused ? "ok" : "FAIL");
-        std::printf("handling: %s; %s; %s, %s; %s (%d seen open); %s\n",
-                    Latencies("crash -> new instance", m_first[kCrash]).c_str(),
-                    Latencies("exit -> new instance", m_first[kExit]).c_str(),
-                    Latencies("hang -> killed", m_first[kHang]).c_str(),
-                    Latencies("killed -> new instance", m_killedToNew).c_str(),
-                    Latencies("error box -> closed", m_first[kErrorBox]).c_str(), m_boxesSeen,
-                    Latencies("crash report shown -> closed", m_first[kCrashReport]).c_str());
-        tw_bench::Spread probe = SpreadOf(m_probe.ms);
-        size_t maxAt = std::max_element(m_probe.ms.begin(), m_probe.ms.end()) - m_probe.ms.begin();
-        bool answers = probe.count && probe.p99 < kTargetMs && probe.max < kTargetMs && !m_probe.timeouts;
-        if (!answers)
-            Fail("main window answers: p99 %.2f ms, max %.2f ms, %d time-outs", probe.p99, probe.max, m_probe.timeouts);
-        std::printf("main window answers (WM_NULL every 250 ms, %zu probes): median %.2f ms, p99 %.2f ms, max %.2f "
-                    "ms (at %.0f s), %d time-outs of 1000 ms; target p99 and max < 100 ms: %s\n",
-                    probe.count, probe.median, probe.p99, probe.max, probe.count ? m_probe.at[maxAt] : 0.0,
-                    m_probe.timeouts, answers ? "ok" : "FAIL");
-        double growth = m_end.privateMb - m_start.privateMb;
-        bool flat = m_start.quiet && m_end.quiet && m_start.handles && m_end.handles <= m_start.handles &&
-                    m_end.threads <= m_start.threads && growth < 2;
-        if (!flat)
-            Fail("resources: handles %lu -> %lu, threads %lu -> %lu, private %+.2f MB%s", m_start.handles,
-                 m_end.handles, m_start.threads, m_end.threads, growth,
-                 m_start.quiet && m_end.quiet ? "" : " (no quiet moment)");
-        std::printf("Tollwick's resources at quiet moments: start (at %.0f s) handles %lu, threads %lu, private %.2f "
-                    "MB; end (at %.0f s) handles %lu, threads %lu, private %.2f MB (%+.2f MB): %s\n%s\n",
-                    m_start.at, m_start.handles, m_start.threads, m_start.privateMb, m_end.at, m_end.handles,
-                    m_end.threads, m_end.privateMb, growth, flat ? "ok" : "FAIL", logLines.c_str());
-    }
-
-    // After a minute's warm-up nothing new is caused until a quiet moment
-    // gives the starting figures; at the end the failures in progress end
-    // (handled or past their limit) and a quiet moment gives the final ones.
-    int Run()
-    {
-        std::printf("soak: seed %u, %d programs, %.1f min, period %d s, hang grace %d s, failures every 10-60 s per "
-                    "program (%d-bit build)\n",
-                    m_seed, kPrograms, m_minutes, kPeriodSeconds, kGraceSeconds, static_cast<int>(sizeof(void*) * 8));
-        bool alive = Prepare();
-        std::string logLines;
-        if (alive) {
-            g_runStart = NowMs();
-            for (Program& p : m_programs)
-                p.nextAt = g_runStart + Gap(p);
-            m_probe.window = m_main;
-            CHandle probeThread(CreateThread(nullptr, 0, RunProbe, &m_probe, 0, nullptr));
-            double warmUp = g_runStart + std::min(60000.0, m_minutes * 30000), holdSince = 0;
-            bool started = false;
-            for (double now = NowMs(), progress = 60000; now < g_runStart + m_minutes * 60000; now = NowMs()) {
-                if (!m_app.IsRunning()) {
-                    Fail("Tollwick ended during the run (code 0x%lX)", static_cast<unsigned long>(m_app.ExitCode()));
-                    alive = false;
-                    break;
-                }
-                Poll(now);
-                bool holding = !started && now >= warmUp;
-                holdSince = holding && !holdSince ? now : holdSince;
-                if (holding && (Quiet(now) || now - holdSince > 60000)) {
-                    m_start = TakeSample(now);
-                    started = true;
-                    holding = false;
-                }
-                for (Program& p : m_programs) {
-                    if (!holding && !p.broken && !p.pending && p.processId && !p.ended && now >= p.nextAt &&
-                        IsWindow(p.window))
-                        Cause(p, now);
-                }
-                if (now - g_runStart >= progress) {
-                    std::printf("soak: %.0f min, %d failures caused, %zu test failures\n", progress / 60000,
-                                std::accumulate(m_caused, m_caused + kKinds, 0), g_failures.size());
-                    progress += 60000;
-                }
-                Sleep(50);
-            }
-            WaitFor(
-                [&] {
-                    Poll(NowMs());
-                    return !alive || Quiet(NowMs());
-                },
-                static_cast<DWORD>(kHandleLimitMs + 60000));
-            m_end = TakeSample(NowMs());
-            if (!started)
-                Fail("no starting figures were taken");
-            m_probe.stop = true;
-            WaitForSingleObject(probeThread.Get(), 5000);
-        }
-        if (alive)
-            logLines = ExportQuitAndCheck();
-        m_app.Stop();
-        for (Program& p : m_programs) {
-            p.report.reset();
-            EndAllRunning(p.exe);
-        }
-        if (alive)
-            Report(logLines);
-        std::printf("soak: %s (%zu failures)\n", g_failures.empty() ? "PASS" : "FAIL", g_failures.size());
-        return g_failures.empty() ? 0 : 1;
-    }
-
-private:
     double Gap(Program& p) { return std::uniform_real_distribution<double>(10000, 60000)(p.rng); }
 
     double m_minutes;
     unsigned m_seed;
     int m_only;
     TempDir m_dir;
-    std::vector<Program> m_programs = std::vector<Program>(kPrograms);
+    Program m_programs[kPrograms];
     HelperProcess m_app;
     HWND m_main = nullptr;
     std::string m_afterStart;
     long long m_launchEpoch = 0, m_exportEpoch = 0, m_events = 0;
     double m_lastChange = 0;
-    int m_caused[kKinds] = {}, m_handled[kKinds] = {}, m_unhandled[kKinds] = {}, m_uncaused = 0, m_boxesSeen = 0;
+    int m_caused[kKinds] = {}, m_handled[kKinds] = {}, m_unhandled = 0, m_uncaused = 0, m_boxesSeen = 0;
     // cause -> new instance, killed, box closed; crash report shown -> closed.
     std::vector<double> m_first[kKinds], m_killedToNew;
     std::multiset<std::wstring> m_boxTexts;
     Sample m_start, m_end;
-    Probe m_probe;
+    std::unique_ptr<tw_bench::Probe> m_probe;
 };
 
 } // namespace
@@ -642,26 +554,21 @@ int main(int argc, char** argv)
     double minutes = 10;
     unsigned seed = 20261207;
     int only = -1;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--verbose") {
-            g_verbose = true;
-            continue;
-        }
-        std::string value = ++i < argc ? argv[i] : "";
-        if (a == "--minutes")
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string option = argv[i], value = argv[i + 1];
+        if (option == "--minutes")
             minutes = std::atof(value.c_str());
-        else if (a == "--seed")
+        else if (option == "--seed")
             seed = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-        else if (a == "--only")
+        else if (option == "--only")
             only = static_cast<int>(std::find(kKindNames, kKindNames + kKinds, value) - kKindNames);
         else
             only = kKinds;
     }
-    if (minutes <= 0 || only >= kKinds) {
+    if (argc % 2 == 0 || minutes <= 0 || only >= kKinds) {
         std::fprintf(stderr,
                      "usage: tollwick_soak.exe [--minutes N above 0] [--seed S] [--only crash|exit|hang|\"error "
-                     "box\"|\"crash report\"] [--verbose]\n");
+                     "box\"|\"crash report\"]\n");
         return 2;
     }
     return Soak(minutes, seed, only).Run();

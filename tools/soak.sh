@@ -5,7 +5,7 @@
 # runs the real Tollwick.exe against ten helpers that crash, exit, hang and
 # show error dialogs, then prints its report; its exit code is this script's.
 #
-#   tools/soak.sh [--minutes N] [--arch x64|x86] [--seed S] [--only KIND] [--verbose]
+#   tools/soak.sh [--minutes N] [--arch x64|x86] [--seed S] [--only KIND]
 set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,9 +20,8 @@ while [ $# -gt 0 ]; do
     --minutes) minutes="${2:?--minutes needs a number}"; driver_args+=(--minutes "$2"); shift 2 ;;
     --seed) driver_args+=(--seed "${2:?--seed needs a number}"); shift 2 ;;
     --only) driver_args+=(--only "${2:?--only needs a kind}"); shift 2 ;;
-    --verbose) driver_args+=(--verbose); shift ;;
     *)
-      echo "soak: unknown argument $1 (use --minutes N, --arch x64|x86, --seed S, --only KIND, --verbose)" >&2
+      echo "soak: unknown argument $1 (use --minutes N, --arch x64|x86, --seed S, --only KIND)" >&2
       exit 2
       ;;
   esac
