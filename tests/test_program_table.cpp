@@ -56,19 +56,16 @@ protected:
         ASSERT_TRUE(g_config.OpenIn(CStrW(dir.Path().c_str())));
         tw::LoadMonitorList();
     }
-    // A record of the helper as the finder adds it, its instance since ended.
+    // A record as the finder adds it (with some window), its instance gone.
     void AddRecord(const std::wstring& command, DWORD message = 0, const std::wstring& path = HelperPath())
     {
-        HelperProcess stand;
-        ASSERT_TRUE(stand.Start(L""));
         CMonitorItem record = {};
-        record.window = stand.WaitForWindow();
+        record.window = GetDesktopWindow();
         record.path.AssignChars(path.c_str(), 0);
         record.name.AssignChars(path.c_str() + path.rfind(L'\\') + 1, 0);
         record.command.AssignChars(command.c_str(), 0);
         record.messageValue = message;
         ASSERT_TRUE(tw::AppendProgram(record));
-        stand.Stop();
         tw::SetProgramAttachment(tw::g_programCount - 1, 0, nullptr);
     }
     static ProgramView View(size_t i)
@@ -242,7 +239,7 @@ TEST_F(ProgramTableTest, TheWindowIsTheRootOwnerAndAMessageNeedsOneAndAValue)
     EXPECT_FALSE(IsWindowVisible(View(0).window));
     EXPECT_STREQ(View(0).className.c_str(), L"TollwickHelperOwner");
 
-    AddRecord(L"--no-window", 32769, tw_test::TestBinaryDirectory() + L"tollwick_helper_plain.exe");
+    AddRecord(L"--no-window", 32769, HelperPath(false));
     AddRecord(L"--answer 32769 77", 0, dir.File(L"copy.exe"));
     ASSERT_TRUE(CopyFileW(HelperPath().c_str(), dir.File(L"copy.exe").c_str(), FALSE));
     for (size_t i : {1, 2}) {
