@@ -24,9 +24,16 @@ LRESULT CALLBACK HintProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return CallWindowProcW(g_hintBase, window, message, wParam, lParam);
 }
 
-HMENU ControlId(int id)
+// Sleeps in the wait itself (at most waitMs), so that an idle pump costs
+// nothing, then dispatches what came.
+void Pump(DWORD waitMs)
 {
-    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, waitMs, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
 }
 
 } // namespace
@@ -47,15 +54,12 @@ HostWindow::HostWindow()
     RegisterClassW(&wc);
     m_window = CreateWindowExW(0, L"TollwickTestHost", L"host", WS_OVERLAPPED, 0, 0, 200, 100, nullptr, nullptr,
                                instance, nullptr);
-    m_box = CreateWindowExW(0, L"BUTTON", L"监视运行状态", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 100, 20, m_window,
-                            ControlId(10101), instance, nullptr);
     HWND hint = CreateWindowExW(0, L"STATIC", L"如果检测到程序未运行,将自动运行", WS_CHILD, 0, 20, 100, 20, m_window,
-                                ControlId(10202), instance, nullptr);
+                                nullptr, instance, nullptr);
     g_hintBase = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(hint, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(HintProc)));
     HintTexts().clear();
     SetWatchRunning(true);
     tw::g_engineWindow = m_window;
-
     tw::g_hintLine = hint;
 }
 
@@ -69,40 +73,23 @@ HostWindow::~HostWindow()
 
 void HostWindow::SetWatchRunning(bool on) const
 {
-    SendMessageW(m_box, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
-    // The real main window's box tells the engine itself; this one is told.
     tw::g_watchRunning = on;
 }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
-    ULONGLONG start = GetTickCount64();
-    for (;;) {
-        if (done())
-            return true;
+    for (ULONGLONG start = GetTickCount64(); !done(); Pump(20)) {
         if (GetTickCount64() - start >= timeoutMs)
             return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
     }
+    return true;
 }
 
-// Sleeps in the wait itself, so that an idle pump costs nothing.
 void PumpFor(DWORD ms)
 {
     ULONGLONG end = GetTickCount64() + ms;
-    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64())
+        Pump(static_cast<DWORD>(end - now));
 }
 
 } // namespace tw_test

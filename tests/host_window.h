@@ -1,6 +1,6 @@
-// A hidden stand-in for the main window: it carries the controls the monitor
-// threads talk to (the running-check box and the hint line) and passes the
-// engine's messages on, as the real main window does.
+// A hidden stand-in for the main window: it passes the engine's messages on,
+// as the real main window does, and carries the hint line the monitor
+// threads write to.
 #pragma once
 
 #include <windows.h>
@@ -13,21 +13,20 @@ namespace tw_test {
 
 class HostWindow {
 public:
-    // Creates the window, ticks the box and makes it the engine's main window.
+    // Creates the window, turns the running check on and makes it the
+    // engine's main window.
     HostWindow();
     ~HostWindow();
     HostWindow(const HostWindow&) = delete;
     HostWindow& operator=(const HostWindow&) = delete;
 
-    HWND Window() const { return m_window; }
-    HWND Box() const { return m_box; }
+    // The real main window's box tells the engine itself; this one is told.
     void SetWatchRunning(bool on) const;
     // Every text the hint line was given, in order.
     static std::vector<std::wstring>& HintTexts();
 
 private:
     HWND m_window = nullptr;
-    HWND m_box = nullptr;
 };
 
 // Dispatches this thread's messages until done() or the time-out.

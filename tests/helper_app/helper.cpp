@@ -37,9 +37,9 @@ constexpr UINT kSoakCommand = WM_APP + 0x50;
 constexpr UINT kSoakBoxesClosed = WM_APP + 0x51;
 LRESULT g_soakBoxesClosed = 0;
 
-void WriteInfo(const std::wstring& line, const wchar_t* mode)
+void WriteInfo(const std::wstring& line)
 {
-    FILE* file = g_options.infoFile.empty() ? nullptr : _wfopen(g_options.infoFile.c_str(), mode);
+    FILE* file = g_options.infoFile.empty() ? nullptr : _wfopen(g_options.infoFile.c_str(), L"wb");
     if (!file)
         return;
     char utf8[4096] = {0};
@@ -111,7 +111,6 @@ void ShowMainWindow(HINSTANCE instance)
     if (g_options.child)
         CreateWindowExW(0, L"button", L"child", WS_CHILD | WS_VISIBLE, 10, 10, 150, 80, g_main, nullptr, instance,
                         nullptr);
-    WriteInfo(L"hwnd=" + std::to_wstring(reinterpret_cast<INT_PTR>(g_main)) + L"\n", L"ab");
     Sleep(static_cast<DWORD>(g_options.hangAtStart));
     if (!g_options.crashWindow.empty())
         CreateWindowExW(0, L"TollwickHelperCrash", g_options.crashWindow.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, 360,
@@ -203,8 +202,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     wchar_t directory[MAX_PATH] = {0};
     GetCurrentDirectoryW(MAX_PATH, directory);
     WriteInfo(L"pid=" + std::to_wstring(GetCurrentProcessId()) + L"\ncmdline=" + GetCommandLineW() + L"\ncwd=" +
-                  directory + L"\n",
-              L"wb");
+              directory + L"\n");
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = MainProc;
