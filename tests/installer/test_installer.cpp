@@ -1,6 +1,5 @@
-// The release packages, tried as a user would, against the real files,
-// registry and processes of the current user: so only in a fresh Wine prefix
-// (tools/test-dist.sh), never in ctest.
+// The release packages, tried as a user would, against the current user's real files, registry and processes:
+// so only in a fresh Wine prefix (tools/test-dist.sh), never in ctest.
 //   installer_tests.exe [gtest options] SETUP.exe ZIP-FOLDER x64|x86 VERSION
 #include "core/path.h"
 #include "monitor/process_query.h"
@@ -18,9 +17,8 @@ namespace {
 const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tollwick";
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kAutostartValue[] = L"Tollwick_TwDev";
-// The NSIS dialog's placeholder of its pages, and its Next/Install/Finish.
+// The NSIS dialog's placeholder of its pages; its Next/Install/Finish is IDOK.
 constexpr int kPageArea = 1018;
-constexpr int kNextButton = 1;
 
 struct Options {
     std::wstring setup, zipDir, arch, version;
@@ -33,14 +31,11 @@ std::wstring ShellFolder(int csidl, const wchar_t* tail)
     return path + std::wstring(tail);
 }
 
-std::wstring InstallDir()
-{
-    return ShellFolder(CSIDL_LOCAL_APPDATA, L"\\Programs\\Tollwick");
-}
+const std::wstring g_installDir = ShellFolder(CSIDL_LOCAL_APPDATA, L"\\Programs\\Tollwick");
 
 std::wstring Installed(const std::wstring& name)
 {
-    return InstallDir() + L"\\" + name;
+    return g_installDir + L"\\" + name;
 }
 
 // A value of the uninstall entry as text, "<missing>" when absent.
@@ -54,13 +49,7 @@ std::wstring UninstallValue(const wchar_t* name)
     return type == REG_DWORD ? std::to_wstring(number) : data;
 }
 
-bool ValueExists(const wchar_t* key, const wchar_t* value)
-{
-    return RegGetValueW(HKEY_CURRENT_USER, key, value, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-}
-
-// The Start-menu shortcut's target and working folder, read as the shell
-// reads them.
+// The Start-menu shortcut's target and working folder, read as the shell reads them.
 std::pair<std::wstring, std::wstring> ReadShortcut()
 {
     wchar_t target[MAX_PATH] = {0}, directory[MAX_PATH] = {0};
@@ -80,17 +69,7 @@ std::pair<std::wstring, std::wstring> ReadShortcut()
     return {target, directory};
 }
 
-// The build's bitness, which the exe must have: a 32-bit x64 setup would be
-// redirected to other folders and keys.
-bool OfTheBuildsKind(const std::wstring& exe)
-{
-    DWORD type = 0;
-    return GetBinaryTypeW(exe.c_str(), &type) &&
-           type == (g_options.arch == L"x86" ? SCS_32BIT_BINARY : SCS_64BIT_BINARY);
-}
-
-// A visible dialog of the process (any process for 0): the NSIS wizard, or
-// else a message box.
+// A visible dialog of the process (any process for 0): the NSIS wizard, or else a message box.
 HWND DialogOf(DWORD processId, bool wizard)
 {
     for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); window;
@@ -104,43 +83,37 @@ HWND DialogOf(DWORD processId, bool wizard)
     return nullptr;
 }
 
-struct WizardRun {
-    bool finished = false;
-    int messages = 0;
-    std::wstring steps; // what was pressed and read, for failure messages
-};
-
-// Clicks through an NSIS wizard with window messages, as its keyboard would:
-// button 1 on every page (the finish page's box to start Tollwick left as it
-// comes, on), each message box answered with `answer`, for at most 90 s.
-WizardRun DriveWizard(const HelperProcess& process, int answer)
+// Clicks through an NSIS wizard with window messages, as its keyboard would: IDOK on every page (the finish
+// page's box to start Tollwick left as it comes, on), each message box answered with `answer`. It must end with 0
+// within 90 s after that many boxes. Returns what was pressed and read, for failure messages.
+std::wstring DriveWizard(const HelperProcess& process, int answer, int boxes)
 {
-    WizardRun run;
-    for (ULONGLONG start = GetTickCount64(); process.IsRunning(); Sleep(50)) {
-        if (GetTickCount64() - start > 90000)
-            return run;
+    std::wstring steps;
+    int asked = 0;
+    for (ULONGLONG start = GetTickCount64(); process.IsRunning() && GetTickCount64() - start < 90000; Sleep(50)) {
         if (HWND box = DialogOf(process.Id(), false)) {
             std::wstring text = DialogText(box);
             if (!text.empty()) {
-                run.messages++;
-                run.steps += L"[message: " + text + L"] ";
+                asked++;
+                steps += L"[message: " + text + L"] ";
                 Press(box, answer);
             }
             continue;
         }
         HWND wizard = DialogOf(process.Id(), true);
-        HWND next = GetDlgItem(wizard, kNextButton);
+        HWND next = GetDlgItem(wizard, IDOK);
         // The page shown: NSIS destroys each page's dialog as the next comes.
         HWND page = FindWindowExW(wizard, nullptr, L"#32770", nullptr);
         if (!IsWindowVisible(page) || !IsWindowEnabled(next) || !IsWindowVisible(next))
             continue;
-        run.steps += TextOf(next) + L" ";
-        PostMessageW(wizard, WM_COMMAND, MAKEWPARAM(kNextButton, BN_CLICKED), reinterpret_cast<LPARAM>(next));
+        steps += TextOf(next) + L" ";
+        PostMessageW(wizard, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(next));
         // One press, one page: the next page, a question or the end first.
         WaitFor([&] { return !process.IsRunning() || DialogOf(process.Id(), false) || !IsWindowVisible(page); }, 20000);
     }
-    run.finished = true;
-    return run;
+    EXPECT_EQ(process.ExitCode(), 0) << "the wizard did not finish; pressed: " << Narrow(steps);
+    EXPECT_EQ(asked, boxes) << Narrow(steps);
+    return steps;
 }
 
 std::string PreparedConfig()
@@ -148,33 +121,22 @@ std::string PreparedConfig()
     return ConfigWith("autostartmonitor=\"0\"", Entry(L"C:\\kiosk\\signage player.exe") + Entry(L"D:\\pos\\till.exe"));
 }
 
-// Asks Tollwick to quit, as its tray menu's "退出" does.
-bool Quit(HWND main, const HelperProcess& process)
-{
-    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10441, 0), 0);
-    return process.WaitForExit(15000);
-}
-
-class Package : public ::testing::Test {
+// Tollwick, as `app`, is the installed one.
+class Package : public AppTest {
 protected:
     void TearDown() override
     {
-        for (HelperProcess* process : {&setup, &uninstaller, &tollwick})
-            process->Stop();
+        setup.Stop();
+        uninstaller.Stop();
+        AppTest::TearDown();
         CleanUp();
     }
     static void CleanUp()
     {
-        // Every Tollwick of the prefix: one started by a wizard is not ours.
-        for (HWND main; (main = FindWindowW(kMainClass, nullptr)) != nullptr;) {
-            HelperProcess stray;
-            if (!stray.Adopt(main))
-                break;
-            stray.Stop();
-        }
-        // With the folders Tollwick made in it; a list of one, ended by a
-        // second null.
-        std::wstring folder = InstallDir() + L'\0';
+        // One that a wizard started is not ours.
+        EndAllRunning(Installed(L"Tollwick.exe"));
+        // With the folders Tollwick made in it; a list of one, ended by a second null.
+        std::wstring folder = g_installDir + L'\0';
         SHFILEOPSTRUCTW removal = {};
         removal.wFunc = FO_DELETE;
         removal.pFrom = folder.c_str();
@@ -188,9 +150,7 @@ protected:
     // Runs the process with these options and waits for it; its exit code.
     static long Run(HelperProcess& process, const std::wstring& exe, const std::wstring& options, DWORD timeoutMs)
     {
-        if (!process.Start(options, exe))
-            return -1;
-        if (!process.WaitForExit(timeoutMs))
+        if (process.Start(options, exe) && !process.WaitForExit(timeoutMs))
             ADD_FAILURE() << Narrow(exe + L" " + options) << " did not end within " << timeoutMs << " ms";
         return process.ExitCode();
     }
@@ -200,8 +160,8 @@ protected:
     {
         auto [target, directory] = ReadShortcut();
         EXPECT_TRUE(tw::SamePath(target.c_str(), Installed(L"Tollwick.exe").c_str())) << Narrow(target);
-        EXPECT_TRUE(tw::SamePath(directory.c_str(), InstallDir().c_str())) << Narrow(directory);
-        HWND main = tollwick.Start(L"", target) ? WaitForMainWindow(tollwick.Id()) : nullptr;
+        EXPECT_TRUE(tw::SamePath(directory.c_str(), g_installDir.c_str())) << Narrow(directory);
+        main = app.Start(L"", target) ? WaitForMainWindow(app.Id()) : nullptr;
         EXPECT_NE(main, nullptr) << "Tollwick's main window did not appear";
         return main;
     }
@@ -212,38 +172,39 @@ protected:
         // An uninstaller run in place cannot delete itself.
         EXPECT_TRUE(!installed || FileExists(Installed(L"Uninstall.exe")));
         EXPECT_EQ(FileExists(ShellFolder(CSIDL_PROGRAMS, L"\\Tollwick.lnk")), installed);
-        EXPECT_EQ(ValueExists(kUninstallKey, L"DisplayName"), installed);
-        EXPECT_TRUE(installed || !ValueExists(kRunKey, kAutostartValue));
+        EXPECT_EQ(UninstallValue(L"DisplayName") != L"<missing>", installed);
+        EXPECT_TRUE(installed ||
+                    RegGetValueW(HKEY_CURRENT_USER, kRunKey, kAutostartValue, RRF_RT_ANY, nullptr, nullptr, nullptr));
     }
 
-    HelperProcess setup, uninstaller, tollwick;
+    HelperProcess setup, uninstaller;
 };
 
-// A user's way through the silent setup: the install, a start from the
-// shortcut, upgrades over the running program and over its settings, and the
-// uninstall, which quits Tollwick and keeps the settings and the user's files.
+// A user's way through the silent setup: the install, a start from the shortcut, upgrades over the running
+// program and over its settings, and the uninstall, which quits Tollwick and keeps the settings and user's files.
 TEST_F(Package, ASilentInstallUpgradeAndUninstall)
 {
     ASSERT_EQ(RunSetup(), 0);
     ExpectInstalled(true);
     // The settings are the program's to write, on its first start.
     EXPECT_FALSE(FileExists(Installed(L"config.xml")));
+    // Of the build's bitness: a 32-bit x64 setup would be redirected to other folders and keys.
+    DWORD kind = 0, wanted = g_options.arch == L"x86" ? SCS_32BIT_BINARY : SCS_64BIT_BINARY;
     for (const std::wstring& exe : {Installed(L"Tollwick.exe"), g_options.setup, Installed(L"Uninstall.exe")})
-        EXPECT_TRUE(OfTheBuildsKind(exe)) << Narrow(exe);
+        EXPECT_TRUE(GetBinaryTypeW(exe.c_str(), &kind) && kind == wanted) << Narrow(exe);
     // The very program of the portable zip.
     for (const wchar_t* name : {L"Tollwick.exe", L"README.md", L"LICENSE.txt"})
         EXPECT_TRUE(ReadBytes(Installed(name)) == ReadBytes(g_options.zipDir + L"\\" + name))
             << Narrow(name) << " differs from the zip's";
 
-    std::wstring dir = InstallDir();
     const std::wstring values[][2] = {
         {L"DisplayName", L"Tollwick (" + g_options.arch + L")"},
         {L"DisplayVersion", g_options.version},
         {L"Publisher", L"Tollwick Developers"},
-        {L"InstallLocation", dir},
-        {L"UninstallString", L"\"" + dir + L"\\Uninstall.exe\""},
-        {L"QuietUninstallString", L"\"" + dir + L"\\Uninstall.exe\" /S"},
-        {L"DisplayIcon", dir + L"\\Tollwick.exe,0"},
+        {L"InstallLocation", g_installDir},
+        {L"UninstallString", L"\"" + Installed(L"Uninstall.exe") + L"\""},
+        {L"QuietUninstallString", L"\"" + Installed(L"Uninstall.exe") + L"\" /S"},
+        {L"DisplayIcon", Installed(L"Tollwick.exe,0")},
         {L"NoModify", L"1"},
         {L"NoRepair", L"1"},
     };
@@ -254,10 +215,9 @@ TEST_F(Package, ASilentInstallUpgradeAndUninstall)
     EXPECT_GT(_wtoi(UninstallValue(L"EstimatedSize").c_str()), 200);
 
     ASSERT_NE(StartFromShortcut(), nullptr);
-    EXPECT_TRUE(WaitFor([] { return FileExists(Installed(L"config.xml")); }, 10000)) << "written beside it";
     ASSERT_EQ(RunSetup(), 0);
     // The setup waited for it to end before replacing its exe.
-    EXPECT_FALSE(tollwick.IsRunning());
+    EXPECT_FALSE(app.IsRunning());
 
     std::string readme = ReadBytes(Installed(L"README.md")), config = PreparedConfig();
     ASSERT_TRUE(WriteBytes(Installed(L"config.xml"), config));
@@ -277,12 +237,10 @@ TEST_F(Package, ASilentInstallUpgradeAndUninstall)
                               static_cast<DWORD>((run.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
     // In place (`_?=`), so that the uninstaller can be waited for.
-    ASSERT_EQ(Run(uninstaller, Installed(L"Uninstall.exe"), L"/S _?=" + InstallDir(), 60000), 0);
-    EXPECT_FALSE(tollwick.IsRunning());
+    ASSERT_EQ(Run(uninstaller, Installed(L"Uninstall.exe"), L"/S _?=" + g_installDir, 60000), 0);
+    EXPECT_FALSE(app.IsRunning());
     ExpectInstalled(false);
-    EXPECT_EQ(ListFiles(InstallDir()), L"Uninstall.exe;config.xml;config.xml.bad-20260101-080000;错误日志.txt;");
-    // What the upgraded program read and kept as it quit.
-    EXPECT_NE(ReadBytes(Installed(L"config.xml")).find("signage player.exe"), std::string::npos);
+    EXPECT_EQ(ListFiles(g_installDir), L"Uninstall.exe;config.xml;config.xml.bad-20260101-080000;错误日志.txt;");
 }
 
 // A window of Tollwick's class that ignores the quit command: the helper.
@@ -298,30 +256,24 @@ TEST_F(Package, TheSetupGivesUpOnATollwickThatDoesNotQuitAndChangesNothing)
     EXPECT_GE(GetTickCount64() - start, 9000u);
     EXPECT_LE(GetTickCount64() - start, 30000u);
     EXPECT_FALSE(FileExists(Installed(L"Tollwick.exe")));
-    EXPECT_FALSE(ValueExists(kUninstallKey, L"DisplayName"));
+    EXPECT_EQ(UninstallValue(L"DisplayName"), L"<missing>");
     EXPECT_TRUE(stubborn.IsRunning());
 }
 
 TEST_F(Package, TheWizardInstallsTheSameAndStartsTollwick)
 {
     ASSERT_TRUE(setup.Start(L"", g_options.setup));
-    WizardRun run = DriveWizard(setup, IDNO);
-    ASSERT_TRUE(run.finished) << "the wizard did not finish; pressed: " << Narrow(run.steps);
-    EXPECT_EQ(setup.ExitCode(), 0) << Narrow(run.steps);
-    EXPECT_EQ(run.messages, 0) << Narrow(run.steps);
+    std::wstring steps = DriveWizard(setup, IDNO, 0);
     ExpectInstalled(true);
     // The finish page's box started the installed program.
-    HWND main = nullptr;
     ASSERT_TRUE(WaitFor([&] { return (main = FindWindowW(kMainClass, nullptr)) && IsWindowVisible(main); }, 20000))
-        << "no Tollwick after the finish page; pressed: " << Narrow(run.steps);
-    ASSERT_TRUE(tollwick.Adopt(main));
-    EXPECT_TRUE(tw::SamePath(tw::GetProcessIdImagePath(tollwick.Id()).c_str(), Installed(L"Tollwick.exe").c_str()));
-    EXPECT_TRUE(Quit(main, tollwick));
+        << "no Tollwick after the finish page; pressed: " << Narrow(steps);
+    ASSERT_TRUE(app.Adopt(main));
+    EXPECT_TRUE(tw::SamePath(tw::GetProcessIdImagePath(app.Id()).c_str(), Installed(L"Tollwick.exe").c_str()));
 }
 
-// Through the registry's UninstallString, as Windows' settings start it: the
-// uninstaller runs from a copy in the temporary folder, found by its window.
-// Yes deletes the settings, and the folder when nothing else is left in it.
+// Through the registry's UninstallString, as Windows' settings start it: the uninstaller runs from a copy in the
+// temporary folder, found by its window. Yes deletes the settings, and the folder when nothing else is left in it.
 TEST_F(Package, TheUninstallWizardAsksWhetherToDeleteTheSettings)
 {
     const struct {
@@ -345,34 +297,20 @@ TEST_F(Package, TheUninstallWizardAsksWhetherToDeleteTheSettings)
         ASSERT_TRUE(WaitFor([&] { return (wizard = DialogOf(0, true)) != nullptr; }, 30000)) << "no uninstall wizard";
         HelperProcess copy;
         ASSERT_TRUE(copy.Adopt(wizard));
-        WizardRun run = DriveWizard(copy, c.answer);
-        ASSERT_TRUE(run.finished) << "the wizard did not finish; pressed: " << Narrow(run.steps);
-        EXPECT_EQ(copy.ExitCode(), 0);
-        EXPECT_EQ(run.messages, 1) << Narrow(run.steps);
+        DriveWizard(copy, c.answer, 1);
         ExpectInstalled(false);
-        EXPECT_EQ(FileExists(InstallDir()), c.left != nullptr);
-        EXPECT_EQ(ListFiles(InstallDir()), c.left ? c.left : L"");
+        EXPECT_EQ(FileExists(g_installDir), c.left != nullptr);
+        EXPECT_EQ(ListFiles(g_installDir), c.left ? c.left : L"");
     }
 }
 
-// The portable zip: its exe runs from any writable folder and keeps its
-// settings beside itself, whatever the working folder.
-TEST(PortableZip, RunsFromAWritableFolder)
+// The portable zip's exe, in the temporary folder it was extracted to (its files and bitness are the installed
+// ones: the test above and tools/dist.sh check them).
+using PortableZip = AppTest;
+TEST_F(PortableZip, RunsFromAWritableFolder)
 {
-    // Its files and bitness are the installed ones (tools/dist.sh checks the list).
-    TempDir elsewhere;
-    HelperProcess app;
-    wchar_t previous[MAX_PATH] = {0};
-    GetCurrentDirectoryW(MAX_PATH, previous);
-    SetCurrentDirectoryW(elsewhere.Path().c_str());
     ASSERT_TRUE(app.Start(L"", g_options.zipDir + L"\\Tollwick.exe"));
-    SetCurrentDirectoryW(previous);
-    HWND main = WaitForMainWindow(app.Id());
-    ASSERT_NE(main, nullptr);
-    EXPECT_TRUE(Quit(main, app));
-    EXPECT_NE(ReadBytes(g_options.zipDir + L"\\config.xml").find("<config"), std::string::npos);
-    EXPECT_EQ(ListFiles(elsewhere.Path()), L"");
-    DeleteFileW((g_options.zipDir + L"\\config.xml").c_str());
+    EXPECT_NE(WaitForMainWindow(app.Id()), nullptr);
 }
 
 } // namespace
@@ -386,7 +324,5 @@ int wmain(int argc, wchar_t** argv)
     }
     g_options = {argv[1], argv[2], argv[3], argv[4]};
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    int result = RUN_ALL_TESTS();
-    CoUninitialize();
-    return result;
+    return RUN_ALL_TESTS();
 }
