@@ -1,6 +1,5 @@
 // The table of monitored programs and the start of a program, on real helper
-// processes. (Loading and saving entries is also tried end to end, in the
-// info page, settings dialog and finder suites.)
+// processes.
 #include "config/config.h"
 #include "core/app_messages.h"
 #include "monitor/error_log.h"
