@@ -20,7 +20,7 @@ struct Options {
     int showAfter = 0, exitAfter = -1, crashAfter = -1, hangAtStart = 0, hangAfter = -1, hangFor = 0;
     // Private memory taken at the start and written to, in MB.
     int allocateMb = 0;
-    std::wstring errorBox, crashWindow, infoFile;
+    std::wstring errorBox, infoFile;
     UINT answerMessage = 0;
     LONG_PTR answerResult = 0;
     // A launcher: starts a copy of itself with the other options and exits.
@@ -112,9 +112,6 @@ void ShowMainWindow(HINSTANCE instance)
         CreateWindowExW(0, L"button", L"child", WS_CHILD | WS_VISIBLE, 10, 10, 150, 80, g_main, nullptr, instance,
                         nullptr);
     Sleep(static_cast<DWORD>(g_options.hangAtStart));
-    if (!g_options.crashWindow.empty())
-        CreateWindowExW(0, L"TollwickHelperCrash", g_options.crashWindow.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, 360,
-                        40, 300, 200, nullptr, nullptr, instance, nullptr);
     if (!g_options.errorBox.empty())
         SetTimer(g_main, 1, 50, nullptr);
 }
@@ -130,7 +127,6 @@ void ParseOptions()
     const std::pair<const wchar_t*, std::wstring*> texts[] = {{L"--title", &o.title},
                                                               {L"--class", &o.className},
                                                               {L"--error-box", &o.errorBox},
-                                                              {L"--crash-window", &o.crashWindow},
                                                               {L"--write-info", &o.infoFile}};
     const std::pair<const wchar_t*, int*> numbers[] = {
         {L"--show-after", &o.showAfter}, {L"--exit-after", &o.exitAfter},  {L"--hang-at-start", &o.hangAtStart},
@@ -209,7 +205,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    for (const wchar_t* name : {g_options.className.c_str(), L"TollwickHelperOwner", L"TollwickHelperCrash"}) {
+    for (const wchar_t* name : {g_options.className.c_str(), L"TollwickHelperOwner"}) {
         wc.lpszClassName = name;
         if (!RegisterClassExW(&wc) && name == g_options.className.c_str())
             return 2;
