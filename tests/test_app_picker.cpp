@@ -10,22 +10,6 @@ namespace {
 
 constexpr int kPickerId = 10000;
 
-// Starts the X input tool with args. It is a Unix program, whose process Wine
-// cannot wait for, so callers wait for what its input does instead.
-bool XInput(const std::wstring& args)
-{
-    const wchar_t tool[] = L"Z:\\usr\\bin\\xdotool";
-    std::wstring command = std::wstring(L"\"") + tool + L"\" " + args;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(tool, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return true;
-}
-
 std::wstring At(POINT p)
 {
     return std::to_wstring(p.x) + L" " + std::to_wstring(p.y);
@@ -86,7 +70,7 @@ protected:
     {
         // A failed check must not leave the button held for the next test.
         if (dragging)
-            XInput(L"mouseup 1");
+            StartXdotool(L"mouseup 1");
         // Tollwick first, or it starts the program again.
         app.Stop();
         if (!otherExe.empty())
@@ -118,16 +102,16 @@ protected:
     {
         POINT box = Centre(Control(kPickerId));
         POINT halfway = {(box.x + target.x) / 2, (box.y + target.y) / 2};
-        dragging = XInput(L"mousemove " + At(box)) && WaitFor([&] { return CursorAt(box); }, 3000) &&
-                   XInput(L"mousedown 1") && WaitFor([&] { return !BoxIdle(); }, 3000);
-        return dragging && XInput(L"mousemove " + At(halfway) + L" sleep 0.1 mousemove " + At(target)) &&
+        dragging = StartXdotool(L"mousemove " + At(box)) && WaitFor([&] { return CursorAt(box); }, 3000) &&
+                   StartXdotool(L"mousedown 1") && WaitFor([&] { return !BoxIdle(); }, 3000);
+        return dragging && StartXdotool(L"mousemove " + At(halfway) + L" sleep 0.1 mousemove " + At(target)) &&
                WaitFor([&] { return CursorAt(target); }, 3000);
     }
     // Releases the button; true once the drop has been handled (the drop adds
     // its row in the same message; a sent message returns only after it).
     bool Release()
     {
-        if (!XInput(L"mouseup 1") || !WaitFor([&] { return BoxIdle(); }, 3000))
+        if (!StartXdotool(L"mouseup 1") || !WaitFor([&] { return BoxIdle(); }, 3000))
             return false;
         dragging = false;
         SendMessageW(main, WM_NULL, 0, 0);

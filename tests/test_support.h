@@ -44,6 +44,22 @@ template <typename Done> bool WaitFor(Done done, DWORD timeoutMs)
 }
 
 // A window's text, asked with a time limit: a hung owner cannot stall us.
+// Starts xdotool through Wine's Z: drive with args, for real pointer input.
+// Wine cannot wait for a Unix process, so callers wait for what it does.
+inline bool StartXdotool(std::wstring args)
+{
+    const wchar_t tool[] = L"Z:\\usr\\bin\\xdotool";
+    args = std::wstring(L"\"") + tool + L"\" " + args;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(tool, &args[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
 std::wstring TextOf(HWND window);
 // The first top-level window of that process with this class and title
 // (null matches any).

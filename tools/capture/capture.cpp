@@ -13,7 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
+
 namespace {
+
+using tw_test::StartXdotool;
+using tw_test::WaitFor;
 
 const wchar_t kMainClass[] = L"Tollwick 程序守护 主窗口";
 constexpr int kPickerId = 10000;
@@ -21,15 +26,6 @@ constexpr int kTabId = 10001;
 constexpr int kInfoPanelId = 10300;
 // GDI+'s PNG encoder.
 const CLSID kPngEncoder = {0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
-
-template <typename Done> bool WaitFor(Done done, DWORD milliseconds)
-{
-    for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Sleep(50)) {
-        if (done())
-            return true;
-    }
-    return done();
-}
 
 int Failed(const wchar_t* what, const std::wstring& detail = L"")
 {
@@ -154,19 +150,11 @@ int CaptureSettings(const std::wstring& file)
     return saved ? 0 : Failed(L"could not write ", file);
 }
 
-// Real pointer input from the X input tool through Wine's Z: drive. Wine
-// cannot wait for a Unix process, so callers wait for what the input does.
+// Real pointer input; true once the pointer is at expected (if given).
 bool PointerInput(const std::wstring& args, POINT expected)
 {
-    const wchar_t tool[] = L"Z:\\usr\\bin\\xdotool";
-    std::wstring command = std::wstring(L"\"") + tool + L"\" " + args;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(tool, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!StartXdotool(args))
         return Failed(L"xdotool does not start") == 0;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return expected.x < 0 || WaitFor(
                                  [&] {
                                      POINT now;
