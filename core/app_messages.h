@@ -8,10 +8,12 @@ namespace tw {
 // Posted to the main window when a record's shown facts changed on another
 // thread (a restart); the window rebuilds its info panel.
 constexpr UINT WM_TW_PROGRAMS_CHANGED = WM_APP + 1;
-// Sent by a monitor thread that saw a hung window: wParam is the
-// HangTimerRecord whose grace timer the main window arms (window timers
-// belong to the window's own thread).
-constexpr UINT WM_TW_ARM_HANG_TIMER = WM_APP + 2;
+// Posted by a monitor thread for the hint line: wParam 1 for "not running,
+// it will be started", else the number of watched programs plus 2.
+constexpr UINT WM_TW_HINT = WM_APP + 3;
+// Posted when another thread added to the error log: the error list takes
+// its new count.
+constexpr UINT WM_TW_LOG_GROWN = WM_APP + 4;
 
 // The notification-area icon's callback message.
 constexpr UINT kTrayCallbackMessage = 0x2DA5;

@@ -2,6 +2,7 @@
 
 #include "monitor/error_log.h"
 #include "monitor/monitor.h"
+#include "monitor/monitor_run.h"
 #include "monitor/process_query.h"
 #include "monitor/ui_links.h"
 
@@ -122,7 +123,7 @@ bool RestartHeldBack(size_t index)
     bool held = false;
     {
         CLock lock(TableLock());
-        if (index >= g_programCount)
+        if (index >= g_programCount || !RunGoesOn())
             return false;
         CMonitorItem& record = g_monitorList.At(index);
         EndedRun run;
@@ -177,7 +178,7 @@ void NoteProgramRunning(size_t index)
     BackoffEnd ended;
     {
         CLock lock(TableLock());
-        if (index >= g_programCount)
+        if (index >= g_programCount || !RunGoesOn())
             return;
         CMonitorItem& record = g_monitorList.At(index);
         if (record.lastStartTick == 0 || GetTickCount64() - record.lastStartTick < StableMs(record) ||
@@ -190,7 +191,7 @@ void NoteProgramRunning(size_t index)
 bool NoteRestartMade(size_t index)
 {
     CLock lock(TableLock());
-    if (index >= g_programCount)
+    if (index >= g_programCount || !RunGoesOn())
         return true;
     CMonitorItem& record = g_monitorList.At(index);
     if (record.shortRuns == 0)
@@ -202,7 +203,9 @@ bool NoteRestartMade(size_t index)
 CStrW RestartStateText(const ProgramView& view)
 {
     CStrW text;
-    if (view.heldWaitMs)
+    if (view.ending)
+        text.AssignChars(L"已结束, 等待进程退出后重启", 0);
+    else if (view.heldWaitMs)
         text.Format(L"等待 %llu 秒后重启 (第 %lu 次)", (view.heldWaitMs + 999) / 1000, view.shortRuns);
     return text;
 }

@@ -38,7 +38,8 @@ void NoteProgramRunning(size_t index);
 // backoff is on (the start is only counted then).
 bool NoteRestartMade(size_t index);
 
-// "等待 40 秒后重启 (第 4 次)" while a restart is held back, else empty.
+// "等待 40 秒后重启 (第 4 次)" while a restart is held back, a text of its own
+// while an ended instance has not gone yet, else empty.
 CStrW RestartStateText(const ProgramView& view);
 
 } // namespace tw

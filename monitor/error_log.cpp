@@ -1,5 +1,6 @@
 #include "monitor/error_log.h"
 
+#include "core/app_messages.h"
 #include "core/clock.h"
 #include "core/handle.h"
 #include "monitor/log_file.h"
@@ -92,9 +93,30 @@ void CErrorLog::Add(const wchar_t* text)
         }
     }
     // Outside every lock: the window thread takes them to draw the rows.
-    SetListItemCount(m_listView, RowCount());
+    TellListView();
     if (written == LogWrite::FirstFailure)
         AddFormat(L"写入日志文件失败, 路径为:%s, 错误代码为:%lu", failedPath.c_str(), failedError);
+}
+
+void CErrorLog::TellListView()
+{
+    HWND list = m_listView;
+    if (!list)
+        return;
+    if (GetWindowThreadProcessId(list, nullptr) == GetCurrentThreadId()) {
+        SetListItemCount(list, RowCount());
+        return;
+    }
+    HWND window = g_engineWindow;
+    if (window && !m_rowsPosted.exchange(true) && !PostMessageW(window, WM_TW_LOG_GROWN, 0, 0))
+        m_rowsPosted = false;
+}
+
+void CErrorLog::ShowNewRows()
+{
+    // Cleared first: an entry added from here on posts again.
+    m_rowsPosted = false;
+    SetListItemCount(m_listView, RowCount());
 }
 
 const CErrorLogEntry& CErrorLog::Kept(size_t i) const

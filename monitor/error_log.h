@@ -15,6 +15,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace tw {
 
 // "2023-11-15 06:13:20": the time value (seconds since 1970 UTC; 0 means
@@ -56,8 +58,12 @@ public:
     size_t RowCount() const;
     bool ReadRow(size_t row, CStrW* number, CStrW* time, CStrW* text) const;
 
-    // The error list view whose item count follows the log.
+    // The error list view whose item count follows the log. An entry added
+    // on another thread than the list's is posted to the engine window
+    // (monitor/ui_links.h), which calls ShowNewRows: no thread waits on the
+    // list's.
     void SetListView(HWND list);
+    void ShowNewRows();
 
     // From now on every entry is also appended to the folder's files. An
     // empty log first takes the newest entries of earlier runs from them and
@@ -94,6 +100,10 @@ private:
     // Set at start-up, before any other thread runs; read without the lock.
     CLogFolder* m_folder = nullptr;
     HWND m_listView = nullptr;
+    // Set while a post for new rows is on its way, so that many entries in a
+    // row make one post.
+    std::atomic<bool> m_rowsPosted{false};
+    void TellListView();
 };
 
 extern CErrorLog g_errorLog;

@@ -1,10 +1,10 @@
-#include "core/app_messages.h"
 #include "core/guard.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/error_log.h"
 #include "monitor/launch.h"
 #include "monitor/monitor.h"
+#include "monitor/monitor_run.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -20,30 +20,6 @@ const wchar_t kTimerTag[] = L"程序集_监控错误->时钟事件_延时关闭�
 const wchar_t kKilledText[] = L"延时关闭程序卡死的时钟已关闭并结束了卡死程序";
 const wchar_t kRecoveredText[] = L"延迟关闭卡死程序, 延时指定时间后程序已恢复正常";
 
-// The index of the record whose pending kill this is; false when none has
-// it any more. The caller holds the table lock.
-bool FindPendingOwner(const HangTimerRecord* pending, size_t* index)
-{
-    for (size_t i = 0; i < g_programCount; ++i) {
-        if (g_monitorList.At(i).pendingHangTimer == pending) {
-            *index = i;
-            return true;
-        }
-    }
-    return false;
-}
-
-void ClearPending(HangTimerRecord* pending)
-{
-    {
-        CLock lock(TableLock());
-        size_t index = 0;
-        if (FindPendingOwner(pending, &index))
-            g_monitorList.At(index).pendingHangTimer = nullptr;
-    }
-    delete pending;
-}
-
 // The first visible window of the instance, when its window was not found at
 // its start (it came late) or has gone; recorded for the checks from now on.
 HWND FindLateWindow(size_t index, DWORD processId)
@@ -57,7 +33,7 @@ HWND FindLateWindow(size_t index, DWORD processId)
         return nullptr;
     {
         CLock lock(TableLock());
-        if (index >= g_programCount || g_monitorList.At(index).processId != processId)
+        if (index >= g_programCount || !RunGoesOn() || g_monitorList.At(index).processId != processId)
             return nullptr;
         g_monitorList.At(index).window = window;
     }
@@ -74,45 +50,31 @@ void LogAndTrace(const wchar_t* tag, const wchar_t* text)
     g_errorLog.Add(text);
 }
 
-// The grace time is over: end the instance that was seen hung, if it is
-// still there and still hung. A program that ended or was started again
-// meanwhile is a new instance and is left alone.
-void OnHangTimerBody(HWND window, UINT_PTR id)
+// The name of record index's program, for a log line.
+CStrW NameOf(size_t index)
 {
-    KillTimer(window, id);
-    auto* pending = reinterpret_cast<HangTimerRecord*>(id);
-    size_t index = 0;
-    DWORD processId = 0;
+    return CopyProgramText(index, &CMonitorItem::name);
+}
+
+// Says once per instance that its window refuses the probe.
+void NoteProbeRefused(size_t index, DWORD processId)
+{
     {
         CLock lock(TableLock());
-        if (!FindPendingOwner(pending, &index))
+        if (index >= g_programCount || !RunGoesOn() || g_monitorList.At(index).processId != processId)
             return;
-        processId = g_monitorList.At(index).processId;
+        CMonitorItem& record = g_monitorList.At(index);
+        if (record.probeRefused)
+            return;
+        record.probeRefused = true;
     }
-    DWORD owner = 0;
-    bool sameInstance =
-        IsWindow(pending->window) && GetWindowThreadProcessId(pending->window, &owner) && owner && owner == processId;
-    if (sameInstance && IsWindowHung(pending->window)) {
-        if (KillProgramProcess(index))
-            LogAndTrace(kTimerTag, kKilledText);
-        else
-            LogSurvivor(index);
-    } else {
-        LogAndTrace(kTimerTag, kRecoveredText);
-    }
-    ClearPending(pending);
+    g_errorLog.AddFormat(L"进程\"%s\"的窗口拒绝了卡死检测消息, 不检测其卡死, 只检测其是否运行, 进程ID为:%lu",
+                         NameOf(index).c_str(), processId);
 }
 
-void CALLBACK OnHangTimer(HWND window, UINT, UINT_PTR id, DWORD)
+ProbeResult ProbeNow(HWND window)
 {
-    Guarded(kTimerTag, [&] { OnHangTimerBody(window, id); });
-}
-
-} // namespace
-
-bool IsWindowHung(HWND window)
-{
-    constexpr UINT kFlags = SMTO_ABORTIFHUNG | SMTO_NOTIMEOUTIFNOTHUNG | SMTO_ERRORONEXIT;
+    constexpr UINT kFlags = SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT;
     // Wine refuses WM_GETFONT across processes without trying it (the call
     // fails with no error code set); WM_NULL asks the same question there.
     // Once seen, the refused probe is not tried again.
@@ -124,20 +86,42 @@ bool IsWindowHung(HWND window)
         result = kSentinel;
         SetLastError(ERROR_SUCCESS);
         if (SendMessageTimeoutW(window, WM_GETFONT, 0, 0, kFlags, 300, &result))
-            return result == kSentinel;
-        if (GetLastError() != ERROR_SUCCESS || !IsWindow(window))
-            return true;
+            return result == kSentinel ? ProbeResult::Hung : ProbeResult::Answered;
+        DWORD error = GetLastError();
+        if (error == ERROR_TIMEOUT)
+            return ProbeResult::Hung;
+        if (!IsWindow(window))
+            return ProbeResult::Gone;
+        if (error != ERROR_SUCCESS)
+            return ProbeResult::Refused;
         DWORD owner = 0;
         if (GetWindowThreadProcessId(window, &owner) && owner != GetCurrentProcessId())
             getFontRefused = true;
     }
-    return SendMessageTimeoutW(window, WM_NULL, 0, 0, kFlags, 300, &result) == 0;
+    SetLastError(ERROR_SUCCESS);
+    if (SendMessageTimeoutW(window, WM_NULL, 0, 0, kFlags, 300, &result))
+        return ProbeResult::Answered;
+    // Only a time-out means hung (older systems set no error code for it).
+    DWORD error = GetLastError();
+    if (error == ERROR_TIMEOUT || error == ERROR_SUCCESS)
+        return ProbeResult::Hung;
+    return IsWindow(window) ? ProbeResult::Refused : ProbeResult::Gone;
 }
 
-DWORD StartupAllowanceMs()
+} // namespace
+
+ProbeResult (*g_probeSeam)(HWND window) = nullptr;
+
+ProbeResult ProbeWindow(HWND window)
 {
-    constexpr DWORD kLeast = 30000;
-    return g_hangGraceMs * 3 > kLeast ? g_hangGraceMs * 3 : kLeast;
+    return g_probeSeam ? g_probeSeam(window) : ProbeNow(window);
+}
+
+ULONGLONG StartupAllowanceMs()
+{
+    constexpr ULONGLONG kLeast = 30000;
+    ULONGLONG graces = static_cast<ULONGLONG>(g_hangGraceMs) * 3;
+    return graces > kLeast ? graces : kLeast;
 }
 
 void CheckHang(size_t index)
@@ -151,7 +135,7 @@ void CheckHang(size_t index)
         if (index >= g_programCount)
             return;
         const CMonitorItem& record = g_monitorList.At(index);
-        if (record.pendingHangTimer)
+        if (record.pendingHangTimer.dueTick || record.probeRefused)
             return;
         window = record.window;
         processId = record.processId;
@@ -166,13 +150,14 @@ void CheckHang(size_t index)
         Trace(L"程序集_监控错误 -> 监控_检测卡死", message.c_str());
         return;
     }
-    if (!IsWindowHung(window)) {
-        if (!answered)
+    ProbeResult probe = ProbeWindow(window);
+    if (probe == ProbeResult::Refused)
+        NoteProbeRefused(index, processId);
+    if (probe != ProbeResult::Hung) {
+        if (probe == ProbeResult::Answered && !answered)
             SetProgramAnswered(index, true);
         return;
     }
-    if (!g_engineWindow)
-        return;
     // A program that has not answered once since it was started may still be
     // loading: killing it then would only start the slow start again.
     if (!answered && GetTickCount64() - started < StartupAllowanceMs()) {
@@ -181,70 +166,59 @@ void CheckHang(size_t index)
         Trace(kHangTag, message.c_str());
         return;
     }
+    {
+        CLock lock(TableLock());
+        if (index >= g_programCount || !RunGoesOn())
+            return;
+        g_monitorList.At(index).pendingHangTimer = {window, GetTickCount64() + g_hangGraceMs};
+    }
     CStrW message(L"窗口卡死了, 即将开启延时关闭卡死程序时钟, 索引：");
     AppendUInt64(message, index);
     LogAndTrace(kHangTag, message.c_str());
-    auto* pending = new HangTimerRecord{index, window};
-    {
-        CLock lock(TableLock());
-        if (index >= g_programCount) {
-            delete pending;
-            return;
-        }
-        g_monitorList.At(index).pendingHangTimer = pending;
-    }
-    // Window timers belong to the window's thread: the main window arms it.
-    SendMessageW(g_engineWindow, WM_TW_ARM_HANG_TIMER, reinterpret_cast<WPARAM>(pending), 0);
 }
 
-bool HandleEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM, LRESULT* result)
+ULONGLONG HangKillDueTick(size_t index)
 {
-    if (message != WM_TW_ARM_HANG_TIMER)
-        return false;
-    auto* pending = reinterpret_cast<HangTimerRecord*>(wParam);
-    // A stop on the way may have cancelled the kill and freed its record
-    // (CancelPendingKills): only a kill that a program still holds is looked
-    // at. Both run on this thread, so the answer holds until the end.
-    bool held = false;
+    CLock lock(TableLock());
+    return index < g_programCount ? g_monitorList.At(index).pendingHangTimer.dueTick : 0;
+}
+
+// The grace time is over: end the instance that was seen hung, if it is
+// still there and still hung. A program that ended or was started again
+// meanwhile is a new instance and is left alone. Runs on the program's own
+// monitor thread, so a slow end holds up no other program and no window.
+void FinishDueHangKill(size_t index)
+{
+    HangTimerRecord pending = {};
+    DWORD processId = 0;
     {
         CLock lock(TableLock());
-        size_t index = 0;
-        held = FindPendingOwner(pending, &index);
+        if (index >= g_programCount || !RunGoesOn())
+            return;
+        CMonitorItem& record = g_monitorList.At(index);
+        if (!record.pendingHangTimer.dueTick || GetTickCount64() < record.pendingHangTimer.dueTick)
+            return;
+        pending = record.pendingHangTimer;
+        record.pendingHangTimer = {};
+        processId = record.processId;
     }
-    if (!held) {
-        // Nothing to do: its memory is no longer ours.
-    } else if (g_monitoring.load() != 1) {
-        // Monitoring stopped while the request was on its way.
-        ClearPending(pending);
-    } else {
-        // A timer that cannot be set leaves the program armed, so its hang
-        // check stays off until monitoring stops.
-        SetTimer(window, reinterpret_cast<UINT_PTR>(pending), g_hangGraceMs, OnHangTimer);
+    DWORD owner = 0;
+    bool sameInstance =
+        IsWindow(pending.window) && GetWindowThreadProcessId(pending.window, &owner) && owner && owner == processId;
+    if (!sameInstance || ProbeWindow(pending.window) != ProbeResult::Hung) {
+        LogAndTrace(kTimerTag, kRecoveredText);
+        return;
     }
-    if (result)
-        *result = 0;
-    return true;
+    if (EndInstance(index))
+        LogAndTrace(kTimerTag, kKilledText);
 }
 
 // Cancels every pending kill silently (the stop of monitoring).
 void CancelPendingKills()
 {
-    for (size_t i = 0;; ++i) {
-        HangTimerRecord* pending = nullptr;
-        {
-            CLock lock(TableLock());
-            if (i >= g_programCount)
-                break;
-            CMonitorItem& record = g_monitorList.At(i);
-            pending = record.pendingHangTimer;
-            record.pendingHangTimer = nullptr;
-        }
-        if (pending) {
-            if (g_engineWindow)
-                KillTimer(g_engineWindow, reinterpret_cast<UINT_PTR>(pending));
-            delete pending;
-        }
-    }
+    CLock lock(TableLock());
+    for (size_t i = 0; i < g_programCount; ++i)
+        g_monitorList.At(i).pendingHangTimer = {};
 }
 
 } // namespace tw

@@ -2,9 +2,11 @@
 
 #include "core/guard.h"
 #include "core/handle.h"
+#include "core/path.h"
 #include "core/trace.h"
 #include "monitor/backoff.h"
 #include "monitor/error_log.h"
+#include "monitor/monitor_run.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -78,18 +80,16 @@ void WatchUntilExit(ExitWatcherParam* param)
     CHandle process(param->process ? param->process : OpenWatchedProcess(param->link));
     if (!process)
         return;
-    {
-        CLock lock(TableLock());
-        if (CMonitorItem* record = RecordOf(param->link))
-            record->processHandle = process.Get();
-    }
     WaitForSingleObject(process.Get(), INFINITE);
     ULONGLONG ended = ExitTickOf(process.Get());
+    if (g_exitWatchSeam)
+        g_exitWatchSeam();
     bool marked = false;
     {
         CLock lock(TableLock());
         if (CMonitorItem* record = RecordOf(param->link)) {
-            record->processHandle = nullptr;
+            // A watcher of an earlier instance was let go when the next run
+            // began: its exit time would be taken for the new run's.
             if (param->link->cancelled != 1) {
                 record->rowColour = kRowRed;
                 // When the run ended, for the backoff's measure of it.
@@ -122,6 +122,9 @@ CStrW DirectoryPart(const CStrW& path, size_t lastSlash)
 }
 
 } // namespace
+
+void (*g_exitWatchSeam)() = nullptr;
+void (*g_launchSeam)() = nullptr;
 
 void DetachExitWatcher(CMonitorItem& record)
 {
@@ -182,6 +185,8 @@ DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process,
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
+    if (g_launchSeam)
+        g_launchSeam();
     if (!CreateProcessW(path.c_str(), commandLine.Buffer(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(),
                         &startup, &info)) {
         if (error)
@@ -200,33 +205,119 @@ DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process,
 
 namespace {
 
-// Held while a monitor thread chooses between attaching a running instance
-// and starting a new one and records its choice, so that two records of
-// one executable never take the same process. Made once, never deleted.
-CCriticalSection& ClaimLock()
+// The executables whose start a thread is deciding on (attach a running copy
+// or start one, and record the choice), by key. A second start of the same
+// executable waits until the first is recorded, so two records never take
+// one process and no start makes a second copy. Only this short list is
+// locked, never a path lookup, a process walk or a start; starts of other
+// executables go on meanwhile.
+CCriticalSection& ClaimsLock()
 {
     static CCriticalSection* lock = new CCriticalSection;
     return *lock;
 }
 
+CArray<unsigned long long>& Claims()
+{
+    static auto* claims = new CArray<unsigned long long>;
+    return *claims;
+}
+
+// FNV-1a over the upper-cased normal form of the long full path: a
+// collision only makes two starts wait for each other.
+unsigned long long ClaimKey(const CStrW& path)
+{
+    CStrW key = NormalisedPath(LongFullPath(path.c_str()).c_str(), ThisProcessPathView());
+    if (key.IsEmpty())
+        return 0;
+    CharUpperBuffW(key.Buffer(), static_cast<DWORD>(key.Length()));
+    unsigned long long hash = 14695981039346656037ull;
+    for (const wchar_t* c = key.c_str(); *c; ++c) {
+        hash ^= static_cast<unsigned long long>(*c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool TryClaim(unsigned long long key)
+{
+    CLock lock(ClaimsLock());
+    CArray<unsigned long long>& claims = Claims();
+    for (size_t i = 0; i < claims.Count(); ++i) {
+        if (claims.At(i) == key)
+            return false;
+    }
+    return claims.Append(key);
+}
+
+// A claim on one executable while it is held.
+class CExecutableClaim {
+public:
+    // Waits while another thread holds the executable; false when monitoring
+    // stopped meanwhile (nothing is held then).
+    bool Take(const CStrW& path)
+    {
+        unsigned long long key = ClaimKey(path);
+        constexpr DWORD kRetryMs = 20;
+        while (!TryClaim(key)) {
+            if (WaitUnlessStopped(nullptr, kRetryMs) == WAIT_ABANDONED || !RunGoesOn())
+                return false;
+        }
+        m_key = key;
+        m_held = true;
+        return true;
+    }
+    ~CExecutableClaim()
+    {
+        if (!m_held)
+            return;
+        CLock lock(ClaimsLock());
+        CArray<unsigned long long>& claims = Claims();
+        for (size_t i = 0; i < claims.Count(); ++i) {
+            if (claims.At(i) == m_key) {
+                claims.RemoveAt(i);
+                break;
+            }
+        }
+    }
+
+private:
+    unsigned long long m_key = 0;
+    bool m_held = false;
+};
+
 // Noted in place of a start error when an old instance could not be ended.
 constexpr DWORD kSurvivorNoted = 0xFFFFFFFFu;
 
+// What the claim decided.
+enum class Claimed { Nothing, Attached, Started };
+
 // A process that runs the record's executable and is no other record's
-// instance, or else a new one started; the record holds it before the lock
-// opens. process receives the handle of a started one.
-DWORD ClaimOrLaunch(size_t index, const ProgramView& view, HANDLE* process, DWORD* error, bool* attached)
+// instance, or else a new one started; the record holds it before the claim
+// ends. process receives the handle of a started one. A start whose
+// monitoring stopped before it could be recorded is ended again: no one
+// would watch it.
+Claimed ClaimOrLaunch(size_t index, const ProgramView& view, DWORD* processId, CHandle* process, DWORD* error)
 {
-    CLock claim(ClaimLock());
+    CExecutableClaim claim;
+    if (!claim.Take(view.path))
+        return Claimed::Nothing;
     CArray<DWORD> others;
     CopyInstanceIds(index, &others);
-    DWORD processId = FindProcessRunning(view.path, others.Count() ? &others.At(0) : nullptr, others.Count());
+    *processId = FindProcessRunning(view.path, others.Count() ? &others.At(0) : nullptr, others.Count());
     others.Destroy();
-    *attached = processId != 0;
-    if (!processId)
-        processId = LaunchExecutable(view.path, view.command, process, error);
-    SetProgramAttachment(index, processId, nullptr);
-    return processId;
+    if (*processId)
+        return SetProgramAttachment(index, *processId, nullptr) ? Claimed::Attached : Claimed::Nothing;
+    HANDLE started = nullptr;
+    *processId = LaunchExecutable(view.path, view.command, &started, error);
+    process->Reset(started);
+    if (!*processId)
+        return RunGoesOn() ? Claimed::Started : Claimed::Nothing;
+    if (SetProgramAttachment(index, *processId, nullptr))
+        return Claimed::Started;
+    TerminateProcess(process->Get(), 0);
+    TraceFormat(L"运行程序", L"监控已停止, 结束刚启动的进程, 进程ID:%lu", *processId);
+    return Claimed::Nothing;
 }
 
 void NoteFailedStart(size_t index, const ProgramView& view, DWORD error)
@@ -251,6 +342,20 @@ void AttachFound(size_t index, DWORD processId)
     TraceFormat(L"运行程序", L"已在运行, 进程ID:%lu", processId);
 }
 
+// The configured message of a new instance, with a real time limit: a
+// program that answers it from a nested loop must not hold the thread.
+void SendConfiguredMessage(size_t index, HWND window, DWORD messageValue, DWORD processId)
+{
+    if (!messageValue || !window || !RunGoesOn())
+        return;
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, messageValue, 0, 0, SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT, 200, &result))
+        return;
+    SetProgramSubroutine(index, static_cast<LRESULT>(result));
+    TraceFormat(L"运行程序取进程子程序", L"进程ID:%lu, 取到的子程序地址 : %lld", processId,
+                static_cast<long long>(result));
+}
+
 } // namespace
 
 void LogSurvivor(size_t index)
@@ -260,30 +365,60 @@ void LogSurvivor(size_t index)
                              static_cast<int>(ProgramProcessId(index)));
 }
 
+bool EndInstance(size_t index)
+{
+    DWORD processId = ProgramProcessId(index);
+    CStrW path = CopyProgramText(index, &CMonitorItem::path);
+    CHandle process;
+    // A second for the usual end, then the long wait of a slow one.
+    constexpr DWORD kUsualEndMs = 1000;
+    switch (EndProcessRunning(processId, path, kUsualEndMs, &process)) {
+    case EndResult::Gone:
+        return true;
+    case EndResult::Refused:
+        LogSurvivor(index);
+        return false;
+    case EndResult::Ending:
+        break;
+    }
+    if (!RunGoesOn())
+        return false;
+    g_errorLog.AddFormat(L"进程\"%s\"已被结束, 但尚未退出, 退出后再重启, 进程ID为:%lu",
+                         CopyProgramText(index, &CMonitorItem::name).c_str(), processId);
+    SetProgramEnding(index, true);
+    RepaintProgramList();
+    NotifyProgramsChanged();
+    bool gone = WaitUnlessStopped(process.Get(), INFINITE) == WAIT_OBJECT_0;
+    SetProgramEnding(index, false);
+    RepaintProgramList();
+    NotifyProgramsChanged();
+    return gone;
+}
+
 void StartProgram(size_t index)
 {
     if (index >= g_programCount)
         return;
     // An old instance that cannot be ended stays the program's instance: a
     // second copy beside it would only pile up.
-    if (!KillProgramProcess(index)) {
-        LogSurvivor(index);
+    if (!EndInstance(index) || !RunGoesOn())
         return;
-    }
     ProgramView view;
     if (!CopyProgram(index, &view))
         return;
-    HANDLE process = nullptr;
     DWORD error = 0;
-    bool attached = false;
+    DWORD processId = 0;
+    CHandle process;
     SetProgramStartTick(index, GetTickCount64());
-    DWORD processId = ClaimOrLaunch(index, view, &process, &error, &attached);
+    Claimed claimed = ClaimOrLaunch(index, view, &processId, &process, &error);
+    if (claimed == Claimed::Nothing)
+        return;
     if (!processId) {
         NoteFailedStart(index, view, error);
         return;
     }
     NoteStartResult(index, 0);
-    if (attached) {
+    if (claimed == Claimed::Attached) {
         AttachFound(index, processId);
         return;
     }
@@ -294,19 +429,13 @@ void StartProgram(size_t index)
     SetProgramAttachment(index, processId, window);
     TraceFormat(L"运行程序", L"进程ID:%lu, 取到的窗口句柄 : %lld", processId,
                 static_cast<long long>(reinterpret_cast<INT_PTR>(window)));
-    if (view.messageValue && window) {
-        DWORD_PTR result = 0;
-        if (SendMessageTimeoutW(window, view.messageValue, 0, 0,
-                                SMTO_ABORTIFHUNG | SMTO_NOTIMEOUTIFNOTHUNG | SMTO_ERRORONEXIT, 200, &result)) {
-            SetProgramSubroutine(index, static_cast<LRESULT>(result));
-            TraceFormat(L"运行程序取进程子程序", L"进程ID:%lu, 取到的子程序地址 : %lld", processId,
-                        static_cast<long long>(result));
-        }
-    }
+    SendConfiguredMessage(index, window, view.messageValue, processId);
     if (NoteRestartMade(index))
         g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", view.name.c_str(), static_cast<int>(processId));
-    if (!StartExitWatcher(index, process) && process)
-        CloseHandle(process);
+    // The instance is the record's now, whatever happens to monitoring: its
+    // watcher marks its end.
+    if (StartExitWatcher(index, process.Get()))
+        process.Detach();
     CStrW title = GetWindowTextString(window);
     CStrW className = GetWindowClassString(window);
     SetProgramWindowFacts(index, title, className);

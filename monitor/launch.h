@@ -23,6 +23,12 @@ void StartProgram(size_t index);
 // Logs, once until the next good start, that record index's process could
 // not be ended.
 void LogSurvivor(size_t index);
+// Ends record index's instance, if it still runs the executable, on the
+// program's monitor thread: true once it has gone. A process that accepts
+// its end but takes long to go is logged once, its row says so, and the
+// thread waits for it (or for the stop of monitoring, then false). One whose
+// end is refused is logged once (LogSurvivor): false.
+bool EndInstance(size_t index);
 
 // Starts the thread that marks record index red when its process ends.
 // process may be null: the watcher then opens the record's process id. The
@@ -30,6 +36,12 @@ void LogSurvivor(size_t index);
 // records that move up in the table keep their watcher. The caller holds the
 // table lock. Returns false when no watcher could be started.
 bool StartExitWatcher(size_t index, HANDLE process);
+
+// For tests and benchmarks: null in the program. Called before each start of
+// an executable (to stand for a start from a slow share), and by an exit
+// watcher between the end of its process and its note of it.
+extern void (*g_launchSeam)();
+extern void (*g_exitWatchSeam)();
 
 struct CMonitorItem;
 // Lets go of the record's exit watcher: it will mark nothing any more. The

@@ -4,6 +4,7 @@
 #include "monitor/error_log.h"
 #include "monitor/launch.h"
 #include "monitor/monitor.h"
+#include "monitor/monitor_run.h"
 #include "monitor/program_table.h"
 
 #include <psapi.h>
@@ -22,7 +23,7 @@ bool ReadCeiling(size_t index, DWORD* processId, HWND* window, ULONGLONG* limitM
     if (index >= g_programCount)
         return false;
     CMonitorItem& record = g_monitorList.At(index);
-    if (record.recovery.memoryLimitMb == 0 || record.pendingHangTimer || record.processId == 0) {
+    if (record.recovery.memoryLimitMb == 0 || record.pendingHangTimer.dueTick || record.processId == 0) {
         record.cyclesOverLimit = 0;
         return false;
     }
@@ -38,7 +39,7 @@ bool ReadCeiling(size_t index, DWORD* processId, HWND* window, ULONGLONG* limitM
 bool CountCycle(size_t index, DWORD processId, bool over, DWORD* cycles, CStrW* name)
 {
     CLock lock(TableLock());
-    if (index >= g_programCount || g_monitorList.At(index).processId != processId)
+    if (index >= g_programCount || !RunGoesOn() || g_monitorList.At(index).processId != processId)
         return false;
     CMonitorItem& record = g_monitorList.At(index);
     if (!over) {
@@ -62,13 +63,11 @@ void CloseOverLimit(size_t index, DWORD processId, HWND window)
     bool asked = window && GetWindowThreadProcessId(window, &owner) && owner == processId &&
                  PostMessageW(window, WM_CLOSE, 0, 0);
     if (asked && process) {
-        HANDLE handles[2] = {process.Get(), MonitoringStopEvent()};
-        DWORD result = WaitForMultipleObjects(2, handles, FALSE, g_hangGraceMs);
-        if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1)
+        DWORD result = WaitUnlessStopped(process.Get(), g_hangGraceMs);
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
             return;
     }
-    if (!KillProgramProcess(index))
-        LogSurvivor(index);
+    EndInstance(index);
 }
 
 } // namespace

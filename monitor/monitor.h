@@ -1,6 +1,8 @@
 // Monitoring as a whole: one monitor thread per program runs the running
-// check, the error-dialog checks and the hang check once per period, and a
-// hung window is killed on the user interface thread after its grace time.
+// check, the error-dialog checks and the hang check once per period, and
+// ends a hung window's process itself once its grace time is over. The
+// threads never wait on the window's thread: what the window shows of them
+// is posted to it.
 #pragma once
 
 #include "core/handle.h"
@@ -26,23 +28,24 @@ struct MonitorStats {
 extern MonitorStats g_monitorStats;
 
 // The period from monitortime and the grace from unresponsetime (seconds):
-// values below 1 are read as 5, so nothing ever spins.
+// values below 1 are read as 5, so nothing ever spins, and values above a
+// day as a day, so no product of times can wrap.
+constexpr long long kLongestSettingSeconds = 86400;
 size_t PeriodFromSetting(long long seconds);
 DWORD GraceFromSetting(long long seconds);
 
 // Monitoring as a whole, on the user interface thread. The start fixes the
 // period and grace from the configuration, writes every program's record
 // into its configuration entry, starts its thread and saves config.xml; the
-// end stops every thread at once and cancels pending kills without a word.
+// end stops every thread and cancels pending kills without a word. It
+// dispatches no messages and takes well under a second: a thread that has
+// not ended by then (inside a slow start, say) is left to finish on its own,
+// acts no more, and the program gets a fresh thread at the next start.
 void StartMonitoringAll();
 void EndMonitoring();
 // The start's parts: Begin fixes the period and grace and sets the flag.
 void BeginMonitoring();
 bool StartMonitorThread(size_t index);
-
-// Set while monitoring is stopped or stopping: every wait of a monitor
-// thread ends on it. Made once, never closed.
-HANDLE MonitoringStopEvent();
 
 // What a monitor thread keeps between its cycles: about its program's
 // current instance, a handle to wait on and whether the process behind it
@@ -55,11 +58,11 @@ struct InstanceWatch {
     CHandle process;
     bool runsPath = false;
     bool nothingToStart = false; // the entry has no path
-    // The hint text this thread last wrote, and to which line: every thread
-    // ends its cycle with the same text, so an unchanged one is not sent to
-    // the window's thread again. No lock is held across the send.
-    wchar_t hintWritten[64] = {0};
-    HWND hintWrittenTo = nullptr;
+    // The hint this thread last posted, and to which window: every thread
+    // ends its cycle with the same one, so an unchanged hint is not posted
+    // again.
+    WPARAM hintPosted = 0;
+    HWND hintPostedTo = nullptr;
 };
 
 // The checks, as a monitor thread runs them for its program. CheckRunning
@@ -69,10 +72,22 @@ int CheckRunning(size_t index, InstanceWatch& watch);
 void CheckErrorDialog(size_t index);
 void CheckErrorWindow(size_t index);
 void CheckHang(size_t index);
-bool IsWindowHung(HWND window);
+// Ends the instance whose delayed kill is due (and logs it), or logs that it
+// recovered; GetTickCount64 when the kill is due, 0 when none is armed.
+void FinishDueHangKill(size_t index);
+ULONGLONG HangKillDueTick(size_t index);
+
+// What a probe of a window came to. Only a time-out means hung; a refused
+// probe (on Windows, an elevated program's window may refuse a normal user's
+// messages) means nothing about the program's health.
+enum class ProbeResult { Answered, Hung, Refused, Gone };
+ProbeResult ProbeWindow(HWND window);
+// For tests: null in the program; the probe then asks the window itself.
+extern ProbeResult (*g_probeSeam)(HWND window);
+
 // How long an instance that has not yet answered since its start may look
 // hung before it counts as hung: several graces, at least 30 s.
-DWORD StartupAllowanceMs();
+ULONGLONG StartupAllowanceMs();
 // Cancels every pending delayed kill without a log entry.
 void CancelPendingKills();
 

@@ -1,12 +1,15 @@
 #include "config/config.h"
+#include "core/app_messages.h"
 #include "core/guard.h"
 #include "core/path.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/backoff.h"
 #include "monitor/launch.h"
+#include "monitor/error_log.h"
 #include "monitor/memory_ceiling.h"
 #include "monitor/monitor.h"
+#include "monitor/monitor_run.h"
 #include "monitor/placement.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
@@ -21,36 +24,53 @@ DWORD g_hangGraceMs = 5000;
 
 namespace {
 
+// Handed to a monitor thread, which frees it: its program, the period, the
+// run it belongs to (one reference) and its own handle to the record's wake
+// event, so that the record may close its handle while the thread still
+// runs.
 struct MonitorThreadParam {
     size_t index;
     size_t periodMs;
-    size_t reserved;
+    MonitorRun* run;
+    HANDLE wake;
 };
 
-// A quiet stop should take a few hundred milliseconds; a thread still busy
-// after this long of no messages at all is ended by force.
-constexpr DWORD kQuietBeforeTerminate = 5000;
-constexpr DWORD kLongestStop = 15000;
+// The run of the monitoring now on; user interface thread only.
+MonitorRun* g_currentRun = nullptr;
 
-bool WatchRunningChecked()
+// How long a stop waits for all threads together before it leaves those
+// still busy to finish on their own: a thread ends within a few hundred
+// milliseconds of the stop unless a call it made is slow.
+constexpr DWORD kStopWaitMs = 400;
+
+// Posts the hint; with a watch, a hint this thread has just posted is not
+// posted again.
+void PostHint(WPARAM hint, InstanceWatch* watch)
 {
-    return g_watchRunning.load(std::memory_order_relaxed);
+    HWND window = g_engineWindow;
+    if (!window || !RunGoesOn())
+        return;
+    if (watch && watch->hintPostedTo == window && watch->hintPosted == hint)
+        return;
+    PostMessageW(window, WM_TW_HINT, hint, 0);
+    if (watch) {
+        watch->hintPosted = hint;
+        watch->hintPostedTo = window;
+    }
 }
 
-// Writes the hint line; with a watch, a text this thread has just written
-// there is not written again.
-void SetHint(const wchar_t* text, InstanceWatch* watch)
+constexpr WPARAM kHintNotRunning = 1;
+
+void ShowHint(WPARAM hint)
 {
-    HWND hint = g_hintLine;
-    if (!hint)
+    if (!g_hintLine)
         return;
-    if (watch && watch->hintWrittenTo == hint && wcscmp(watch->hintWritten, text) == 0)
-        return;
-    SetWindowTextW(hint, text);
-    if (watch) {
-        wcsncpy_s(watch->hintWritten, text, _TRUNCATE);
-        watch->hintWrittenTo = hint;
-    }
+    CStrW text;
+    if (hint == kHintNotRunning)
+        text.AssignChars(L"检测到程序未运行,系统将自动运行", 0);
+    else
+        text.Format(L"监控已开启,监控数量为：%d 个程序", static_cast<int>(hint - 2));
+    SetWindowTextW(g_hintLine, text.c_str());
 }
 
 void NoteCycle(ULONGLONG ms)
@@ -63,9 +83,9 @@ void NoteCycle(ULONGLONG ms)
 
 // waitMs, or less: the stop ends it at once, and an exit of the program
 // ends it early, for the cycle to start the program again or to fix when.
-void WaitPeriod(HANDLE timer, HANDLE wake, size_t waitMs)
+void WaitPeriod(HANDLE timer, HANDLE wake, ULONGLONG waitMs)
 {
-    HANDLE handles[3] = {MonitoringStopEvent(), timer, wake};
+    HANDLE handles[3] = {RunStopEvent(), timer, wake};
     DWORD count = wake ? 3 : 2;
     DWORD timeout = INFINITE;
     if (timer) {
@@ -80,7 +100,7 @@ void WaitPeriod(HANDLE timer, HANDLE wake, size_t waitMs)
         count = wake ? 2 : 1;
         timeout = static_cast<DWORD>(waitMs);
     }
-    if (g_monitoring.load(std::memory_order_relaxed) != 1)
+    if (!RunGoesOn())
         return;
     DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
     g_monitorStats.wakeups.fetch_add(1, std::memory_order_relaxed);
@@ -88,41 +108,39 @@ void WaitPeriod(HANDLE timer, HANDLE wake, size_t waitMs)
         Sleep(100);
 }
 
-// One period, or until a held restart is due.
-size_t WaitAfterCycle(size_t index, size_t periodMs)
+// One period, or until a held restart or a delayed kill is due.
+ULONGLONG WaitAfterCycle(size_t index, size_t periodMs)
 {
-    ULONGLONG due = HeldRestartTick(index);
     ULONGLONG now = GetTickCount64();
-    return due > now ? static_cast<size_t>(due - now) : periodMs;
+    ULONGLONG wait = periodMs;
+    const ULONGLONG dues[] = {HeldRestartTick(index), HangKillDueTick(index)};
+    for (ULONGLONG due : dues) {
+        if (due && due > now && due - now < wait)
+            wait = due - now;
+        else if (due && due <= now)
+            wait = 0;
+    }
+    return wait;
 }
 
 void RunCycles(const MonitorThreadParam& param)
 {
     CHandle timer(CreateWaitableTimerW(nullptr, FALSE, nullptr));
     InstanceWatch watch;
-    HANDLE wake = nullptr;
-    {
-        CLock lock(TableLock());
-        if (param.index < g_programCount)
-            wake = g_monitorList.At(param.index).wakeEvent;
-    }
-    while (g_monitoring.load(std::memory_order_relaxed) == 1) {
+    while (RunGoesOn()) {
         ULONGLONG cycleStart = GetTickCount64();
-        if (!CheckRunning(param.index, watch)) {
+        FinishDueHangKill(param.index);
+        if (RunGoesOn() && !CheckRunning(param.index, watch)) {
             CheckErrorDialog(param.index);
-            bool pending = false;
-            {
-                CLock lock(TableLock());
-                pending = param.index < g_programCount && g_monitorList.At(param.index).pendingHangTimer;
-            }
-            if (!pending)
+            if (!HangKillDueTick(param.index))
                 CheckHang(param.index);
             CheckMemoryCeiling(param.index);
         }
         // Also right after a start: the new window goes back at once.
-        KeepWindowPlace(param.index);
+        if (RunGoesOn())
+            KeepWindowPlace(param.index);
         NoteCycle(GetTickCount64() - cycleStart);
-        WaitPeriod(timer.Get(), wake, WaitAfterCycle(param.index, param.periodMs));
+        WaitPeriod(timer.Get(), param.wake, WaitAfterCycle(param.index, param.periodMs));
     }
 }
 
@@ -131,72 +149,85 @@ DWORD WINAPI MonitorThreadProc(void* parameter)
     auto* param = static_cast<MonitorThreadParam*>(parameter);
     if (!param)
         return 0;
+    SetThreadRun(param->run);
     Guarded(L"监控线程", [&] { RunCycles(*param); });
+    SetThreadRun(nullptr);
+    if (param->wake)
+        CloseHandle(param->wake);
+    ReleaseRun(param->run);
     delete param;
     return 0;
 }
 
-// Waits for a thread while dispatching this thread's messages: the monitor
-// threads send messages to the main window's controls.
-void WaitForThreadPumping(HANDLE thread)
+// The monitor threads of the table, taken out of their records.
+struct ThreadList {
+    CArray<HANDLE> handles;
+    CArray<size_t> indices;
+    ~ThreadList()
+    {
+        handles.Destroy();
+        indices.Destroy();
+    }
+};
+
+void TakeMonitorThreads(ThreadList* threads)
 {
-    ULONGLONG start = GetTickCount64();
-    ULONGLONG quietSince = start;
-    for (;;) {
-        DWORD result = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT);
-        // Checked apart from the wait's answer: with input always pending,
-        // the wait may report the input and never the thread's end.
-        if (result == WAIT_OBJECT_0 || WaitForSingleObject(thread, 0) == WAIT_OBJECT_0)
-            return;
-        if (result == WAIT_OBJECT_0 + 1) {
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-            quietSince = GetTickCount64();
+    CLock lock(TableLock());
+    for (size_t i = 0; i < g_programCount; ++i) {
+        CMonitorItem& record = g_monitorList.At(i);
+        if (record.monitorThread) {
+            threads->handles.Append(record.monitorThread);
+            threads->indices.Append(i);
+            record.monitorThread = nullptr;
         }
-        if (result == WAIT_FAILED && GetLastError() == ERROR_INVALID_HANDLE)
-            return;
+        if (record.wakeEvent) {
+            CloseHandle(record.wakeEvent);
+            record.wakeEvent = nullptr;
+        }
+    }
+}
+
+// Waits for every thread together, at most until deadline (a
+// GetTickCount64 value), in groups of what one wait takes.
+void WaitForThreads(const ThreadList& threads, ULONGLONG deadline)
+{
+    for (size_t first = 0; first < threads.handles.Count(); first += MAXIMUM_WAIT_OBJECTS) {
+        size_t count = threads.handles.Count() - first;
+        if (count > MAXIMUM_WAIT_OBJECTS)
+            count = MAXIMUM_WAIT_OBJECTS;
         ULONGLONG now = GetTickCount64();
-        if (result == WAIT_FAILED || now - quietSince >= kQuietBeforeTerminate || now - start >= kLongestStop) {
-            Trace(L"停止监控", L"监控线程未能结束, 强制结束");
-            TerminateThread(thread, static_cast<DWORD>(-1));
-            return;
-        }
+        DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+        WaitForMultipleObjects(static_cast<DWORD>(count), &threads.handles.At(first), TRUE, left);
     }
 }
 
 } // namespace
 
-HANDLE MonitoringStopEvent()
-{
-    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return event;
-}
-
 size_t PeriodFromSetting(long long seconds)
 {
-    return static_cast<size_t>(seconds >= 1 ? seconds : 5) * 1000;
+    long long s = seconds < 1 ? 5 : (seconds > kLongestSettingSeconds ? kLongestSettingSeconds : seconds);
+    return static_cast<size_t>(static_cast<unsigned long long>(s) * 1000);
 }
 
 DWORD GraceFromSetting(long long seconds)
 {
-    return static_cast<DWORD>(seconds >= 1 ? seconds : 5) * 1000;
+    long long s = seconds < 1 ? 5 : (seconds > kLongestSettingSeconds ? kLongestSettingSeconds : seconds);
+    return static_cast<DWORD>(static_cast<unsigned long long>(s) * 1000);
 }
 
 void BeginMonitoring()
 {
     g_periodMs = PeriodFromSetting(g_config.GetInt(0, "monitortime", 5));
     g_hangGraceMs = GraceFromSetting(g_config.GetInt(0, "unresponsetime", 5));
-    ResetEvent(MonitoringStopEvent());
+    if (!g_currentRun)
+        g_currentRun = NewRun();
     g_monitoring = 1;
 }
 
 bool StartMonitorThread(size_t index)
 {
     CLock lock(TableLock());
-    if (index >= g_programCount)
+    if (index >= g_programCount || !g_currentRun)
         return false;
     CMonitorItem& record = g_monitorList.At(index);
     if (record.monitorThread && WaitForSingleObject(record.monitorThread, 0) == WAIT_TIMEOUT)
@@ -207,12 +238,20 @@ bool StartMonitorThread(size_t index)
     }
     if (!record.wakeEvent)
         record.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE wake = nullptr;
+    if (record.wakeEvent)
+        DuplicateHandle(GetCurrentProcess(), record.wakeEvent, GetCurrentProcess(), &wake, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
     // Monitoring started anew tries a program held back by its backoff at
     // once; the steps counted so far stay.
     record.restartDueTick = 0;
-    auto* param = new MonitorThreadParam{index, g_periodMs, 0};
+    auto* param = new MonitorThreadParam{index, g_periodMs, g_currentRun, wake};
+    HoldRun(g_currentRun);
     record.monitorThread = CreateThread(nullptr, 0, MonitorThreadProc, param, 0, nullptr);
     if (!record.monitorThread) {
+        ReleaseRun(g_currentRun);
+        if (wake)
+            CloseHandle(wake);
         delete param;
         return false;
     }
@@ -233,31 +272,35 @@ void StartMonitoringAll()
 void EndMonitoring()
 {
     g_monitoring = 0;
-    SetEvent(MonitoringStopEvent());
+    MonitorRun* run = g_currentRun;
+    g_currentRun = nullptr;
+    // No thread of the run arms a kill once it is stopped.
+    StopRun(run);
     CancelPendingKills();
-    for (size_t i = 0;; ++i) {
-        HANDLE thread = nullptr;
-        {
-            CLock lock(TableLock());
-            if (i >= g_programCount)
-                break;
-            thread = g_monitorList.At(i).monitorThread;
-        }
-        if (thread)
-            WaitForThreadPumping(thread);
-        CLock lock(TableLock());
-        CMonitorItem& record = g_monitorList.At(i);
-        if (record.monitorThread) {
-            CloseHandle(record.monitorThread);
-            record.monitorThread = nullptr;
-        }
-        if (record.wakeEvent) {
-            CloseHandle(record.wakeEvent);
-            record.wakeEvent = nullptr;
-        }
+    ThreadList threads;
+    TakeMonitorThreads(&threads);
+    WaitForThreads(threads, GetTickCount64() + kStopWaitMs);
+    for (size_t i = 0; i < threads.handles.Count(); ++i) {
+        HANDLE thread = threads.handles.At(i);
+        if (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT)
+            TraceFormat(L"停止监控", L"程序 %llu 的监控线程仍在一个耗时的调用中, 留其自行结束, 它不再做任何事",
+                        static_cast<unsigned long long>(threads.indices.At(i)));
+        CloseHandle(thread);
     }
-    // A thread may have armed a kill while the others were being waited for.
-    CancelPendingKills();
+    ReleaseRun(run);
+}
+
+bool HandleEngineMessage(HWND, UINT message, WPARAM wParam, LPARAM, LRESULT* result)
+{
+    if (message == WM_TW_HINT)
+        ShowHint(wParam);
+    else if (message == WM_TW_LOG_GROWN)
+        g_errorLog.ShowNewRows();
+    else
+        return false;
+    if (result)
+        *result = 0;
+    return true;
 }
 
 // Whether record index's process runs its executable. A new instance (or a
@@ -285,20 +328,18 @@ bool InstanceRuns(size_t index, InstanceWatch& watch)
 int CheckRunning(size_t index, InstanceWatch& watch)
 {
     int restarted = 0;
-    if (WatchRunningChecked()) {
+    if (g_watchRunning.load(std::memory_order_relaxed)) {
         if (InstanceRuns(index, watch)) {
             NoteProgramRunning(index);
         } else if (RestartHeldBack(index)) {
             restarted = 1;
         } else {
-            SetHint(L"检测到程序未运行,系统将自动运行", &watch);
+            PostHint(kHintNotRunning, &watch);
             StartProgram(index);
             restarted = 1;
         }
     }
-    CStrW count;
-    count.Format(L"监控已开启,监控数量为：%d 个程序", static_cast<int>(g_programCount.load()));
-    SetHint(count.c_str(), &watch);
+    PostHint(g_programCount.load() + 2, &watch);
     return restarted;
 }
 

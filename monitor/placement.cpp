@@ -1,5 +1,6 @@
 #include "monitor/placement.h"
 
+#include "monitor/monitor_run.h"
 #include "monitor/ui_links.h"
 
 #include <stdio.h>
@@ -96,7 +97,7 @@ bool ReadPlaceFacts(size_t index, PlaceFacts* facts)
     if (index >= g_programCount)
         return false;
     const CMonitorItem& record = g_monitorList.At(index);
-    if (!record.recovery.keepPlacement || !record.window || record.pendingHangTimer)
+    if (!record.recovery.keepPlacement || !record.window || record.pendingHangTimer.dueTick)
         return false;
     facts->window = record.window;
     facts->processId = record.processId;
@@ -113,7 +114,7 @@ bool ReadPlaceFacts(size_t index, PlaceFacts* facts)
 template <typename Write> void WriteIfSameInstance(size_t index, DWORD processId, Write write)
 {
     CLock lock(TableLock());
-    if (index < g_programCount && g_monitorList.At(index).processId == processId)
+    if (index < g_programCount && RunGoesOn() && g_monitorList.At(index).processId == processId)
         write(g_monitorList.At(index));
 }
 

@@ -4,6 +4,7 @@
 #include "core/path.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
+#include "monitor/monitor_run.h"
 
 #include <psapi.h>
 
@@ -127,6 +128,18 @@ void PumpingWait(DWORD waitMs)
     }
 }
 
+BOOL Terminate(HANDLE process)
+{
+    return g_terminateSeam ? g_terminateSeam(process, 0) : TerminateProcess(process, 0);
+}
+
+// Whether the open process still runs the executable at path.
+bool RunsPath(HANDLE process, const CStrW& path)
+{
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+           SamePath(GetProcessImagePath(process).c_str(), path.c_str());
+}
+
 } // namespace
 
 CStrW GetProcessImagePath(HANDLE process)
@@ -231,44 +244,52 @@ void CollectProcessWindows(DWORD processId, DWORD waitMs, CWindowList* windows)
     CollectNow(processId, windows);
     if (windows->Count() > 0 || waitMs == 0)
         return;
-    PumpingWait(waitMs);
+    // A monitor thread has no messages of its own to dispatch, but must hear
+    // the stop; only the window's thread pumps.
+    if (RunStopEvent())
+        WaitUnlessStopped(nullptr, waitMs);
+    else
+        PumpingWait(waitMs);
+    if (!RunGoesOn())
+        return;
     windows->Clear();
     CollectNow(processId, windows);
 }
 
-bool KillProcessRunning(DWORD processId, const CStrW& path)
+BOOL (*g_terminateSeam)(HANDLE process, UINT exitCode) = nullptr;
+
+EndResult EndProcessRunning(DWORD processId, const CStrW& path, DWORD waitMs, CHandle* handle)
 {
     if (processId == 0)
-        return true;
-    // About three seconds: long enough for a slow exit, short enough that a
-    // process which cannot be ended does not stall the caller.
-    constexpr int kAttempts = 30;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (!FindProcessEntry(processId, nullptr))
-            return true;
-        CHandle process(
-            OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
-        if (!process) {
-            // The right to end it may be refused while the process still runs
-            // the executable: then it cannot be ended by us at all.
-            CHandle query(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
-            if (!query || WaitForSingleObject(query.Get(), 0) == WAIT_OBJECT_0 ||
-                !SamePath(GetProcessImagePath(query.Get()).c_str(), path.c_str()))
-                return true;
-            break;
-        }
-        if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0)
-            return true;
-        // A reused id runs another program now: that one is not ours to end.
-        if (!SamePath(GetProcessImagePath(process.Get()).c_str(), path.c_str()))
-            return true;
-        // An ended process can stay listed while others hold handles to it.
-        if (TerminateProcess(process.Get(), 0) && WaitForSingleObject(process.Get(), 1000) == WAIT_OBJECT_0)
-            return true;
-        Sleep(100);
+        return EndResult::Gone;
+    CHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+    if (!process) {
+        // The right to end it may be refused while the process still runs
+        // the executable: then it cannot be ended by us at all.
+        CHandle query(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+        return query && RunsPath(query.Get(), path) ? EndResult::Refused : EndResult::Gone;
     }
-    TraceFormat(L"结束进程", L"进程ID:%lu 无法结束", processId);
-    return false;
+    // A reused id runs another program now: that one is not ours to end. An
+    // ended process can stay listed while others hold handles to it.
+    if (!RunsPath(process.Get(), path))
+        return EndResult::Gone;
+    if (!Terminate(process.Get())) {
+        TraceFormat(L"结束进程", L"进程ID:%lu 无法结束, 错误码: %lu", processId, GetLastError());
+        return RunsPath(process.Get(), path) ? EndResult::Refused : EndResult::Gone;
+    }
+    if (WaitUnlessStopped(process.Get(), waitMs) == WAIT_OBJECT_0)
+        return EndResult::Gone;
+    if (handle)
+        *handle = static_cast<CHandle&&>(process);
+    return EndResult::Ending;
+}
+
+bool KillProcessRunning(DWORD processId, const CStrW& path)
+{
+    // Long enough for a slow exit, short enough that a process which cannot
+    // be ended does not stall the caller.
+    constexpr DWORD kWaitMs = 3000;
+    return EndProcessRunning(processId, path, kWaitMs) == EndResult::Gone;
 }
 
 } // namespace tw

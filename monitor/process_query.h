@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/array.h"
+#include "core/handle.h"
 #include "core/str.h"
 #include "core/window_text.h"
 
@@ -50,11 +51,29 @@ bool IdListed(DWORD id, const DWORD* ids, size_t count);
 // The id when a process with it is listed (entry filled), else 0 (entry zero).
 DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry);
 // The process's top-level windows; when it has none yet and waitMs is not 0,
-// waits that long once (dispatching the caller's messages) and looks again.
+// waits that long once and looks again. On a monitor thread the wait ends
+// early when monitoring stops; on the window's thread it dispatches the
+// thread's messages.
 void CollectProcessWindows(DWORD processId, DWORD waitMs, CWindowList* windows);
-// Terminates the process with this id, but only while it runs the executable
-// at path, and returns when it has gone or after a few seconds of trying.
-// Returns true when no such process is left.
+
+// What asking a process to end came to.
+enum class EndResult {
+    Gone,    // no process with the id runs the executable (any more)
+    Ending,  // the end was accepted, but the process has not gone yet
+    Refused, // it runs the executable and the system refuses to end it
+};
+// Ends the process with this id, but only while it runs the executable at
+// path (ids are reused), and waits at most waitMs for it to go; on a monitor
+// thread the wait also ends when monitoring stops. With Ending, process
+// (when given) receives the handle to wait on further.
+EndResult EndProcessRunning(DWORD processId, const CStrW& path, DWORD waitMs, CHandle* process = nullptr);
+// EndProcessRunning with a few seconds' wait: true when no such process is
+// left. Not for the window's thread.
 bool KillProcessRunning(DWORD processId, const CStrW& path);
+
+// For tests and benchmarks: null in the program. Called in place of
+// TerminateProcess, to stand for a process whose end comes late (one inside
+// a driver call ends only when the call returns).
+extern BOOL (*g_terminateSeam)(HANDLE process, UINT exitCode);
 
 } // namespace tw

@@ -4,6 +4,7 @@
 #include "core/path.h"
 #include "core/text_ops.h"
 #include "monitor/launch.h"
+#include "monitor/monitor_run.h"
 #include "monitor/placement.h"
 #include "monitor/process_query.h"
 #include "monitor/ui_links.h"
@@ -230,6 +231,7 @@ bool CopyProgram(size_t index, ProgramView* view)
     view->shortRuns = record.shortRuns;
     // A restart held back only to keep one start a period is no backoff.
     view->heldWaitMs = record.restartDueTick && record.shortRuns ? record.restartWaitMs : 0;
+    view->ending = record.ending;
     return true;
 }
 
@@ -253,20 +255,21 @@ COLORREF ProgramRowColour(size_t index)
     return index < g_programCount ? g_monitorList.At(index).rowColour : kRowRed;
 }
 
-void SetProgramAttachment(size_t index, DWORD processId, HWND window)
+bool SetProgramAttachment(size_t index, DWORD processId, HWND window)
 {
     CLock lock(TableLock());
-    if (index >= g_programCount)
-        return;
+    if (index >= g_programCount || !RunGoesOn())
+        return false;
     CMonitorItem& record = g_monitorList.At(index);
     record.processId = processId;
     record.window = window;
+    return true;
 }
 
 void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className)
 {
     CLock lock(TableLock());
-    if (index >= g_programCount)
+    if (index >= g_programCount || !RunGoesOn())
         return;
     CMonitorItem& record = g_monitorList.At(index);
     record.title = static_cast<CStrW&&>(title);
@@ -324,29 +327,41 @@ void StoreWindowPlaces()
 void SetProgramRowColour(size_t index, COLORREF colour)
 {
     CLock lock(TableLock());
-    if (index < g_programCount)
+    if (index < g_programCount && RunGoesOn())
         g_monitorList.At(index).rowColour = colour;
 }
 
 void SetProgramSubroutine(size_t index, LRESULT result)
 {
     CLock lock(TableLock());
-    if (index < g_programCount)
+    if (index < g_programCount && RunGoesOn())
         g_monitorList.At(index).subroutineAddress = result;
 }
 
 void SetProgramStartTick(size_t index, ULONGLONG tick)
 {
     CLock lock(TableLock());
-    if (index >= g_programCount)
+    if (index >= g_programCount || !RunGoesOn())
         return;
     CMonitorItem& record = g_monitorList.At(index);
+    // A new run: the old instance's watcher, which may not have noted its end
+    // yet, must not note it as this run's.
+    if (tick)
+        DetachExitWatcher(record);
     record.lastStartTick = tick;
     record.exitTick = 0;
     record.restartDueTick = 0;
     record.cyclesOverLimit = 0;
     record.placeAttempts = record.recovery.keepPlacement ? kPutBackAttempts : 0;
     record.placeTick = 0;
+    record.probeRefused = false;
+}
+
+void SetProgramEnding(size_t index, bool ending)
+{
+    CLock lock(TableLock());
+    if (index < g_programCount && RunGoesOn())
+        g_monitorList.At(index).ending = ending;
 }
 
 bool KillProgramProcess(size_t index)
@@ -370,14 +385,14 @@ void CopyInstanceIds(size_t except, CArray<DWORD>* ids)
 void SetProgramAnswered(size_t index, bool answered)
 {
     CLock lock(TableLock());
-    if (index < g_programCount)
+    if (index < g_programCount && RunGoesOn())
         g_monitorList.At(index).answered = answered;
 }
 
 bool NoteStartResult(size_t index, DWORD error)
 {
     CLock lock(TableLock());
-    if (index >= g_programCount)
+    if (index >= g_programCount || !RunGoesOn())
         return true;
     DWORD& noted = g_monitorList.At(index).lastStartError;
     bool news = noted != error;
@@ -385,26 +400,28 @@ bool NoteStartResult(size_t index, DWORD error)
     return news;
 }
 
-void AttachRunningInstance(size_t index, DWORD processId, HWND window)
+bool AttachRunningInstance(size_t index, DWORD processId, HWND window)
 {
     CStrW title = GetWindowTextString(window);
     CStrW className = GetWindowClassString(window);
     {
         CLock lock(TableLock());
-        if (index >= g_programCount)
-            return;
+        if (index >= g_programCount || !RunGoesOn())
+            return false;
         CMonitorItem& record = g_monitorList.At(index);
         record.window = window;
         record.processId = processId;
         record.title = static_cast<CStrW&&>(title);
         record.className = static_cast<CStrW&&>(className);
         record.answered = false;
+        record.probeRefused = false;
         record.lastStartError = 0;
         record.rowColour = kRowBlack;
         StartExitWatcher(index, nullptr);
     }
     RepaintProgramList();
     NotifyProgramsChanged();
+    return true;
 }
 
 void CloseAndEndPrograms()

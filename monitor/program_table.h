@@ -25,11 +25,13 @@ namespace tw {
 constexpr COLORREF kRowRed = 0x0000FF;   // not running or not attached
 constexpr COLORREF kRowBlack = 0x000000; // running
 
-// Armed while a delayed kill of a hung window is pending; its address is the
-// pending timer's id.
+// A delayed kill of a hung window, armed by the program's monitor thread,
+// which carries it out itself when the grace is over: the window seen hung
+// and the moment (GetTickCount64) of the end of its grace; 0 when none is
+// armed.
 struct HangTimerRecord {
-    size_t index;
     HWND window;
+    ULONGLONG dueTick;
 };
 
 // Shared by an exit watcher and the record it watches; whoever lets go last
@@ -82,10 +84,9 @@ struct CMonitorItem {
     CStrW name;
     CStrW errflag;
     DWORD processId;
-    HangTimerRecord* pendingHangTimer;
+    HangTimerRecord pendingHangTimer;
     HANDLE exitWatcherThread;
     HANDLE monitorThread;
-    HANDLE processHandle; // the handle the exit watcher waits on, while it waits
     COLORREF rowColour;
     ExitWatchLink* cancelFlag;
     CStrW command;
@@ -124,6 +125,13 @@ struct CMonitorItem {
     ULONGLONG placeTick;
     // Cycles in a row the instance was above its memory limit.
     DWORD cyclesOverLimit;
+    // The instance was ended but has not gone yet (a process inside a
+    // driver call ends when the call returns): nothing is started meanwhile.
+    bool ending;
+    // The instance's window refused the hang probe (a program that runs
+    // elevated may refuse a normal user's messages): said once in the log,
+    // and only its running is watched.
+    bool probeRefused;
 };
 
 // A reader's own copy of a record's shown facts.
@@ -146,6 +154,7 @@ struct ProgramView {
     // (0: none is held back).
     DWORD shortRuns = 0;
     ULONGLONG heldWaitMs = 0;
+    bool ending = false;
 };
 
 extern CArray<CMonitorItem> g_monitorList;
@@ -176,14 +185,17 @@ COLORREF ProgramRowColour(size_t index);
 // except's.
 void CopyInstanceIds(size_t except, CArray<DWORD>* ids);
 
-// Run-time writers, each under the table lock.
-void SetProgramAttachment(size_t index, DWORD processId, HWND window);
+// Run-time writers, each under the table lock. Those that a monitor thread
+// calls write nothing once its monitoring run has stopped.
+// False when nothing was written: then the caller must not count on it (a
+// process it started for the record is its own to end).
+bool SetProgramAttachment(size_t index, DWORD processId, HWND window);
 void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className);
 void SetProgramRowColour(size_t index, COLORREF colour);
 void SetProgramSubroutine(size_t index, LRESULT result);
 // Times a new run (0: none, a start that failed): clears what the last run
 // left (its exit, a held restart, the memory count) and marks its window to
-// be put back.
+// be put back. A new run also lets go of the old instance's exit watcher.
 void SetProgramStartTick(size_t index, ULONGLONG tick);
 void SetProgramAnswered(size_t index, bool answered);
 // Notes a failed start's error (0: a success); true when it differs from the
@@ -206,11 +218,14 @@ void StoreWindowPlaces();
 // window that still belongs to the program is asked, and only a process that
 // still runs the program's executable is ended (ids are reused).
 void CloseAndEndPrograms();
-// Ends the record's process, if it still runs the record's executable.
-// False when that process is still there after trying.
+// Ends the record's process, if it still runs the record's executable, and
+// waits a few seconds for its end. False when that process is still there.
+// Not for the window's thread.
 bool KillProgramProcess(size_t index);
+void SetProgramEnding(size_t index, bool ending);
 // Attaches record index to its process processId (window, exit watcher, row
-// colour), as found running rather than started.
-void AttachRunningInstance(size_t index, DWORD processId, HWND window);
+// colour), as found running rather than started. False when nothing was
+// written (a stopped run's thread).
+bool AttachRunningInstance(size_t index, DWORD processId, HWND window);
 
 } // namespace tw

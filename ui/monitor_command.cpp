@@ -68,10 +68,8 @@ bool CheckExecutables()
 void StopMonitoring(HWND box)
 {
     SetChecked(box, false);
-    EnableWindow(g_mainWindow, FALSE);
     EndMonitoring();
     g_errorLog.Add(L"监控已停止");
-    EnableWindow(g_mainWindow, TRUE);
     SetStatus(L"已取消监控", kStatusRed);
     StopPickerClockAndHighlight();
     EnableWindow(GetDlgItem(g_mainWindow, kIdPicker), TRUE);
