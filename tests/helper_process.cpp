@@ -112,4 +112,44 @@ void HelperProcess::Stop()
     m_id = 0;
 }
 
+DWORD g_lateEndMs = 4000;
+
+namespace {
+
+struct LateEnd {
+    HANDLE process;
+    UINT exitCode;
+    DWORD delayMs;
+};
+
+DWORD WINAPI EndAfterDelay(void* parameter)
+{
+    auto* end = static_cast<LateEnd*>(parameter);
+    Sleep(end->delayMs);
+    TerminateProcess(end->process, end->exitCode);
+    CloseHandle(end->process);
+    delete end;
+    return 0;
+}
+
+} // namespace
+
+BOOL TerminateLate(HANDLE process, UINT exitCode)
+{
+    auto* end = new LateEnd{nullptr, exitCode, g_lateEndMs};
+    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &end->process, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        delete end;
+        return FALSE;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, EndAfterDelay, end, 0, nullptr);
+    if (!thread) {
+        CloseHandle(end->process);
+        delete end;
+        return FALSE;
+    }
+    CloseHandle(thread);
+    return TRUE;
+}
+
 } // namespace tw_test

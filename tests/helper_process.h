@@ -45,4 +45,10 @@ private:
 // The first visible top-level window of the process, or null.
 HWND VisibleWindowOf(DWORD processId);
 
+// Stands in for TerminateProcess (tw::g_terminateSeam) as the end of a
+// process inside a driver call: it reports success at once and ends the
+// process only g_lateEndMs later.
+extern DWORD g_lateEndMs;
+BOOL TerminateLate(HANDLE process, UINT exitCode);
+
 } // namespace tw_test

@@ -84,6 +84,11 @@ TEST_F(AppTest, AStartAndStopCycleSwitchesTheWindowAndTheEndOfTheSessionSaves)
     app.Stop();
     ASSERT_TRUE(Launch());
     EXPECT_FALSE(Checked(main, 10101));
+    // A quit chosen from the tray while monitoring stops is not lost.
+    Click(10100);
+    ASSERT_TRUE(Status(L"监控中"));
+    Click(10100);
+    EXPECT_TRUE(Quit()) << "Tollwick ends";
 }
 
 // The info page describes every program, found or not. A missing executable

@@ -1,13 +1,16 @@
 // The monitor threads at work on real helper processes, with a hidden host
 // window that carries the main-window controls the threads talk to.
+#include "bench/figures.h"
 #include "config/config.h"
 #include "core/path.h"
 #include "monitor/backoff.h"
 #include "monitor/error_log.h"
+#include "monitor/launch.h"
 #include "monitor/memory_ceiling.h"
 #include "monitor/monitor.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
+#include "monitor/ui_links.h"
 #include "tests/helper_process.h"
 #include "tests/host_window.h"
 #include "tests/running.h"
@@ -16,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 using tw::g_errorLog;
@@ -97,6 +101,9 @@ protected:
     void TearDown() override
     {
         tw::EndMonitoring();
+        tw::g_launchSeam = tw::g_exitWatchSeam = nullptr;
+        tw::g_terminateSeam = nullptr;
+        tw::g_probeSeam = nullptr;
         for (size_t i = 0; i < tw::g_programCount; ++i)
             tw::KillProgramProcess(i);
         tw::ClearPrograms();
@@ -159,10 +166,20 @@ protected:
 
 } // namespace
 
-TEST(MonitorSettings, PeriodAndGraceBelowOneSecondAreReadAsFive)
+// Below one second reads as five, above a day as a day: no period is 0 (a
+// spinning thread) and no product of times wraps, in either build.
+TEST(MonitorSettings, PeriodAndGraceAreReadWithinFiveSecondsToADay)
 {
     EXPECT_EQ(tw::PeriodFromSetting(10) + tw::PeriodFromSetting(0) + tw::PeriodFromSetting(-3), 20000u);
     EXPECT_EQ(tw::GraceFromSetting(0) + tw::GraceFromSetting(30), 35000u);
+    for (long long huge : {86401LL, 4294968LL, 1000000000000LL}) {
+        EXPECT_EQ(tw::PeriodFromSetting(huge), 86400000u) << huge;
+        EXPECT_EQ(tw::GraceFromSetting(huge), 86400000u) << huge;
+    }
+    DWORD grace = tw::g_hangGraceMs;
+    tw::g_hangGraceMs = tw::GraceFromSetting(86400);
+    EXPECT_EQ(tw::StartupAllowanceMs(), 3ull * 86400000u);
+    tw::g_hangGraceMs = grace;
 }
 
 // Armed once, killed after the grace; with the running check off nothing is
@@ -526,4 +543,125 @@ TEST_F(MonitorTest, AProgramAboveItsMemoryLimitIsClosedAndRestartedOnce)
         TearDown();
         SetUp();
     }
+}
+
+namespace {
+
+// The start made from a slow share: the first launch while armed takes 3 s.
+std::atomic<int> g_slowLaunches{0};
+std::atomic<bool> g_inSlowLaunch{false};
+
+void SlowLaunch()
+{
+    if (g_slowLaunches.fetch_sub(1) > 0) {
+        g_inSlowLaunch = true;
+        Sleep(3000);
+    }
+}
+
+} // namespace
+
+// A stop while a thread is inside a slow start takes well under a second: the
+// thread is left to finish, records nothing, logs nothing and ends the
+// process it started after the stop. The next start gives the program a
+// fresh thread.
+TEST_F(MonitorTest, AStopDuringASlowStartIsQuickAndTheThreadLeftBehindKeepsNothing)
+{
+    std::wstring path = HelperCopy(L"slowshare.exe");
+    HelperProcess helper;
+    ASSERT_NE(StartWatched(helper, L"", path), nullptr);
+    DWORD killed = helper.Id();
+    g_inSlowLaunch = false;
+    g_slowLaunches = 1;
+    tw::g_launchSeam = SlowLaunch;
+    Start(1);
+    helper.Stop();
+    ASSERT_TRUE(PumpUntil([] { return g_inSlowLaunch.load(); }, 5000));
+    ULONGLONG stopping = GetTickCount64();
+    tw::EndMonitoring();
+    EXPECT_LT(GetTickCount64() - stopping, 1000u);
+    PumpFor(4000);
+    EXPECT_EQ(tw_test::CountRunning(path), 0u) << "what it started after the stop is ended";
+    EXPECT_EQ(tw::ProgramProcessId(0), killed) << "and not recorded";
+    EXPECT_EQ(Restarts(), 0u) << LogText();
+    Start(1);
+    EXPECT_TRUE(PumpUntil([] { return Restarts() == 1; }, 5000)) << LogText();
+    PumpFor(1500);
+    EXPECT_EQ(tw_test::CountRunning(path), 1u);
+}
+
+// A hung program whose process accepts its end but goes only 4 s later (one
+// inside a driver call) is waited for by its own thread: the window's thread
+// answers throughout, the log and the row say so once, and the program is
+// started again only once the old process has gone.
+TEST_F(MonitorTest, AHungProgramThatEndsLateIsWaitedForOffTheWindowsThread)
+{
+    std::wstring path = HelperCopy(L"driverbound.exe");
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 60000", path));
+    ASSERT_NE(Watch(helper, path), nullptr);
+    tw_test::g_lateEndMs = 4000;
+    tw::g_terminateSeam = tw_test::TerminateLate;
+    tw_bench::Probe probe(tw::g_engineWindow, 50);
+    Start(1, 2);
+    const std::wstring waiting =
+        L"进程\"driverbound.exe\"已被结束, 但尚未退出, 退出后再重启, 进程ID为:" + std::to_wstring(helper.Id());
+    ASSERT_TRUE(PumpUntil([&] { return Logged(waiting) == 1; }, 12000)) << LogText();
+    EXPECT_STREQ(tw::RestartStateText(Program()).c_str(), L"已结束, 等待进程退出后重启");
+    EXPECT_TRUE(helper.IsRunning());
+    EXPECT_EQ(tw_test::CountRunning(path), 1u) << "nothing started beside it";
+    ASSERT_TRUE(PumpUntil([&] { return !helper.IsRunning(); }, 6000));
+    FILETIME created, exited, kernel, user, newCreated;
+    ASSERT_TRUE(GetProcessTimes(helper.Handle(), &created, &exited, &kernel, &user));
+    DWORD fresh = AwaitNewInstance(helper.Id(), 5000);
+    ASSERT_NE(fresh, 0u) << LogText();
+    tw::CHandle next(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, fresh));
+    ASSERT_TRUE(GetProcessTimes(next.Get(), &newCreated, &exited, &kernel, &user));
+    EXPECT_GE(CompareFileTime(&newCreated, &exited), 0) << "started after the old one went";
+    probe.Stop();
+    EXPECT_EQ(Logged(kKilled), 1u) << LogText();
+    EXPECT_EQ(Logged(waiting), 1u) << "said once";
+    EXPECT_TRUE(tw::RestartStateText(Program()).IsEmpty());
+    EXPECT_EQ(probe.timeouts, 0);
+    EXPECT_LT(tw_bench::SpreadOf(probe.ms).max, 500.0) << "the window's thread was never held";
+}
+
+// A window that refuses the probe (on Windows, an elevated program's may
+// refuse a normal user's messages) is not taken for hung: the log says so
+// once, and the program is still restarted when it ends.
+TEST_F(MonitorTest, AWindowThatRefusesTheProbeIsNotKilledButStillRestarted)
+{
+    std::wstring path = HelperCopy(L"elevated.exe");
+    HelperProcess helper;
+    ASSERT_TRUE(helper.Start(L"--hang-after 300 --hang-for 30000", path));
+    ASSERT_NE(Watch(helper, path), nullptr);
+    tw::g_probeSeam = [](HWND) { return tw::ProbeResult::Refused; };
+    Start(1, 2);
+    const std::wstring refused =
+        L"进程\"elevated.exe\"的窗口拒绝了卡死检测消息, 不检测其卡死, 只检测其是否运行, 进程ID为:" +
+        std::to_wstring(helper.Id());
+    ASSERT_TRUE(PumpUntil([&] { return Logged(refused) == 1; }, 5000)) << LogText();
+    PumpFor(4000);
+    EXPECT_EQ(Logged(kArmed) + Logged(kKilled), 0u) << LogText();
+    EXPECT_EQ(Logged(refused), 1u) << "said once";
+    EXPECT_TRUE(KillAndAwaitRestart(helper)) << LogText();
+}
+
+// An exit watcher that notes its process's end late (a busy machine) must
+// not have it taken for the next run's end: a run that lasted its stable time
+// is no short run, and no backoff begins.
+TEST_F(MonitorTest, AnExitNotedLateIsNotTakenForTheNextRunsEnd)
+{
+    std::wstring path = HelperCopy(L"latenote.exe");
+    HelperProcess helper;
+    ASSERT_NE(StartWatched(helper, L"", path, L"", L"", {2, 60, false, 0, 3}), nullptr);
+    tw::g_exitWatchSeam = [] { Sleep(1500); };
+    Start(1);
+    ASSERT_TRUE(KillAndAwaitRestart(helper));
+    PumpFor(3500);
+    DWORD first = tw::ProgramProcessId(0);
+    ASSERT_TRUE(tw::KillProcessRunning(first, tw::CStrW(path.c_str())));
+    EXPECT_NE(AwaitNewInstance(first, 3000), 0u) << LogText();
+    PumpFor(500);
+    EXPECT_EQ(Logged(L"开始延后重启", true), 0u) << LogText();
 }
