@@ -213,12 +213,16 @@ void FinishDueHangKill(size_t index)
         LogAndTrace(kTimerTag, kKilledText);
 }
 
-// Cancels every pending kill silently (the stop of monitoring).
+// Cancels every pending kill silently (the stop of monitoring). An ended
+// instance a thread was waiting for is no longer waited for either; the next
+// run's thread waits for it again if it is still there.
 void CancelPendingKills()
 {
     CLock lock(TableLock());
-    for (size_t i = 0; i < g_programCount; ++i)
+    for (size_t i = 0; i < g_programCount; ++i) {
         g_monitorList.At(i).pendingHangTimer = {};
+        g_monitorList.At(i).ending = false;
+    }
 }
 
 } // namespace tw

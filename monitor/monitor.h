@@ -88,7 +88,8 @@ extern ProbeResult (*g_probeSeam)(HWND window);
 // How long an instance that has not yet answered since its start may look
 // hung before it counts as hung: several graces, at least 30 s.
 ULONGLONG StartupAllowanceMs();
-// Cancels every pending delayed kill without a log entry.
+// Cancels every pending delayed kill without a log entry, and every wait for
+// an ended instance to go.
 void CancelPendingKills();
 
 // The message text of a message box: its static text, not an icon or button.

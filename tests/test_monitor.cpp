@@ -647,21 +647,22 @@ TEST_F(MonitorTest, AWindowThatRefusesTheProbeIsNotKilledButStillRestarted)
     EXPECT_TRUE(KillAndAwaitRestart(helper)) << LogText();
 }
 
-// An exit watcher that notes its process's end late (a busy machine) must
-// not have it taken for the next run's end: a run that lasted its stable time
-// is no short run, and no backoff begins.
+// An exit watcher that notes its process's end late (a busy machine, here
+// 1.5 s, while the next start takes 2 s) must not have it taken for the next
+// run's end: a run that lasted its stable time is no short run, and no
+// backoff begins.
 TEST_F(MonitorTest, AnExitNotedLateIsNotTakenForTheNextRunsEnd)
 {
     std::wstring path = HelperCopy(L"latenote.exe");
     HelperProcess helper;
     ASSERT_NE(StartWatched(helper, L"", path, L"", L"", {2, 60, false, 0, 3}), nullptr);
     tw::g_exitWatchSeam = [] { Sleep(1500); };
+    tw::g_launchSeam = [] { Sleep(2000); };
     Start(1);
     ASSERT_TRUE(KillAndAwaitRestart(helper));
-    PumpFor(3500);
+    PumpFor(3000);
     DWORD first = tw::ProgramProcessId(0);
     ASSERT_TRUE(tw::KillProcessRunning(first, tw::CStrW(path.c_str())));
-    EXPECT_NE(AwaitNewInstance(first, 3000), 0u) << LogText();
-    PumpFor(500);
+    EXPECT_NE(AwaitNewInstance(first, 5000), 0u) << LogText();
     EXPECT_EQ(Logged(L"开始延后重启", true), 0u) << LogText();
 }
