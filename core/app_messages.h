@@ -12,6 +12,9 @@ constexpr UINT WM_TW_PROGRAMS_CHANGED = WM_APP + 1;
 // HangTimerRecord whose grace timer the main window arms (window timers
 // belong to the window's own thread).
 constexpr UINT WM_TW_ARM_HANG_TIMER = WM_APP + 2;
+// Posted to the main window by the worker of a timed close once every
+// program has closed or been ended.
+constexpr UINT WM_TW_PROGRAMS_CLOSED = WM_APP + 5;
 
 // The notification-area icon's callback message.
 constexpr UINT kTrayCallbackMessage = 0x2DA5;
