@@ -347,6 +347,9 @@ LRESULT DispatchMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return OnCtlColorStatic(window, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_TW_PROGRAMS_CHANGED:
         return OnProgramsChanged();
+    case WM_TW_PROGRAMS_CLOSED:
+        OnProgramsClosed();
+        return 0;
     case kTrayCallbackMessage:
         return OnTrayIcon(window, lParam);
     default:

@@ -14,6 +14,9 @@ constexpr UINT WM_TW_HINT = WM_APP + 3;
 // Posted when another thread added to the error log: the error list takes
 // its new count.
 constexpr UINT WM_TW_LOG_GROWN = WM_APP + 4;
+// Posted to the main window by the worker of a timed close once every
+// program has closed or been ended.
+constexpr UINT WM_TW_PROGRAMS_CLOSED = WM_APP + 5;
 
 // The notification-area icon's callback message.
 constexpr UINT kTrayCallbackMessage = 0x2DA5;

@@ -424,19 +424,4 @@ bool AttachRunningInstance(size_t index, DWORD processId, HWND window)
     return true;
 }
 
-void CloseAndEndPrograms()
-{
-    for (size_t i = 0; i < g_programCount; ++i) {
-        ProgramView view;
-        if (!CopyProgram(i, &view))
-            break;
-        // A run ended on purpose is no short run for the backoff to count.
-        SetProgramStartTick(i, 0);
-        DWORD owner = 0;
-        if (view.window && GetWindowThreadProcessId(view.window, &owner) && owner == view.processId)
-            PostMessageW(view.window, WM_CLOSE, 0, 0);
-        KillProgramProcess(i);
-    }
-}
-
 } // namespace tw

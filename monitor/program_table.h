@@ -214,10 +214,6 @@ void WriteRecoveryKeys(size_t entry, const RecoverySettings& recovery);
 // placement). User interface thread, as every use of the configuration.
 void StoreWindowPlaces();
 
-// Asks every program to close and ends its process: the timed close. Only a
-// window that still belongs to the program is asked, and only a process that
-// still runs the program's executable is ended (ids are reused).
-void CloseAndEndPrograms();
 // Ends the record's process, if it still runs the record's executable, and
 // waits a few seconds for its end. False when that process is still there.
 // Not for the window's thread.

@@ -187,3 +187,43 @@ TEST_F(AppTest, TheCountdownTicksWhileMonitoringAndMomentsPassedBeforeTheStartAr
     ASSERT_TRUE(Quit());
     EXPECT_TRUE(ConfigHas("timingclosecheck=\"0\"") && ConfigHas("timingruncheck=\"0\"")) << Config();
 }
+
+// A daily run that falls due while the daily close still gives a program
+// that refuses to close its grace waits for the close: monitoring starts
+// only once that program has been ended, and then starts it again.
+TEST_F(AppTest, ARunDueWhileTheTimedCloseStillWaitsComesAfterTheClose)
+{
+    ASSERT_TRUE(watched.Start(L"--title Watched --answer 16 0") && watched.WaitForWindow());
+    long long today = (_time64(nullptr) + 8 * 3600) % 86400;
+    if (today > 86400 - 60)
+        GTEST_SKIP() << "too close to midnight on the UTC+8 clock";
+    auto moment = [&](long long ahead) {
+        long long t = today + ahead;
+        char text[32];
+        snprintf(text, sizeof(text), "2026-01-01 %02d:%02d:%02d", static_cast<int>(t / 3600),
+                 static_cast<int>(t / 60 % 60), static_cast<int>(t % 60));
+        return std::string(text);
+    };
+    // The hang grace is 5 s: the run falls due 2 s into the close.
+    ASSERT_TRUE(Launch(
+        ConfigWith("autostartmonitor=\"1\" timingclosecheck_everyday=\"1\" timingclose_everyday_time=\"" + moment(8) +
+                       "\" timingruncheck_everyday=\"1\" timingrun_everyday_time=\"" + moment(10) + "\"",
+                   Entry(HelperPath()))));
+    ASSERT_TRUE(Status(L"监控中"));
+    ASSERT_TRUE(Status(L"已取消监控", 15000)) << "the close";
+    bool ranWhileClosing = false;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            // The status first: a run that follows the end at once must not
+            // look early.
+            bool monitoring = TextOf(Control(10200)) == L"监控中";
+            bool closing = watched.IsRunning();
+            ranWhileClosing = ranWhileClosing || (monitoring && closing);
+            return !closing;
+        },
+        20000))
+        << "the refuser is ended after the grace";
+    EXPECT_FALSE(ranWhileClosing) << "the run waited for the close";
+    EXPECT_TRUE(Status(L"监控中", 10000)) << "and came once it was done";
+    EXPECT_TRUE(WaitFor([] { return CountRunning(HelperPath()) == 1; }, 10000)) << "starting the program again";
+}

@@ -4,6 +4,7 @@
 #include "core/app_messages.h"
 #include "monitor/error_log.h"
 #include "monitor/launch.h"
+#include "monitor/program_close.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -11,6 +12,8 @@
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 using tw::CMonitorItem;
 using tw::CStrA;
@@ -265,4 +268,55 @@ TEST_F(ProgramTableTest, AFailedLaunchIsLoggedAsAFailureAndStaysRed)
     ASSERT_TRUE(CopyFileW(HelperPath().c_str(), missing.c_str(), FALSE));
     tw::StartProgram(0);
     EXPECT_NE(View(0).processId, 0u);
+}
+
+// The timed close asks every program at once and waits for them together on
+// a worker: the caller goes on, a program that saves before it goes is left
+// to finish, one that refuses is ended once the grace has passed, and a
+// process the id now names for another executable is neither asked nor
+// ended. The window hears of it when all that is done.
+TEST_F(ProgramTableTest, TheTimedCloseLetsProgramsSaveOnAWorkerAndEndsTheRefuserAfterTheGrace)
+{
+    std::wstring saved = dir.File(L"saved.txt");
+    HelperProcess saver, refuser, other;
+    ASSERT_TRUE(saver.Start(L"--title Saver --close-delay 1500 --write-info \"" + saved + L"\""));
+    ASSERT_TRUE(refuser.Start(L"--title Refuser --answer 16 0", HelperPath(false)));
+    ASSERT_TRUE(other.Start(L"--title Other"));
+    HWND saverWindow = saver.WaitForWindow(), refuserWindow = refuser.WaitForWindow();
+    HWND otherWindow = other.WaitForWindow();
+    ASSERT_TRUE(saverWindow && refuserWindow && otherWindow);
+    Load(Entry(HelperPath(), saverWindow) + Entry(HelperPath(false), refuserWindow));
+    AddRecord(L"", 0, dir.File(L"gone.exe"));
+    tw::SetProgramAttachment(2, other.Id(), otherWindow);
+    ASSERT_EQ(View(0).processId, saver.Id());
+    ASSERT_EQ(View(1).processId, refuser.Id());
+    HWND host = CreateWindowExW(0, L"STATIC", L"host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+
+    ULONGLONG start = GetTickCount64();
+    tw::CloseProgramsInTime(host, 4000);
+    EXPECT_LT(GetTickCount64() - start, 2500u) << "the calling thread is not held";
+    ASSERT_TRUE(saver.WaitForExit(4000)) << "the saver closes by itself within the grace";
+    EXPECT_EQ(tw_test::ReadBytes(saved), "saved\n") << "after saving, not ended";
+    EXPECT_TRUE(refuser.IsRunning()) << "the refuser is given the whole grace";
+    MSG msg;
+    EXPECT_TRUE(tw_test::WaitFor(
+        [&] { return PeekMessageW(&msg, host, tw::WM_TW_PROGRAMS_CLOSED, tw::WM_TW_PROGRAMS_CLOSED, PM_REMOVE); },
+        15000));
+    EXPECT_FALSE(refuser.IsRunning()) << "ended after the grace, before the window hears";
+    EXPECT_TRUE(other.IsRunning());
+    DestroyWindow(host);
+}
+
+// A wait takes at most 64 handles; more are all waited for.
+TEST(WaitForAllHandles, WaitsForMoreHandlesThanOneWaitTakes)
+{
+    std::vector<tw::CHandle> events;
+    std::vector<HANDLE> handles;
+    for (int i = 0; i < 70; ++i) {
+        events.emplace_back(CreateEventW(nullptr, TRUE, i != 69, nullptr));
+        handles.push_back(events.back().Get());
+    }
+    EXPECT_FALSE(tw::WaitForAllHandles(handles.data(), handles.size(), 200)) << "the 70th is not set";
+    SetEvent(handles.back());
+    EXPECT_TRUE(tw::WaitForAllHandles(handles.data(), handles.size(), 200));
 }

@@ -1,6 +1,7 @@
 // The user interface on hidden windows: the window wrappers, the main window's pages as the page builder
 // makes them, the scheduler's decisions carried out on them, and the resources of the shipped Tollwick.exe.
 #include "config/config.h"
+#include "core/app_messages.h"
 #include "monitor/error_log.h"
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
@@ -129,6 +130,10 @@ LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     LRESULT result = 0;
     if (tw::HandleEngineMessage(window, message, wParam, lParam, &result))
         return result;
+    if (message == tw::WM_TW_PROGRAMS_CLOSED) {
+        tw::OnProgramsClosed();
+        return 0;
+    }
     if (message == WM_CLOSE || (message == WM_COMMAND && tw::RouteCommand(wParam, lParam)))
         return 0;
     return DefWindowProcW(window, message, wParam, lParam);
@@ -325,10 +330,12 @@ TEST_F(ScheduleViewTest, ACloseStopsMonitoringAndClosesEveryProgramAndARunStarts
     EXPECT_TRUE(helper.WaitForExit(5000)) << "the program is closed";
     EXPECT_FALSE(KillTimer(main, tw::kTimerClock)) << "the clock stopped with monitoring";
 
+    // Due before the window heard that the close is done, the run waits.
     TickOutcome run;
     run.action = ScheduledAction::Run;
     tw::ApplyTick(run, false);
-    EXPECT_EQ(tw::g_monitoring.load(), 1);
+    EXPECT_EQ(tw::g_monitoring.load(), 0) << "held while the close is under way";
+    EXPECT_TRUE(tw_test::PumpUntil([] { return tw::g_monitoring.load() == 1; }, 10000)) << "and carried out after";
     EXPECT_TRUE(Box(tw::kIdWatchRunning));
     EXPECT_TRUE(KillTimer(main, tw::kTimerClock)) << "the clock runs with monitoring";
     EXPECT_TRUE(tw_test::PumpUntil([] { return tw_test::CountRunning(HelperPath()) == 1; }, 15000))

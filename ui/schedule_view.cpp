@@ -1,10 +1,11 @@
 #include "ui/schedule_view.h"
 
+#include "config/config.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/error_log.h"
 #include "monitor/monitor.h"
-#include "monitor/program_table.h"
+#include "monitor/program_close.h"
 #include "res/resource_ids.h"
 #include "core/guard.h"
 #include "ui/ids.h"
@@ -24,6 +25,17 @@ bool g_restartRequested = false;
 // Set while a tick's action is under way: ticks that arrive while it waits
 // (the message loops of stopping, the message boxes of starting) skip.
 bool g_applying = false;
+
+// Timed closes whose worker has not yet reported (WM_TW_PROGRAMS_CLOSED), and
+// a timed run that fell due meanwhile. The run waits for them: started while
+// a close still waits, monitoring would take up the very programs the close
+// is about to end, or start them again beside instances still saving.
+int g_closesUnderWay = 0;
+struct HeldRun {
+    bool held = false;
+    bool onceOnly = false;
+};
+HeldRun g_heldRun;
 
 // The clock's texts as last decided, and whether the window shows them. While
 // the main window is hidden or minimised the clock counts and checks but
@@ -58,19 +70,25 @@ bool TicksWait()
     return g_applying || MonitoringCommandRunning();
 }
 
+void CarryOutHeldRun();
+
 void CALLBACK OnClockTimer(HWND, UINT, UINT_PTR, DWORD)
 {
     Guarded(L"定时器", [] {
-        if (!TicksWait())
-            ApplyTick(g_scheduler.ClockTick(g_scheduler.Now(), g_monitoring.load() == 1), true);
+        if (TicksWait())
+            return;
+        CarryOutHeldRun();
+        ApplyTick(g_scheduler.ClockTick(g_scheduler.Now(), g_monitoring.load() == 1), true);
     });
 }
 
 void CALLBACK OnRunTimer(HWND, UINT, UINT_PTR, DWORD)
 {
     Guarded(L"定时启动", [] {
-        if (!TicksWait())
-            ApplyTick(g_scheduler.RunTick(g_scheduler.Now()), false);
+        if (TicksWait())
+            return;
+        CarryOutHeldRun();
+        ApplyTick(g_scheduler.RunTick(g_scheduler.Now()), false);
     });
 }
 
@@ -101,7 +119,10 @@ void CloseEverything(bool onceOnly)
     SetBoxChecked(g_mainWindow, kIdWatchRunning, false);
     if (g_monitoring.load() == 1)
         SendMonitoringCommand(1);
-    CloseAndEndPrograms();
+    // The programs get the hang grace to close (and save their work) on a
+    // worker; this thread goes on at once.
+    ++g_closesUnderWay;
+    CloseProgramsInTime(g_mainWindow, GraceFromSetting(g_config.GetInt(0, "unresponsetime", 5)));
 }
 
 void RunEverything(bool onceOnly)
@@ -114,7 +135,39 @@ void RunEverything(bool onceOnly)
         SendMonitoringCommand(0);
 }
 
+void RunOrHold(bool onceOnly)
+{
+    if (g_closesUnderWay == 0) {
+        RunEverything(onceOnly);
+        return;
+    }
+    Trace(L"定时启动", L"定时关闭尚未完成, 等待其完成后再开启");
+    g_heldRun.held = true;
+    g_heldRun.onceOnly = g_heldRun.onceOnly || onceOnly;
+}
+
+// The held run, once no close is under way and no tick's action is: one
+// that finished inside such an action's message loop leaves the run to the
+// next tick.
+void CarryOutHeldRun()
+{
+    if (!g_heldRun.held || g_closesUnderWay > 0 || TicksWait())
+        return;
+    bool onceOnly = g_heldRun.onceOnly;
+    g_heldRun = HeldRun();
+    g_applying = true;
+    RunEverything(onceOnly);
+    g_applying = false;
+}
+
 } // namespace
+
+void OnProgramsClosed()
+{
+    if (g_closesUnderWay > 0)
+        --g_closesUnderWay;
+    CarryOutHeldRun();
+}
 
 bool RestartRequested()
 {
@@ -150,7 +203,7 @@ void ApplyTick(const TickOutcome& outcome, bool clock)
     if (outcome.action == ScheduledAction::Close)
         CloseEverything(outcome.onceOnly);
     else if (outcome.action == ScheduledAction::Run)
-        RunEverything(outcome.onceOnly);
+        RunOrHold(outcome.onceOnly);
     if (clock)
         Keep(g_clock.countdown, g_clock.countdownShown, outcome.countdown);
     if (MainWindowShowing())

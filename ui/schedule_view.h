@@ -25,6 +25,9 @@ bool RestartRequested();
 // go to the uptime label, the countdown page and the title.
 // While the main window is hidden or minimised nothing is drawn.
 void ApplyTick(const TickOutcome& outcome, bool clock);
+// A timed close's worker is done (WM_TW_PROGRAMS_CLOSED): a timed run that
+// fell due while the close was under way is carried out now.
+void OnProgramsClosed();
 // Draws the clock's latest texts that the window does not show yet (when it
 // is shown or restored).
 void ShowClockTexts();

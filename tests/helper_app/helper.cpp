@@ -1,7 +1,7 @@
 // A small program that the engine tests start and watch: it shows windows,
-// exits, crashes, stops answering, shows error dialogs or takes memory as its
-// command line asks, or, with --soak, when the soak driver tells it. It uses
-// nothing of the program under test.
+// exits, crashes, stops answering, shows error dialogs, takes memory or
+// takes its time to close as its command line asks, or, with --soak, when
+// the soak driver tells it. It uses nothing of the program under test.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -20,6 +20,9 @@ struct Options {
     int showAfter = 0, exitAfter = -1, crashAfter = -1, hangAtStart = 0, hangAfter = -1, hangFor = 0;
     // Private memory taken at the start and written to, in MB.
     int allocateMb = 0;
+    // Asked to close, the main window first "saves its work" for this long
+    // (the info file then says saved) and only then goes; 0: at once.
+    int closeDelay = 0;
     std::wstring errorBox, infoFile;
     UINT answerMessage = 0;
     LONG_PTR answerResult = 0;
@@ -90,6 +93,16 @@ LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         ShowErrorBox(window, g_options.errorBox);
         return 0;
     }
+    if (message == WM_CLOSE && window == g_main && g_options.closeDelay > 0) {
+        SetTimer(window, 2, static_cast<UINT>(g_options.closeDelay), nullptr);
+        return 0;
+    }
+    if (message == WM_TIMER && wParam == 2) {
+        KillTimer(window, 2);
+        WriteInfo(L"saved\n");
+        DestroyWindow(window);
+        return 0;
+    }
     if (message == WM_DESTROY && window == g_main)
         PostQuitMessage(0);
     return DefWindowProcW(window, message, wParam, lParam);
@@ -129,9 +142,9 @@ void ParseOptions()
                                                               {L"--error-box", &o.errorBox},
                                                               {L"--write-info", &o.infoFile}};
     const std::pair<const wchar_t*, int*> numbers[] = {
-        {L"--show-after", &o.showAfter}, {L"--exit-after", &o.exitAfter},  {L"--hang-at-start", &o.hangAtStart},
-        {L"--hang-after", &o.hangAfter}, {L"--hang-for", &o.hangFor},      {L"--at", &o.x},
-        {L"--allocate", &o.allocateMb},  {L"--crash-after", &o.crashAfter}};
+        {L"--show-after", &o.showAfter}, {L"--exit-after", &o.exitAfter},   {L"--hang-at-start", &o.hangAtStart},
+        {L"--hang-after", &o.hangAfter}, {L"--hang-for", &o.hangFor},       {L"--at", &o.x},
+        {L"--allocate", &o.allocateMb},  {L"--crash-after", &o.crashAfter}, {L"--close-delay", &o.closeDelay}};
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
     auto next = [&](int& i) { return ++i < count ? std::wstring(args[i]) : std::wstring(); };
