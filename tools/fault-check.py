@@ -139,6 +139,10 @@ FAULTS = [
      'AppendLine(text, L"进程ID  ：", number);',
      'AppendLine(text, L"进程ID：", number);',
      "app_tests", "AppTest.TheInfoPageDescribesEveryProgramAndDeletedOrMissingOnesStayRemoved"),
+    ("period-stored-past-the-longest", "skipped check", "ui/settings_dialog.cpp",
+     "    return value < kLongestSeconds ? value : kLongestSeconds;",
+     "    return value;",
+     "app_schedule_tests", "SettingsDialogTest.ClosingStoresTheGlobalAndEachProgramsFields"),
     # app
     ("closeapp-before-stop", "wrong order", "app/main_window.cpp",
      "        StopMonitoringNow();\n        CloseMonitoredPrograms();",
