@@ -24,6 +24,17 @@ size_t Measure(const char* text)
     return strlen(text);
 }
 
+// The characters the pattern and its arguments make, without the zero; -1
+// for a bad pattern.
+int CountFormatted(const wchar_t* pattern, va_list args)
+{
+    return _vscwprintf(pattern, args);
+}
+int CountFormatted(const char* pattern, va_list args)
+{
+    return _vscprintf(pattern, args);
+}
+
 // The same pattern in the string's own kind of characters.
 template <typename V> int FormatNumber(wchar_t* digits, const wchar_t* pattern, const char*, V value)
 {
@@ -221,6 +232,24 @@ template <typename Ch> int CStrT<Ch>::Format(const Ch* pattern, ...)
 
 template <typename Ch> int CStrT<Ch>::FormatArgs(const Ch* pattern, va_list args)
 {
+    // Counted first, so that no text is cut: a path of any length must not
+    // hide the error code that follows it.
+    va_list counting;
+    va_copy(counting, args);
+    int counted = CountFormatted(pattern, counting);
+    va_end(counting);
+    if (counted >= static_cast<int>(kFormatBufferChars)) {
+        // Formatted into a record apart from this string's, which an argument
+        // may be showing.
+        CStrT longer;
+        Ch* buffer = longer.Reserve(static_cast<size_t>(counted));
+        if (!buffer)
+            return -1;
+        int result = FormatV(buffer, static_cast<size_t>(counted) + 1, pattern, args);
+        longer.SetLength(Measure(buffer));
+        *this = static_cast<CStrT&&>(longer);
+        return result;
+    }
     // Formatting goes through a local buffer first, so an argument may be
     // this very string's text.
     Ch local[kFormatBufferChars] = {0};

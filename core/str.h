@@ -20,7 +20,8 @@ namespace tw {
 // Growth slack of the appends: building a text piece by piece reallocates
 // rarely, and never by doubling.
 constexpr size_t kAppendSlack = 4096;
-// Format writes into a buffer of this many characters (259 and the zero).
+// A formatted text gets a buffer of at least this many characters (259 and
+// the zero), a longer one when it needs more.
 constexpr size_t kFormatBufferChars = 260;
 
 template <typename Ch> struct StringRecord {
@@ -53,8 +54,8 @@ public:
     CStrT& AppendInt64(long long value);
     CStrT& AppendUInt32(unsigned long value);
     CStrT& AppendUInt64(unsigned long long value);
-    // printf-style, replacing the content; at most 259 characters. Returns the
-    // characters written, or -1 when the output was cut or the pattern is bad.
+    // printf-style, replacing the content, however long the text. Returns the
+    // characters written, or -1 when the pattern is bad or there is no memory.
     int Format(const Ch* pattern, ...);
     int FormatArgs(const Ch* pattern, va_list args);
     // After a system call wrote k characters into the buffer from Reserve.

@@ -13,6 +13,7 @@
 namespace tw {
 
 CErrorLog g_errorLog;
+void (*g_whileNumbering)() = nullptr;
 
 namespace {
 
@@ -54,7 +55,11 @@ unsigned long long CErrorLog::Keep(CErrorLogEntry& entry, long long* seconds)
     CLock lock(LogLock());
     // Stamped under the lock, so that the times go up with the numbers.
     entry.seconds = *seconds = NowSeconds();
-    entry.number = m_nextNumber++;
+    unsigned long long number = m_nextNumber;
+    if (g_whileNumbering)
+        g_whileNumbering();
+    m_nextNumber = number + 1;
+    entry.number = number;
     if (m_entries.Count() < kLogCapacity) {
         m_entries.Append(entry);
     } else {
@@ -67,7 +72,7 @@ unsigned long long CErrorLog::Keep(CErrorLogEntry& entry, long long* seconds)
         if (m_earlier > 0)
             --m_earlier;
     }
-    return m_nextNumber - 1;
+    return number;
 }
 
 void CErrorLog::Add(const wchar_t* text)

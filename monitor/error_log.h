@@ -25,6 +25,11 @@ CStrW FormatTimeText(long long seconds);
 
 constexpr size_t kLogCapacity = 10000;
 
+// For tests: null in the program. Called while an entry takes its number,
+// between the read of the next number and the store of the one after it, so
+// that a test can hold that moment open for other threads.
+extern void (*g_whileNumbering)();
+
 // The time is kept as its value and formatted when read: a formatted text
 // would take its formatting buffer's 520 bytes in every entry.
 struct CErrorLogEntry {

@@ -135,7 +135,15 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     HWND box = Dialog(L"Tollwick");
     EXPECT_TRUE(WaitFor([&] { return DialogText(box).find(L"设置的时间不能小于现在的时间\r\n") == 0; }, 3000));
     ASSERT_TRUE(Press(box, IDOK));
+    // Period and grace past the engine's longest time are stored as it: a
+    // typed one stops at five digits, a set one is beyond any number.
+    SetField(dialog, 1001, L"");
+    for (wchar_t c : std::wstring(L"99999999999"))
+        PostMessageW(GetDlgItem(dialog, 1001), WM_CHAR, c, 1);
+    EXPECT_TRUE(WaitFor([&] { return Field(dialog, 1001) == L"99999"; }, 3000)) << Narrow(Field(dialog, 1001));
+    SetField(dialog, 1002, L"99999999999");
     ASSERT_TRUE(CloseSettings(dialog));
+    EXPECT_TRUE(ConfigHas("monitortime=\"86400\"") && ConfigHas("unresponsetime=\"86400\"")) << Config();
 }
 
 // The countdown ticks while monitoring and stands still when it stops.

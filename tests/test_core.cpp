@@ -34,19 +34,24 @@ TEST(StringSharing, CopiesShareTheRecordUntilOneOfThemChanges)
     EXPECT_EQ(std::wstring(empty.Text(), empty.Capacity()), L"hello" + std::wstring(empty.Capacity() - 5, L'\0'));
 }
 
-// %s is the string's own width, as Microsoft's runtime has it.
-TEST(StringFormat, NumbersAndTheMicrosoftConventionsCutAt259)
+// %s is the string's own width, as Microsoft's runtime has it. A long path
+// does not hide the number after it, nor does a long own text taken twice.
+TEST(StringFormat, NumbersAndTheMicrosoftConventionsAtAnyLength)
 {
     CStrW w;
     w.AppendInt64(-9223372036854775807LL - 1).AppendChars(L"|", 1).AppendUInt64(18446744073709551615ULL);
     EXPECT_STREQ(w.Text(), L"-9223372036854775808|18446744073709551615");
     EXPECT_EQ(w.Format(L"[%s] %s %lld %lu", L"运行程序", L"进程", -5LL, 7UL), 14);
     EXPECT_STREQ(w.Text(), L"[运行程序] 进程 -5 7");
-    EXPECT_EQ(w.Format(L"%s", std::wstring(300, L'x').c_str()), -1);
-    EXPECT_EQ(std::wstring(w.Text()), std::wstring(259, L'x'));
+    std::wstring text = L"路径为:" + std::wstring(600, L'x') + L", 错误代码为:1455";
+    EXPECT_EQ(w.Format(L"路径为:%s, 错误代码为:%lu", std::wstring(600, L'x').c_str(), 1455UL),
+              static_cast<int>(text.size()));
+    EXPECT_EQ(std::wstring(w.Text()), text);
+    w.Format(L"%s|%s", w.Text(), w.Text());
+    EXPECT_EQ(std::wstring(w.Text(), w.Length()), text + L"|" + text);
     CStrA a;
-    EXPECT_EQ(a.Format("%s", std::string(300, 'y').c_str()), -1);
-    EXPECT_EQ(a.Length(), 259u);
+    EXPECT_EQ(a.Format("%s %d", std::string(600, 'y').c_str(), 7), 602);
+    EXPECT_EQ(std::string(a.Text(), a.Length()), std::string(600, 'y') + " 7");
 }
 
 // GB18030 keeps code page 936's bytes; the 936 form is made only for text that 936 holds exactly.

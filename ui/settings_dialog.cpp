@@ -13,12 +13,18 @@
 #include "ui/schedule_view.h"
 #include "ui/window.h"
 
+#include <wchar.h>
+
 namespace tw {
 
 namespace {
 
 const wchar_t kProcProperty[] = L"proc";
 const wchar_t kLineBreakMarker[] = L"|__#_换_行_符__|";
+// The engine takes a period or hang grace of 1 s up to kLongestSeconds and
+// reads a smaller one as 5 s; the longest, "86400", has five digits.
+constexpr DWORD kEngineFallbackSeconds = 5;
+constexpr WPARAM kEngineSecondsDigits = 5;
 
 void SetField(HWND dialog, int id, const CStrW& text)
 {
@@ -115,6 +121,23 @@ DWORD NumberField(HWND dialog, int id, DWORD kept)
     return read ? value : kept;
 }
 
+// A period or hang grace field as the engine will read it, so that the file
+// holds only what the engine uses: a number past the longest time, even one
+// too long to read, is the longest; an emptied field or 0 is 5 s.
+DWORD EngineSecondsField(HWND dialog, int id)
+{
+    BOOL read = FALSE;
+    UINT value = GetDlgItemInt(dialog, id, &read, FALSE);
+    if (!read) {
+        CStrW text = FieldText(dialog, id);
+        bool digits = !text.IsEmpty() && wcsspn(text.c_str(), L"0123456789") == text.Length();
+        return digits ? kLongestSeconds : kEngineFallbackSeconds;
+    }
+    if (value < 1)
+        return kEngineFallbackSeconds;
+    return value < kLongestSeconds ? value : kLongestSeconds;
+}
+
 RecoverySettings RecoveryFields(HWND dialog, const RecoverySettings& kept)
 {
     RecoverySettings r;
@@ -168,6 +191,8 @@ void OnInitDialog(HWND dialog)
     InstallTimeFilter(GetDlgItem(dialog, IDC_RUN_TIME));
     InstallTimeFilter(GetDlgItem(dialog, IDC_CLOSE_TIME));
     SetDlgItemTextW(dialog, IDC_PROGRAM_PATH, L"");
+    SendDlgItemMessageW(dialog, IDC_MONITOR_TIME, EM_LIMITTEXT, kEngineSecondsDigits, 0);
+    SendDlgItemMessageW(dialog, IDC_UNRESPONSE_TIME, EM_LIMITTEXT, kEngineSecondsDigits, 0);
     // The values the engine will use, so that closing the dialog unchanged
     // keeps them (an absent or zero grace is 5 s to the engine).
     SetDlgItemInt(dialog, IDC_MONITOR_TIME,
@@ -194,8 +219,8 @@ void StoreText(size_t entry, const char* key, const CStrW& text)
 void OnCloseDialog(HWND dialog)
 {
     TakeProgramFields(dialog);
-    g_config.SetInt(0, "monitortime", GetDlgItemInt(dialog, IDC_MONITOR_TIME, nullptr, FALSE));
-    g_config.SetInt(0, "unresponsetime", GetDlgItemInt(dialog, IDC_UNRESPONSE_TIME, nullptr, FALSE));
+    g_config.SetInt(0, "monitortime", EngineSecondsField(dialog, IDC_MONITOR_TIME));
+    g_config.SetInt(0, "unresponsetime", EngineSecondsField(dialog, IDC_UNRESPONSE_TIME));
     for (size_t i = 0; i < g_programCount; ++i) {
         ProgramView view;
         if (!CopyProgram(i, &view))
