@@ -127,8 +127,10 @@ void OnMainCreate(HWND window)
     HWND tab = GetDlgItem(window, kIdTab);
     HWND panel = GetDlgItem(tab, kIdSettingsPanel);
     AutostartKey autostart;
-    if (autostart.Open() && IsOwnAutostartValue(autostart))
+    if (autostart.Open() && IsOwnAutostartValue(autostart)) {
         SetBoxChecked(panel, kIdBootStart, true);
+        UpgradeAutostartValue(autostart);
+    }
     g_scheduler.RestoreOnceTargets();
     LoadMonitorList();
     RefreshInfoPanel();
