@@ -1,5 +1,9 @@
 #include "app/main_window.h"
 
+#include "app/guardian.h"
+#include "app/one_per_folder.h"
+#include "app/run_state.h"
+#include "app/unregister.h"
 #include "config/config.h"
 #include "core/app_messages.h"
 #include "core/exe_path.h"
@@ -31,9 +35,13 @@ HINSTANCE g_instance = nullptr;
 CStrW g_exePath;
 CStrW g_exeDirectory;
 
+const wchar_t kMainWindowClass[] = L"Tollwick 程序守护 主窗口";
+
 namespace {
 
-const wchar_t kMainClass[] = L"Tollwick 程序守护 主窗口";
+// A person's start finds the running Tollwick's window within this time,
+// even one still building its window.
+constexpr DWORD kFindRunningWindowMs = 10000;
 
 UINT g_taskbarCreatedMsg = 0;
 HBRUSH g_backgroundBrush = nullptr;
@@ -110,6 +118,8 @@ LRESULT OnClose(HWND window, WPARAM forced)
         CloseMonitoredPrograms();
     }
     g_errorLog.Add(L"Tollwick 已退出, 原因:用户退出");
+    // The backstop start must not bring back a Tollwick its user quit.
+    WriteRunState(LogFolderPath(), RunEnd::Quit);
     return DefWindowProcW(window, WM_CLOSE, forced, 0);
 }
 
@@ -127,8 +137,10 @@ void OnMainCreate(HWND window)
     HWND tab = GetDlgItem(window, kIdTab);
     HWND panel = GetDlgItem(tab, kIdSettingsPanel);
     AutostartKey autostart;
-    if (autostart.Open() && IsOwnAutostartValue(autostart))
+    if (autostart.Open() && IsOwnAutostartValue(autostart)) {
         SetBoxChecked(panel, kIdBootStart, true);
+        UpgradeAutostartValue(autostart);
+    }
     g_scheduler.RestoreOnceTargets();
     LoadMonitorList();
     RefreshInfoPanel();
@@ -210,6 +222,7 @@ LRESULT OnEndSession(HWND window, bool ending)
         g_config.Save();
         g_errorLog.Add(RestartRequested() ? L"Tollwick 已退出, 原因:每日定时重启电脑"
                                           : L"Tollwick 已退出, 原因:Windows 会话结束");
+        WriteRunState(LogFolderPath(), RunEnd::Session);
     } else if (g_monitoringBeforeEndSession) {
         g_monitoring = 0;
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
@@ -365,6 +378,29 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
                    [&] { return DispatchMainMessage(window, message, wParam, lParam); });
 }
 
+// After the start line: why this start follows no clean end.
+void LogHowTheLastRunEnded(const StartOptions& options, RunEnd lastEnd)
+{
+    if (options.kind == StartKind::ByGuardian) {
+        if (options.afterHang)
+            g_errorLog.Add(L"Tollwick 主窗口 60 秒无响应, 已由守护进程结束并重新启动");
+        else
+            g_errorLog.AddFormat(L"Tollwick 意外退出, 已由守护进程在 %lu 秒后重新启动",
+                                 static_cast<unsigned long>(options.restartSeconds));
+        return;
+    }
+    if (lastEnd != RunEnd::Running)
+        return;
+    // The last entry of the earlier runs is the last sign of life of the
+    // run that ended unseen.
+    CStrW time(L"未知");
+    size_t earlier = g_errorLog.EarlierCount();
+    CStrW text;
+    if (earlier > 0 && !g_errorLog.ReadEntry(earlier - 1, &time, &text))
+        time = L"未知";
+    g_errorLog.AddFormat(L"上次运行未正常结束, 最后一条记录时间为: %s", time.c_str());
+}
+
 } // namespace
 
 bool CreateMainWindow(int showCommand)
@@ -379,11 +415,11 @@ bool CreateMainWindow(int showCommand)
     wc.hIconSm = icon;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    wc.lpszClassName = kMainClass;
+    wc.lpszClassName = kMainWindowClass;
     RegisterClassExW(&wc);
     const wchar_t* title = L"Tollwick v" TW_VERSION_WIDE;
-    HWND window = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_WINDOWEDGE, kMainClass, title, 0x16CA0000, CW_USEDEFAULT, 0,
-                                  377, 341, nullptr, nullptr, g_instance, nullptr);
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_WINDOWEDGE, kMainWindowClass, title, 0x16CA0000,
+                                  CW_USEDEFAULT, 0, 377, 341, nullptr, nullptr, g_instance, nullptr);
     if (!window)
         return false;
     g_tray.Add(window, icon, title);
@@ -392,15 +428,36 @@ bool CreateMainWindow(int showCommand)
     return true;
 }
 
-int RunTollwick(HINSTANCE instance, int showCommand)
+int RunTollwick(HINSTANCE instance, int showCommand, const StartOptions& options)
 {
     g_instance = instance;
     g_exePath = ExecutablePath();
     g_exeDirectory = DirectoryOf(g_exePath);
+    if (options.kind == StartKind::Unregister)
+        return RunUnregister(options);
+    if (options.kind == StartKind::GuardRole)
+        return RunGuardian(options);
+    CStrW logsFolder(g_exeDirectory.c_str());
+    logsFolder.AppendChars(L"logs\\", 0);
+    // The backstop comes back after any end; after a person's quit it must
+    // leave no trace at all.
+    if (options.kind == StartKind::Backstop && ReadRunState(logsFolder) == RunEnd::Quit)
+        return 0;
+    CHandle folderMutex;
+    if (!TakeFolderMutex(g_exePath, &folderMutex)) {
+        // A person who starts Tollwick again wants to see it; the other
+        // starts only make sure that it runs.
+        if (options.kind == StartKind::Person)
+            ShowRunningTollwick(g_exeDirectory, kFindRunningWindowMs);
+        return 0;
+    }
     if (!g_config.Open())
         return 0;
     OpenLogFolder(DirectoryOf(g_config.WidePath()));
+    RunEnd lastEnd = ReadRunState(LogFolderPath());
+    WriteRunState(LogFolderPath(), RunEnd::Running);
     g_errorLog.AddFormat(L"Tollwick 已启动, 版本为:%s", TW_VERSION_WIDE);
+    LogHowTheLastRunEnded(options, lastEnd);
     g_monitorList.Create();
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);

@@ -2,6 +2,7 @@
 // notification-area icon.
 #pragma once
 
+#include "app/start_options.h"
 #include "core/str.h"
 
 #include <windows.h>
@@ -12,11 +13,15 @@ extern HINSTANCE g_instance;
 extern CStrW g_exePath;
 // g_exePath up to and including its last '\'.
 extern CStrW g_exeDirectory;
+// The class of the main window, by which another start finds it.
+extern const wchar_t kMainWindowClass[];
 
 // Registers and creates the main window (its WM_CREATE runs the start-up
 // sequence), adds the icon and shows it. False when no window was made.
 bool CreateMainWindow(int showCommand);
-// Opens the configuration, runs the window until it closes, saves.
-int RunTollwick(HINSTANCE instance, int showCommand);
+// Runs the role the start asks for. The watchdog itself: unless another
+// Tollwick of this folder runs already, opens the configuration, runs the
+// window until it closes, saves.
+int RunTollwick(HINSTANCE instance, int showCommand, const StartOptions& options);
 
 } // namespace tw

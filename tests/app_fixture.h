@@ -67,11 +67,13 @@ protected:
         EndAllRunning(HelperPath());
     }
 
-    bool Launch(const std::string& config = "")
+    // Copies Tollwick.exe (and the config, unless empty) into the folder and
+    // starts it with these switches.
+    bool Launch(const std::string& config = "", const std::wstring& options = L"")
     {
         std::wstring exe = dir.File(L"Tollwick.exe");
         if (!CopyFileW((TestBinaryDirectory() + L"..\\Tollwick.exe").c_str(), exe.c_str(), FALSE) ||
-            (!config.empty() && !WriteBytes(dir.File(L"config.xml"), config)) || !app.Start(L"", exe))
+            (!config.empty() && !WriteBytes(dir.File(L"config.xml"), config)) || !app.Start(options, exe))
             return false;
         return (main = WaitForMainWindow(app.Id())) != nullptr;
     }

@@ -1,6 +1,8 @@
 // The real Tollwick.exe, copied with a prepared config.xml into a temporary
 // folder, started and driven only as a user or another program could: window
 // messages to its controls and what they answer.
+#include "app/start_options.h"
+#include "core/app_messages.h"
 #include "tests/app_fixture.h"
 
 #include "version.h"
@@ -81,6 +83,7 @@ TEST_F(AppTest, AStartAndStopCycleSwitchesTheWindowAndTheEndOfTheSessionSaves)
     EXPECT_NE(ReadBytes(dir.File(L"logs\\tollwick-0000000001.log"))
                   .find(Narrow(L"\tTollwick 已退出, 原因:Windows 会话结束\r\n")),
               std::string::npos);
+    EXPECT_EQ(ReadBytes(dir.File(L"logs\\run-state.txt")), "session") << "an end the next start need not report";
     app.Stop();
     ASSERT_TRUE(Launch());
     EXPECT_FALSE(Checked(main, 10101));
@@ -204,4 +207,84 @@ TEST_F(AppTest, AnUnattendedStartWatchesTheOthersAndWaitsForAMissingFile)
     Sleep(1500);
     EXPECT_EQ(CountRunning(HelperPath()) + CountRunning(gone), 0u) << "closed, and nothing started again";
     EndAllRunning(gone);
+}
+
+// The switches each start comes with; anything malformed is a person's start,
+// which shows the window.
+TEST(StartOptionsTest, EachSwitchIsReadAndAnythingElseIsAPersonsStart)
+{
+    using tw::StartKind;
+    struct Case {
+        const wchar_t* line;
+        StartKind kind;
+        bool afterHang;
+        DWORD seconds;
+        ULONG_PTR handle;
+    };
+    const Case cases[] = {
+        {L"\"C:\\a b\\Tollwick.exe\"", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe", StartKind::Person, false, 0, 0},
+        {L"", StartKind::Person, false, 0, 0},
+        {L"\"C:\\a b\\Tollwick.exe\" /autostart", StartKind::Autostart, false, 0, 0},
+        {L"Tollwick.exe /AutoStart", StartKind::Autostart, false, 0, 0},
+        {L"Tollwick.exe /backstop", StartKind::Backstop, false, 0, 0},
+        {L"Tollwick.exe /unregister", StartKind::Unregister, false, 0, 0},
+        {L"Tollwick.exe /guard 1234", StartKind::GuardRole, false, 0, 1234},
+        {L"Tollwick.exe /restarted crash 15 636", StartKind::ByGuardian, false, 15, 636},
+        {L"Tollwick.exe /restarted hung 0 4294967292", StartKind::ByGuardian, true, 0, 4294967292u},
+        {L"Tollwick.exe /restarted crash 15", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe /restarted slow 15 636", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe /restarted crash -1 636", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe /restarted crash 15 0", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe /restarted crash 15 4294967296", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe /guard", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe /guard 12x", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe /autostart extra", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe autostart", StartKind::Person, false, 0, 0},
+        {L"Tollwick.exe /help", StartKind::Person, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        tw::StartOptions options = tw::ParseStartOptions(c.line);
+        EXPECT_EQ(options.kind, c.kind) << Narrow(c.line);
+        EXPECT_EQ(options.afterHang, c.afterHang) << Narrow(c.line);
+        EXPECT_EQ(options.restartSeconds, c.seconds) << Narrow(c.line);
+        EXPECT_EQ(reinterpret_cast<ULONG_PTR>(options.otherProcess), c.handle) << Narrow(c.line);
+    }
+}
+
+// One watchdog per folder: a second start of the same Tollwick.exe ends and
+// the first goes on monitoring. A person's start shows the first from the
+// tray; a start with Windows leaves it where it is. A copy in another folder
+// is another watchdog and runs beside it.
+TEST_F(AppTest, ASecondStartInTheSameFolderEndsAndShowsTheFirstOnlyToAPerson)
+{
+    ASSERT_TRUE(LaunchMonitoring("hidetray=\"1\""));
+    std::wstring exe = dir.File(L"Tollwick.exe");
+    PostMessageW(main, tw::kTrayCallbackMessage, 0, WM_LBUTTONDOWN);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindowVisible(main); }, 3000)) << "hidden to the tray";
+
+    HelperProcess second;
+    ASSERT_TRUE(second.Start(L"/autostart", exe));
+    EXPECT_TRUE(second.WaitForExit(15000)) << "a second watchdog of the folder runs";
+    EXPECT_EQ(second.ExitCode(), 0);
+    EXPECT_FALSE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }, 3000)) << "a start with Windows shows nothing";
+
+    ASSERT_TRUE(second.Start(L"", exe));
+    EXPECT_TRUE(second.WaitForExit(15000)) << "a second watchdog of the folder runs";
+    EXPECT_EQ(second.ExitCode(), 0);
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }, 5000)) << "a person's start shows it";
+    EXPECT_TRUE(app.IsRunning());
+    EXPECT_TRUE(Status(L"监控中", 0));
+    watched.Stop();
+    EXPECT_TRUE(WaitFor([] { return CountRunning(HelperPath()) == 1; }, 5000)) << "still watched";
+
+    TempDir otherDir;
+    std::wstring other = otherDir.File(L"Tollwick.exe");
+    ASSERT_TRUE(CopyFileW(exe.c_str(), other.c_str(), FALSE));
+    HelperProcess beside;
+    ASSERT_TRUE(beside.Start(L"", other));
+    EXPECT_NE(WaitForMainWindow(beside.Id()), nullptr) << "a copy in another folder runs";
+    EXPECT_TRUE(app.IsRunning() && beside.IsRunning());
+    PostMessageW(FindOwnWindow(beside.Id(), kMainClass, nullptr), WM_COMMAND, MAKEWPARAM(10441, 0), 0);
+    EXPECT_TRUE(beside.WaitForExit(10000));
 }

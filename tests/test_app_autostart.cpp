@@ -61,10 +61,11 @@ protected:
     {
         SendMessageW(Panel(), WM_COMMAND, MAKEWPARAM(kBootStartBox, BN_CLICKED), reinterpret_cast<LPARAM>(Box()));
     }
-    // The value holds Tollwick's path in double quotes, as a plain string.
+    // The value holds Tollwick's path in double quotes and the switch of a
+    // start with Windows, as a plain string.
     bool HoldsOwnValue(DWORD timeoutMs = 3000) const
     {
-        return WaitFor([&] { return RunValue() == L"1|\"" + dir.File(L"Tollwick.exe") + L"\""; }, timeoutMs);
+        return WaitFor([&] { return RunValue() == L"1|\"" + dir.File(L"Tollwick.exe") + L"\" /autostart"; }, timeoutMs);
     }
 };
 
@@ -138,6 +139,17 @@ TEST_F(AutostartTest, ADeniedKeySaysSoAndClearsTheBox)
     EXPECT_EQ(RunValue(), L"");
     ASSERT_TRUE(Quit());
     EXPECT_TRUE(ConfigHas("bootstart=\"0\"")) << Config();
+}
+
+// The quoted path alone, as versions before the switch wrote it, is still
+// Tollwick's own: the box stays ticked and the value takes the switch.
+TEST_F(AutostartTest, AValueOfTheOlderFormKeepsTheTickAndIsRewritten)
+{
+    ASSERT_TRUE(WriteRunValue(REG_SZ, L"\"" + dir.File(L"Tollwick.exe") + L"\""));
+    ASSERT_TRUE(Launch());
+    EXPECT_TRUE(Checked(Panel(), kBootStartBox));
+    EXPECT_TRUE(HoldsOwnValue()) << Narrow(RunValue());
+    ASSERT_TRUE(Quit());
 }
 
 TEST_F(AutostartTest, TheLogOnStartsTollwickFromTheValue)

@@ -20,7 +20,16 @@ struct LogLine {
 class AppLogTest : public AppTest {
 protected:
     std::wstring Logs() const { return dir.Path() + L"logs\\"; }
-    std::vector<std::wstring> LogFiles() const { return tw_test::FileNames(Logs()); }
+    // The log files alone: the folder also keeps run-state.txt.
+    std::vector<std::wstring> LogFiles() const
+    {
+        std::vector<std::wstring> files;
+        for (const std::wstring& name : tw_test::FileNames(Logs())) {
+            if (name.compare(0, 9, L"tollwick-") == 0)
+                files.push_back(name);
+        }
+        return files;
+    }
     // Every line of the log files, oldest first; a line that is not whole
     // fails the test.
     std::vector<LogLine> ReadLog() const
@@ -105,4 +114,58 @@ TEST_F(AppLogTest, ATinyLimitKeepsTheSetNumberOfFiles)
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.back().number, number + 2);
     EXPECT_EQ(lines.back().text, L"Tollwick 已退出, 原因:用户退出");
+}
+
+// The backstop start brings Tollwick back after any end but a person's quit:
+// after the quit it ends at once, with no window, no log line and config.xml
+// as the quit left it; after a kill it runs.
+TEST_F(AppLogTest, ABackstopStartAfterAQuitEndsAtOnceAndAfterAKillRuns)
+{
+    ASSERT_TRUE(Launch());
+    EXPECT_EQ(tw_test::ReadBytes(Logs() + L"run-state.txt"), "running");
+    ASSERT_TRUE(Quit());
+    EXPECT_EQ(tw_test::ReadBytes(Logs() + L"run-state.txt"), "quit");
+    size_t lines = ReadLog().size();
+    std::string config = Config();
+
+    HelperProcess backstop;
+    ASSERT_TRUE(backstop.Start(L"/backstop", dir.File(L"Tollwick.exe")));
+    EXPECT_TRUE(backstop.WaitForExit(5000)) << "a backstop start after a quit ends at once";
+    EXPECT_EQ(backstop.ExitCode(), 0);
+    EXPECT_EQ(ReadLog().size(), lines);
+    EXPECT_EQ(Config(), config);
+    EXPECT_EQ(tw_test::ReadBytes(Logs() + L"run-state.txt"), "quit");
+
+    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(TerminateProcess(app.Handle(), 1));
+    ASSERT_TRUE(app.WaitForExit(5000));
+    ASSERT_TRUE(Launch("", L"/backstop")) << "a backstop start after a kill runs";
+    EXPECT_EQ(tw_test::ReadBytes(Logs() + L"run-state.txt"), "running");
+    ASSERT_TRUE(Quit());
+}
+
+// A run that ended without its exit line (killed here) is named at the next
+// start, with the time of its last entry; a run that was quit is not.
+TEST_F(AppLogTest, AStartAfterAKillLogsTheUncleanEndAndOneAfterAQuitDoesNot)
+{
+    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(TerminateProcess(app.Handle(), 1));
+    ASSERT_TRUE(app.WaitForExit(5000));
+    std::vector<LogLine> before = ReadLog();
+    ASSERT_FALSE(before.empty());
+    std::wstring lastTime(before.back().time.begin(), before.back().time.end());
+
+    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(Quit());
+    std::vector<LogLine> after = ReadLog();
+    ASSERT_GE(after.size(), before.size() + 3);
+    EXPECT_EQ(after[before.size()].text, L"Tollwick 已启动, 版本为:" TW_VERSION_WIDE);
+    EXPECT_EQ(after[before.size() + 1].text, L"上次运行未正常结束, 最后一条记录时间为: " + lastTime);
+
+    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(Quit());
+    std::vector<LogLine> clean = ReadLog();
+    ASSERT_EQ(clean.size(), after.size() + 2);
+    EXPECT_EQ(clean[after.size()].text, L"Tollwick 已启动, 版本为:" TW_VERSION_WIDE);
+    EXPECT_EQ(clean[after.size() + 1].text, L"Tollwick 已退出, 原因:用户退出");
 }

@@ -26,12 +26,27 @@ CStrW Quoted(const CStrW& path)
     return command;
 }
 
+const wchar_t kAutostartSwitch[] = L" /autostart";
+
+// The value as Tollwick writes it (upgraded true) or as versions before the
+// switch wrote it.
+bool IsOwnValue(AutostartKey& key, bool* upgraded)
+{
+    CStrW value;
+    DWORD type = REG_NONE;
+    if (!key.ReadValue(&value, &type) || type != REG_SZ)
+        return false;
+    CStrW quoted = Quoted(ExecutablePath());
+    *upgraded = wcscmp(value.c_str(), AutostartCommand().c_str()) == 0;
+    return *upgraded || wcscmp(value.c_str(), quoted.c_str()) == 0;
+}
+
 bool WriteOwnValue(AutostartKey& key)
 {
     CStrW path = ExecutablePath();
     if (!key.handle || path.IsEmpty())
         return false;
-    CStrW command = Quoted(path);
+    CStrW command = AutostartCommand();
     DWORD bytes = static_cast<DWORD>((command.Length() + 1) * sizeof(wchar_t));
     key.status = RegSetValueExW(key.handle, kAutostartValueName, 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(command.c_str()), bytes);
@@ -86,14 +101,23 @@ void AutostartKey::Close()
 
 CStrW AutostartCommand()
 {
-    return Quoted(ExecutablePath());
+    CStrW command = Quoted(ExecutablePath());
+    command.AppendChars(kAutostartSwitch, 0);
+    return command;
 }
 
 bool IsOwnAutostartValue(AutostartKey& key)
 {
-    CStrW value;
-    DWORD type = REG_NONE;
-    return key.ReadValue(&value, &type) && type == REG_SZ && wcscmp(value.c_str(), AutostartCommand().c_str()) == 0;
+    bool upgraded = false;
+    return IsOwnValue(key, &upgraded);
+}
+
+bool UpgradeAutostartValue(AutostartKey& key)
+{
+    bool upgraded = false;
+    if (!IsOwnValue(key, &upgraded) || upgraded)
+        return true;
+    return WriteOwnValue(key);
 }
 
 void OnAutostartClick(HWND box)
@@ -101,7 +125,8 @@ void OnAutostartClick(HWND box)
     AutostartKey key;
     key.Open();
     if (SendMessageW(box, BM_GETCHECK, 0, 0) != BST_UNCHECKED) {
-        if (IsOwnAutostartValue(key)) {
+        bool upgraded = false;
+        if (IsOwnValue(key, &upgraded) && upgraded) {
             Trace(kClickTag, L"启动项存在, 并且是本程序");
         } else if (WriteOwnValue(key)) {
             Trace(kClickTag, L"修改开机启动成功");

@@ -1,5 +1,6 @@
 // Starting with Windows: one value under the current user's Run key that
-// holds this executable's quoted path. User interface thread only.
+// holds this executable's quoted path and /autostart. User interface thread
+// only.
 #pragma once
 
 #include "core/str.h"
@@ -30,11 +31,17 @@ struct AutostartKey {
 };
 
 // The value data that starts this program: its path in double quotes, so a
-// path with spaces is never run as a shorter one.
+// path with spaces is never run as a shorter one, then " /autostart", so the
+// start knows it was not a person's and shows no window of a Tollwick that
+// runs already.
 CStrW AutostartCommand();
-// True when the value is a REG_SZ holding exactly AutostartCommand(),
-// compared case-sensitively.
+// True when the value is a REG_SZ holding exactly AutostartCommand(), or
+// the quoted path alone that versions before /autostart wrote, compared
+// case-sensitively.
 bool IsOwnAutostartValue(AutostartKey& key);
+// An own value of the older form is written anew in the current one, so an
+// upgrade keeps starting with Windows; false when that write failed.
+bool UpgradeAutostartValue(AutostartKey& key);
 // The start-with-Windows box was clicked (or start-up ticked it): a ticked
 // box writes the value unless it is already ours, a clear box deletes it.
 // A failed write says "无权限修改启动项" and clears the box.

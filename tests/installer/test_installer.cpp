@@ -232,7 +232,7 @@ TEST_F(Package, ASilentInstallUpgradeAndUninstall)
     ASSERT_NE(StartFromShortcut(), nullptr);
     ASSERT_TRUE(WriteBytes(Installed(L"错误日志.txt"), "exported\r\n"));
     // As the settings page's "start with Windows" box writes it.
-    std::wstring run = L"\"" + Installed(L"Tollwick.exe") + L"\"";
+    std::wstring run = L"\"" + Installed(L"Tollwick.exe") + L"\" /autostart";
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kAutostartValue, REG_SZ, run.c_str(),
                               static_cast<DWORD>((run.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
