@@ -201,7 +201,7 @@ FAULTS = [
     ("task-allows-parallel-instances", "wrong text", "ui/backstop_task.cpp",
      "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>",
      "<MultipleInstancesPolicy>Parallel</MultipleInstancesPolicy>",
-     "ui_tests", "BackstopTask.TheTaskSchedulerTakesTheTaskKeepsItsSettingsAndDeletesIt"),
+     "ui_tests", "BackstopTask.TheXmlIsWellFormedForAnyPathAndUserAndCarriesTheRunAndItsSettings"),
     ("task-name-keeps-letter-case", "skipped step", "ui/backstop_task.cpp",
      "        CharUpperBuffW(canonical.Buffer(), static_cast<DWORD>(canonical.Length()));",
      "        canonical.Buffer();",
