@@ -1,9 +1,12 @@
-// Starting with Windows: the real Tollwick.exe and the current user's real
-// Run key. Every test leaves the key as it found it.
+// Starting with Windows: the real Tollwick.exe, the current user's real
+// Run key and the real Task Scheduler. Every test leaves the key as it found
+// it, and no task of its Tollwick's folder behind.
 #include "monitor/process_query.h"
 #include "tests/app_fixture.h"
+#include "ui/backstop_task.h"
 
 #include <sddl.h>
+#include <taskschd.h>
 
 using namespace tw_app_test;
 
@@ -46,11 +49,27 @@ FILETIME RunKeyWriteTime()
 
 class AutostartTest : public AppTest {
 protected:
-    void SetUp() override { RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kValueName); }
+    void SetUp() override
+    {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kValueName);
+        tw::DeleteScheduledTask(TaskName(), nullptr);
+    }
     void TearDown() override
     {
         AppTest::TearDown();
         RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kValueName);
+        tw::DeleteScheduledTask(TaskName(), nullptr);
+    }
+
+    // The backstop task of the Tollwick in the test's folder.
+    tw::CStrW TaskName() const { return tw::BackstopTaskNameFor(dir.Path().c_str()); }
+    bool TaskRegistered(tw::ScheduledTaskInfo* info = nullptr) const
+    {
+        tw::ScheduledTaskInfo read;
+        bool found = tw::ReadScheduledTask(TaskName(), &read, nullptr);
+        if (info)
+            *info = read;
+        return found;
     }
 
     HWND Box() const { return GetDlgItem(Panel(), kBootStartBox); }
@@ -137,6 +156,7 @@ TEST_F(AutostartTest, ADeniedKeySaysSoAndClearsTheBox)
     ASSERT_TRUE(Press(box, IDOK));
     EXPECT_TRUE(WaitFor([&] { return !Checked(Panel(), kBootStartBox); }, 3000));
     EXPECT_EQ(RunValue(), L"");
+    EXPECT_FALSE(TaskRegistered()) << "no backstop without the Run value";
     ASSERT_TRUE(Quit());
     EXPECT_TRUE(ConfigHas("bootstart=\"0\"")) << Config();
 }
@@ -149,6 +169,36 @@ TEST_F(AutostartTest, AValueOfTheOlderFormKeepsTheTickAndIsRewritten)
     ASSERT_TRUE(Launch());
     EXPECT_TRUE(Checked(Panel(), kBootStartBox));
     EXPECT_TRUE(HoldsOwnValue()) << Narrow(RunValue());
+    ASSERT_TRUE(Quit());
+}
+
+// The backstop task goes with the box: ticking registers it under the name of
+// Tollwick's folder, a start-up with bootstart set registers a missing one
+// again, and clearing the box deletes it. Wine keeps the task's settings but
+// not its command, which is compared where the system reads it back.
+TEST_F(AutostartTest, TickingRegistersTheBackstopTaskAndClearingDeletesIt)
+{
+    ASSERT_TRUE(Launch());
+    EXPECT_FALSE(TaskRegistered());
+    ClickBox();
+    EXPECT_TRUE(HoldsOwnValue()) << Narrow(RunValue());
+    tw::ScheduledTaskInfo info;
+    ASSERT_TRUE(WaitFor([&] { return TaskRegistered(&info); }, 15000));
+    EXPECT_EQ(info.instancesPolicy, TASK_INSTANCES_IGNORE_NEW);
+    EXPECT_STREQ(info.executionTimeLimit.c_str(), L"PT0S");
+    if (info.actionCount >= 0) {
+        EXPECT_EQ(std::wstring(info.command.c_str()), dir.File(L"Tollwick.exe"));
+        EXPECT_STREQ(info.arguments.c_str(), L"/backstop");
+    }
+    ASSERT_TRUE(Quit());
+    EXPECT_TRUE(ConfigHas("bootstart=\"1\"")) << Config();
+
+    ASSERT_TRUE(tw::DeleteScheduledTask(TaskName(), nullptr));
+    ASSERT_TRUE(Launch());
+    EXPECT_TRUE(WaitFor([&] { return TaskRegistered(); }, 15000)) << "bootstart registers it at start-up";
+    ClickBox();
+    EXPECT_TRUE(WaitFor([&] { return RunValue().empty(); }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return !TaskRegistered(); }, 15000));
     ASSERT_TRUE(Quit());
 }
 

@@ -1,5 +1,6 @@
 // The user interface on hidden windows: the window wrappers, the main window's pages as the page builder
-// makes them, the scheduler's decisions carried out on them, and the resources of the shipped Tollwick.exe.
+// makes them, the scheduler's decisions carried out on them, the resources of the shipped Tollwick.exe, and
+// the backstop task, as text and in the Task Scheduler.
 #include "config/config.h"
 #include "core/app_messages.h"
 #include "monitor/error_log.h"
@@ -11,6 +12,7 @@
 #include "tests/host_window.h"
 #include "tests/running.h"
 #include "tests/test_support.h"
+#include "ui/backstop_task.h"
 #include "ui/commands.h"
 #include "ui/monitor_command.h"
 #include "ui/pages.h"
@@ -19,8 +21,10 @@
 #include "version.h"
 
 #include <commctrl.h>
+#include <taskschd.h>
 
 #include <gtest/gtest.h>
+#include <tinyxml.h>
 
 #include <algorithm>
 #include <atomic>
@@ -436,4 +440,135 @@ TEST(Resources, TheProgramsIconCursorManifestAndVersion)
     EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(TW_VERSION_MINOR, TW_VERSION_MAJOR)));
     EXPECT_EQ(HIWORD(fixed->dwFileVersionLS), TW_VERSION_PATCH);
     EXPECT_EQ(std::wstring(name) + L" " + version, L"Tollwick " TW_VERSION_WIDE);
+}
+
+namespace {
+
+std::string Utf8(const std::wstring& text)
+{
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+// The text of the element at a path of names below the root ("" when any is missing).
+std::string TextAt(const TiXmlDocument& document, std::initializer_list<const char*> names)
+{
+    const TiXmlElement* element = document.RootElement();
+    for (const char* name : names)
+        element = element ? element->FirstChildElement(name) : nullptr;
+    const char* text = element ? element->GetText() : nullptr;
+    return text ? text : "";
+}
+
+} // namespace
+
+// Every character that means something to XML, in a path and a user name that hold them, comes back from a parser
+// as it went in; Chinese text goes through as it is.
+TEST(BackstopTask, TheXmlIsWellFormedForAnyPathAndUserAndCarriesTheRunAndItsSettings)
+{
+    const std::wstring exe = L"D:\\R&D 看门狗\\O'Brien <1> \"x\"\\Tollwick.exe";
+    const std::wstring folder = L"D:\\R&D 看门狗\\O'Brien <1> \"x\"";
+    const std::wstring user = L"研发&CO\\张三'<b>\"";
+    std::wstring xml = tw::BackstopTaskXml(exe.c_str(), user.c_str()).c_str();
+    // TinyXML reads UTF-8 only; the declaration names the UTF-16 the Task Scheduler is given.
+    ASSERT_EQ(xml.rfind(L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>", 0), 0u);
+    TiXmlDocument document;
+    document.Parse(Utf8(xml).c_str(), nullptr, TIXML_ENCODING_UTF8);
+    ASSERT_FALSE(document.Error()) << document.ErrorDesc() << " at row " << document.ErrorRow() << "\n" << Utf8(xml);
+    ASSERT_NE(document.RootElement(), nullptr);
+    EXPECT_STREQ(document.RootElement()->Value(), "Task");
+    EXPECT_EQ(TextAt(document, {"Actions", "Exec", "Command"}), Utf8(exe));
+    EXPECT_EQ(TextAt(document, {"Actions", "Exec", "Arguments"}), "/backstop");
+    EXPECT_EQ(TextAt(document, {"Actions", "Exec", "WorkingDirectory"}), Utf8(folder));
+    EXPECT_EQ(TextAt(document, {"Triggers", "LogonTrigger", "UserId"}), Utf8(user));
+    EXPECT_EQ(TextAt(document, {"Triggers", "LogonTrigger", "Repetition", "Interval"}), "PT5M");
+    EXPECT_EQ(TextAt(document, {"Triggers", "TimeTrigger", "Repetition", "Interval"}), "PT5M");
+    EXPECT_NE(TextAt(document, {"Triggers", "TimeTrigger", "StartBoundary"}), "");
+    for (const char* trigger : {"LogonTrigger", "TimeTrigger"}) {
+        EXPECT_EQ(TextAt(document, {"Triggers", trigger, "Repetition", "Duration"}), "") << "repeats for ever";
+        EXPECT_EQ(TextAt(document, {"Triggers", trigger, "EndBoundary"}), "") << "never ends";
+    }
+    EXPECT_EQ(TextAt(document, {"Principals", "Principal", "UserId"}), Utf8(user));
+    EXPECT_EQ(TextAt(document, {"Principals", "Principal", "LogonType"}), "InteractiveToken");
+    EXPECT_EQ(TextAt(document, {"Principals", "Principal", "RunLevel"}), "LeastPrivilege");
+    EXPECT_EQ(TextAt(document, {"Settings", "MultipleInstancesPolicy"}), "IgnoreNew");
+    EXPECT_EQ(TextAt(document, {"Settings", "ExecutionTimeLimit"}), "PT0S");
+    EXPECT_EQ(TextAt(document, {"Settings", "Priority"}), "4");
+    EXPECT_EQ(TextAt(document, {"Settings", "DisallowStartIfOnBatteries"}), "false");
+    EXPECT_EQ(TextAt(document, {"Settings", "StopIfGoingOnBatteries"}), "false");
+    EXPECT_NE(xml.find(L"<Priority>4</Priority>"), std::wstring::npos);
+
+    // A program in a drive's root works in the root itself.
+    document.Clear();
+    document.Parse(Utf8(tw::BackstopTaskXml(L"C:\\Tollwick.exe", L"PC\\kiosk").c_str()).c_str(), nullptr,
+                   TIXML_ENCODING_UTF8);
+    EXPECT_EQ(TextAt(document, {"Actions", "Exec", "WorkingDirectory"}), "C:\\");
+}
+
+TEST(BackstopTask, OneFolderInAnyLetterCaseHasOneNameAndTwoFoldersTwo)
+{
+    std::wstring name = tw::BackstopTaskNameFor(L"C:\\Kiosk\\Tollwick").c_str();
+    ASSERT_EQ(name.size(), std::wstring(L"Tollwick 守护 ").size() + 16) << Utf8(name);
+    EXPECT_EQ(name.rfind(L"Tollwick 守护 ", 0), 0u);
+    EXPECT_EQ(name.find_first_not_of(L"0123456789ABCDEF", name.size() - 16), std::wstring::npos);
+    EXPECT_EQ(std::wstring(tw::BackstopTaskNameFor(L"c:\\KIOSK\\tollwick\\").c_str()), name);
+    EXPECT_EQ(std::wstring(tw::BackstopTaskNameFor(L"C:/Kiosk/./Tollwick").c_str()), name);
+    EXPECT_NE(std::wstring(tw::BackstopTaskNameFor(L"C:\\Kiosk\\Tollwick2").c_str()), name);
+    EXPECT_NE(std::wstring(tw::BackstopTaskNameFor(L"D:\\Kiosk\\Tollwick").c_str()), name);
+    EXPECT_NE(std::wstring(tw::BackstopTaskNameFor(L"C:\\看门狗\\甲").c_str()),
+              std::wstring(tw::BackstopTaskNameFor(L"C:\\看门狗\\乙").c_str()));
+    // This test program's own folder, as the program names it.
+    std::wstring exe(MAX_PATH, L'\0');
+    exe.resize(GetModuleFileNameW(nullptr, &exe[0], MAX_PATH));
+    exe.resize(exe.rfind(L'\\'));
+    CharLowerBuffW(&exe[0], static_cast<DWORD>(exe.size()));
+    EXPECT_EQ(std::wstring(tw::BackstopTaskNameFor(exe.c_str()).c_str()), std::wstring(tw::BackstopTaskName().c_str()));
+}
+
+// The product's whole task under a name of its own. Wine's Task Scheduler stores a task without running it and
+// keeps its settings but neither its triggers, its principal nor its action's command, so those are checked only
+// where the system reads them back (on Windows).
+TEST(BackstopTask, TheTaskSchedulerTakesTheTaskKeepsItsSettingsAndDeletesIt)
+{
+    const tw::CStrW name(L"Tollwick 守护 测试");
+    const std::wstring exe = L"C:\\R&D 看门狗\\Tollwick.exe";
+    HRESULT result = E_FAIL;
+    tw::DeleteScheduledTask(name, &result);
+    tw::CStrW user = tw::CurrentUserId();
+    ASSERT_FALSE(user.IsEmpty());
+    ASSERT_TRUE(tw::RegisterScheduledTask(name, tw::BackstopTaskXml(exe.c_str(), user), &result)) << std::hex << result;
+    tw::ScheduledTaskInfo info;
+    ASSERT_TRUE(tw::ReadScheduledTask(name, &info, &result)) << std::hex << result;
+    EXPECT_EQ(info.instancesPolicy, TASK_INSTANCES_IGNORE_NEW);
+    EXPECT_STREQ(info.executionTimeLimit.c_str(), L"PT0S");
+    EXPECT_EQ(info.priority, 4);
+    EXPECT_EQ(info.disallowStartOnBatteries, 0);
+    EXPECT_EQ(info.stopIfGoingOnBatteries, 0);
+    EXPECT_NE(std::wstring(info.xml.c_str()).find(L"Tollwick 的后备启动"), std::wstring::npos)
+        << Utf8(info.xml.c_str());
+    if (info.actionCount >= 0) {
+        EXPECT_EQ(info.actionCount, 1);
+        EXPECT_EQ(std::wstring(info.command.c_str()), exe);
+        EXPECT_STREQ(info.arguments.c_str(), L"/backstop");
+        EXPECT_STREQ(info.workingDirectory.c_str(), L"C:\\R&D 看门狗");
+    }
+    if (info.triggerCount >= 0) {
+        EXPECT_EQ(info.triggerCount, 2);
+    }
+    if (info.logonType >= 0) {
+        EXPECT_EQ(info.logonType, TASK_LOGON_INTERACTIVE_TOKEN);
+    }
+    if (info.runLevel >= 0) {
+        EXPECT_EQ(info.runLevel, TASK_RUNLEVEL_LUA);
+    }
+
+    // Registering again replaces the task.
+    EXPECT_TRUE(tw::RegisterScheduledTask(name, tw::BackstopTaskXml(exe.c_str(), user), &result)) << std::hex << result;
+    EXPECT_TRUE(tw::DeleteScheduledTask(name, &result)) << std::hex << result;
+    EXPECT_FALSE(tw::ReadScheduledTask(name, &info, &result));
+    EXPECT_EQ(result, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(tw::DeleteScheduledTask(name, &result)) << "a task that is not there is gone";
 }

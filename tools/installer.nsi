@@ -83,6 +83,8 @@ LangString TwQuitFailed ${LANG_SIMPCHINESE} "Tollwick 在 10 秒内没有退出,
 LangString TwQuitFailed ${LANG_ENGLISH} "Tollwick did not quit within 10 seconds, so nothing was changed. Choose Quit in its notification-area menu, then run this again."
 LangString TwQuitting ${LANG_SIMPCHINESE} "正在退出 Tollwick..."
 LangString TwQuitting ${LANG_ENGLISH} "Quitting Tollwick..."
+LangString TwUnregistering ${LANG_SIMPCHINESE} "正在删除 Tollwick 的后备计划任务..."
+LangString TwUnregistering ${LANG_ENGLISH} "Removing Tollwick's backstop scheduled task..."
 LangString TwDeleteSettings ${LANG_SIMPCHINESE} "是否同时删除 Tollwick 的设置 (config.xml, 其中有监控的程序列表)?$\r$\n选择 “否” 则保留设置, 以后重新安装时仍可使用。"
 LangString TwDeleteSettings ${LANG_ENGLISH} "Also delete Tollwick's settings (config.xml, with the list of watched programs)?$\r$\nChoose No to keep them for a later install."
 LangString TwSettingsKept ${LANG_SIMPCHINESE} "设置已保留: $INSTDIR\config.xml"
@@ -103,10 +105,73 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "Copyright (c) 2026 The Tollwick Developers"
 
+; Waits up to 10 s for every process whose executable is $INSTDIR\Tollwick.exe
+; to end, windowless ones too (the guardian Tollwick keeps beside itself).
+; Leaves 0 on the stack when none is left, 1 when one still runs.
+!macro WAIT_TOLLWICK_PROCESSES prefix
+Function ${prefix}WaitTollwickProcesses
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  Push $7
+  ; Room for 4096 process ids.
+  System::Alloc 16384
+  Pop $1
+  StrCpy $7 0
+scan:
+  StrCpy $0 0
+  StrCpy $2 0
+  System::Call 'kernel32::K32EnumProcesses(p r1, i 16384, *i .r2) i .r3'
+  StrCmp $3 0 finished
+  StrCpy $4 0
+each:
+  IntCmp $4 $2 scanned 0 scanned
+  IntPtrOp $5 $1 + $4
+  IntOp $4 $4 + 4
+  System::Call '*$5(i .r6)'
+  ; SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION
+  System::Call 'kernel32::OpenProcess(i 0x101000, i 0, i r6) p .r5'
+  StrCmp $5 0 each
+  System::Call 'kernel32::QueryFullProcessImageNameW(p r5, i 0, w .r3, *i ${NSIS_MAX_STRLEN}) i .r6'
+  ; StrCmp ignores letter case, as the file system does.
+  StrCmp $6 0 close
+  StrCmp $3 "$INSTDIR\Tollwick.exe" 0 close
+  StrCpy $0 1
+close:
+  System::Call 'kernel32::CloseHandle(p r5)'
+  Goto each
+scanned:
+  StrCmp $0 0 finished
+  IntOp $7 $7 + 1
+  IntCmp $7 100 finished 0 finished
+  Sleep 100
+  Goto scan
+finished:
+  System::Free $1
+  StrCpy $1 $0
+  Pop $7
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Exch
+  Pop $0
+  Exch $1
+FunctionEnd
+!macroend
+!insertmacro WAIT_TOLLWICK_PROCESSES ""
+!insertmacro WAIT_TOLLWICK_PROCESSES "un."
+
 ; Quits every running Tollwick the way its tray menu does, after asking (yes
 ; when silent), and waits up to 10 s for each to end: its exe must not be in
-; use while it is replaced or deleted. Aborts when the user says no or when
-; one does not end.
+; use while it is replaced or deleted. Then waits for its other processes of
+; the same exe (the guardian) to end as well. Aborts when the user says no
+; or when one does not end.
 !macro QUIT_TOLLWICK prefix
 Function ${prefix}QuitTollwick
   Push $0
@@ -115,6 +180,7 @@ Function ${prefix}QuitTollwick
   Push $3
   Push $4
   Push $5
+  StrCpy $2 0
   StrCpy $4 0
   StrCpy $5 0
 next:
@@ -161,6 +227,10 @@ failed:
   MessageBox MB_OK|MB_ICONSTOP "$(TwQuitFailed)" /SD IDOK
   Abort "$(TwQuitFailed)"
 done:
+  ; The guardian has no window; the exe is free only when it has ended too.
+  Call ${prefix}WaitTollwickProcesses
+  Pop $0
+  StrCmp $0 0 0 failed
   Pop $5
   Pop $4
   Pop $3
@@ -214,6 +284,12 @@ SectionEnd
 
 Section "Uninstall"
   Call un.QuitTollwick
+  ; Tollwick deletes its own backstop task (named after its folder) in the
+  ; Task Scheduler, while its exe is still there to ask.
+  ${If} ${FileExists} "$INSTDIR\Tollwick.exe"
+    DetailPrint "$(TwUnregistering)"
+    ExecWait '"$INSTDIR\Tollwick.exe" /unregister'
+  ${EndIf}
   Delete "$INSTDIR\Tollwick.exe"
   Delete "$INSTDIR\README.md"
   Delete "$INSTDIR\LICENSE.txt"

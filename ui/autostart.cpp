@@ -3,6 +3,7 @@
 #include "core/exe_path.h"
 #include "core/trace.h"
 #include "monitor/ui_links.h"
+#include "ui/backstop_task.h"
 #include "ui/window.h"
 
 #include <string.h>
@@ -39,6 +40,19 @@ bool IsOwnValue(AutostartKey& key, bool* upgraded)
     CStrW quoted = Quoted(ExecutablePath());
     *upgraded = wcscmp(value.c_str(), AutostartCommand().c_str()) == 0;
     return *upgraded || wcscmp(value.c_str(), quoted.c_str()) == 0;
+}
+
+// The scheduled task goes with the Run value. It is a backstop only: the
+// value starts Tollwick at log-on without it, so a refusal is traced and
+// the user is not asked about it.
+void FollowWithBackstopTask(bool wanted)
+{
+    HRESULT result = S_OK;
+    if (wanted ? RegisterBackstopTask(&result) : UnregisterBackstopTask(&result))
+        return;
+    TraceFormat(kClickTag,
+                wanted ? L"后备计划任务注册失败, 错误代码: 0x%08lX" : L"后备计划任务删除失败, 错误代码: 0x%08lX",
+                static_cast<unsigned long>(result));
 }
 
 bool WriteOwnValue(AutostartKey& key)
@@ -125,20 +139,27 @@ void OnAutostartClick(HWND box)
     AutostartKey key;
     key.Open();
     if (SendMessageW(box, BM_GETCHECK, 0, 0) != BST_UNCHECKED) {
+        bool written = true;
         bool upgraded = false;
         if (IsOwnValue(key, &upgraded) && upgraded) {
             Trace(kClickTag, L"启动项存在, 并且是本程序");
         } else if (WriteOwnValue(key)) {
             Trace(kClickTag, L"修改开机启动成功");
         } else {
+            written = false;
             Trace(kClickTag, L"无权限修改启动项");
             ShowMessageBox(g_mainWindow, L"无权限修改启动项", MB_OK);
             SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
         }
-    } else if (key.handle) {
-        RegDeleteValueW(key.handle, kAutostartValueName);
+        key.Close();
+        // The box cleared itself: nothing of the autostart stays behind.
+        FollowWithBackstopTask(written);
+        return;
     }
+    if (key.handle)
+        RegDeleteValueW(key.handle, kAutostartValueName);
     key.Close();
+    FollowWithBackstopTask(false);
 }
 
 } // namespace tw

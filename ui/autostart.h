@@ -44,7 +44,9 @@ bool IsOwnAutostartValue(AutostartKey& key);
 bool UpgradeAutostartValue(AutostartKey& key);
 // The start-with-Windows box was clicked (or start-up ticked it): a ticked
 // box writes the value unless it is already ours, a clear box deletes it.
-// A failed write says "无权限修改启动项" and clears the box.
+// A failed write says "无权限修改启动项" and clears the box. The backstop
+// task (ui/backstop_task.h) is registered while the box stays ticked and
+// deleted when it is clear; a refusal there is only traced.
 void OnAutostartClick(HWND box);
 
 } // namespace tw
