@@ -50,6 +50,12 @@ bool g_closeCommandSeen = false;
 bool g_monitoringBeforeEndSession = false;
 CTray g_tray;
 
+// How this process was started, and whether the run before it was
+// monitoring when it ended: a Tollwick the guardian brought back resumes as
+// it was.
+StartOptions g_startOptions;
+bool g_wasMonitoring = false;
+
 HWND Panel()
 {
     return SettingsPanel();
@@ -118,8 +124,10 @@ LRESULT OnClose(HWND window, WPARAM forced)
         CloseMonitoredPrograms();
     }
     g_errorLog.Add(L"Tollwick 已退出, 原因:用户退出");
-    // The backstop start must not bring back a Tollwick its user quit.
+    // The backstop start must not bring back a Tollwick its user quit, nor
+    // the guardian.
     WriteRunState(LogFolderPath(), RunEnd::Quit);
+    DismissGuardian();
     return DefWindowProcW(window, WM_CLOSE, forced, 0);
 }
 
@@ -129,6 +137,21 @@ void SetRebootEdits(HWND panel)
     SetDlgItemTextW(panel, kIdRebootHours, LeftOfFirstColon(time).c_str());
     SetDlgItemTextW(panel, kIdRebootMinutes, BetweenFirstColons(time).c_str());
     SetDlgItemTextW(panel, kIdRebootSeconds, AfterLastColon(time).c_str());
+}
+
+// Monitoring starts by itself with autostartmonitor; after the guardian
+// brought Tollwick back, as it was when Tollwick was lost.
+bool StartsMonitoring()
+{
+    if (g_startOptions.kind == StartKind::ByGuardian)
+        return g_wasMonitoring;
+    return g_config.GetInt(0, "autostartmonitor", 0) != 0;
+}
+
+// The guardian is on unless the user turned it off.
+bool SelfGuardOn()
+{
+    return g_config.GetInt(0, "selfguard", 1) != 0;
 }
 
 // The start-up sequence, inside WM_CREATE.
@@ -153,11 +176,12 @@ void OnMainCreate(HWND window)
     SetBoxChecked(panel, kIdHideTray, g_config.GetInt(0, "hidetray", 0) != 0);
     SetBoxChecked(panel, kIdAutoReboot, g_config.GetInt(0, "autoreboot", 0) != 0);
     SetBoxChecked(panel, kIdAutoStartMonitor, g_config.GetInt(0, "autostartmonitor", 0) != 0);
+    SetBoxChecked(panel, kIdSelfGuard, SelfGuardOn());
     SetRebootEdits(panel);
     // A watchdog restarts unless its user said otherwise; the timed close and
     // run change the box only for this run.
     SetBoxChecked(window, kIdWatchRunning, g_config.GetInt(0, "watchrunning", 1) != 0);
-    if (g_config.GetInt(0, "autostartmonitor", 0) != 0) {
+    if (StartsMonitoring()) {
         SetBoxChecked(window, kIdStartMonitoring, true);
         HWND box = GetDlgItem(window, kIdStartMonitoring);
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
@@ -223,6 +247,7 @@ LRESULT OnEndSession(HWND window, bool ending)
         g_errorLog.Add(RestartRequested() ? L"Tollwick 已退出, 原因:每日定时重启电脑"
                                           : L"Tollwick 已退出, 原因:Windows 会话结束");
         WriteRunState(LogFolderPath(), RunEnd::Session);
+        DismissGuardian();
     } else if (g_monitoringBeforeEndSession) {
         g_monitoring = 0;
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
@@ -269,7 +294,12 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         SendMessageW(window, WM_CLOSE, 1, 0);
         return 0;
     }
-    return RouteCommand(wParam, lParam) ? 0 : DefWindowProcW(window, WM_COMMAND, wParam, lParam);
+    bool handled = RouteCommand(wParam, lParam);
+    // Every start and stop of monitoring comes this way: the run state keeps
+    // it for a Tollwick the guardian may have to bring back.
+    if (LOWORD(wParam) == kIdStartMonitoring)
+        WriteRunState(LogFolderPath(), RunEnd::Running, g_monitoring.load() == 1);
+    return handled ? 0 : DefWindowProcW(window, WM_COMMAND, wParam, lParam);
 }
 
 // The status and hint labels take their text colour from their "crText".
@@ -291,6 +321,16 @@ LRESULT OnProgramsChanged()
     // A window placement the engine now keeps reaches config.xml at the
     // next save, so it holds after a restart of Tollwick too.
     StoreWindowPlaces();
+    return 0;
+}
+
+// The box of the guardian was clicked.
+LRESULT OnSelfGuard(bool on)
+{
+    if (on)
+        KeepGuardian(nullptr);
+    else
+        DismissGuardian();
     return 0;
 }
 
@@ -360,6 +400,8 @@ LRESULT DispatchMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return OnCtlColorStatic(window, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_TW_PROGRAMS_CHANGED:
         return OnProgramsChanged();
+    case WM_TW_SELF_GUARD:
+        return OnSelfGuard(wParam != 0);
     case WM_TW_PROGRAMS_CLOSED:
         OnProgramsClosed();
         return 0;
@@ -454,7 +496,8 @@ int RunTollwick(HINSTANCE instance, int showCommand, const StartOptions& options
     if (!g_config.Open())
         return 0;
     OpenLogFolder(DirectoryOf(g_config.WidePath()));
-    RunEnd lastEnd = ReadRunState(LogFolderPath());
+    g_startOptions = options;
+    RunEnd lastEnd = ReadRunState(LogFolderPath(), &g_wasMonitoring);
     WriteRunState(LogFolderPath(), RunEnd::Running);
     g_errorLog.AddFormat(L"Tollwick 已启动, 版本为:%s", TW_VERSION_WIDE);
     LogHowTheLastRunEnded(options, lastEnd);
@@ -463,6 +506,11 @@ int RunTollwick(HINSTANCE instance, int showCommand, const StartOptions& options
     InitCommonControlsEx(&icc);
     if (!CreateMainWindow(showCommand))
         return 0;
+    HANDLE adopted = options.kind == StartKind::ByGuardian ? options.otherProcess : nullptr;
+    if (SelfGuardOn())
+        KeepGuardian(adopted);
+    else if (adopted)
+        CloseHandle(adopted);
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         TranslateMessage(&msg);

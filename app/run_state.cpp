@@ -15,13 +15,15 @@ const wchar_t kNewFileName[] = L"run-state.new";
 
 struct StateWord {
     RunEnd state;
+    bool monitoring;
     const char* word;
 };
 
 const StateWord kWords[] = {
-    {RunEnd::Running, "running"},
-    {RunEnd::Quit, "quit"},
-    {RunEnd::Session, "session"},
+    {RunEnd::Running, false, "running"},
+    {RunEnd::Running, true, "running monitoring"},
+    {RunEnd::Quit, false, "quit"},
+    {RunEnd::Session, false, "session"},
 };
 
 CStrW InFolder(const CStrW& folder, const wchar_t* name)
@@ -33,8 +35,10 @@ CStrW InFolder(const CStrW& folder, const wchar_t* name)
 
 } // namespace
 
-RunEnd ReadRunState(const CStrW& logsFolder)
+RunEnd ReadRunState(const CStrW& logsFolder, bool* monitoring)
 {
+    if (monitoring)
+        *monitoring = false;
     if (logsFolder.IsEmpty())
         return RunEnd::Unknown;
     CHandle file(CreateFileW(InFolder(logsFolder, kFileName).c_str(), GENERIC_READ,
@@ -42,7 +46,7 @@ RunEnd ReadRunState(const CStrW& logsFolder)
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return RunEnd::Unknown;
-    char text[16] = {0};
+    char text[32] = {0};
     DWORD read = 0;
     if (!ReadFile(file.Get(), text, sizeof(text) - 1, &read, nullptr))
         return RunEnd::Unknown;
@@ -50,17 +54,20 @@ RunEnd ReadRunState(const CStrW& logsFolder)
     while (read > 0 && (text[read - 1] == '\r' || text[read - 1] == '\n' || text[read - 1] == ' '))
         text[--read] = 0;
     for (const StateWord& word : kWords) {
-        if (strcmp(text, word.word) == 0)
-            return word.state;
+        if (strcmp(text, word.word) != 0)
+            continue;
+        if (monitoring)
+            *monitoring = word.monitoring;
+        return word.state;
     }
     return RunEnd::Unknown;
 }
 
-bool WriteRunState(const CStrW& logsFolder, RunEnd state)
+bool WriteRunState(const CStrW& logsFolder, RunEnd state, bool monitoring)
 {
     const char* word = nullptr;
     for (const StateWord& known : kWords) {
-        if (known.state == state)
+        if (known.state == state && known.monitoring == (monitoring && state == RunEnd::Running))
             word = known.word;
     }
     if (logsFolder.IsEmpty() || !word)

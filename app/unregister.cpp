@@ -1,12 +1,15 @@
 #include "app/unregister.h"
 
+#include "ui/backstop_task.h"
+
 namespace tw {
 
-// Nothing is registered beyond the Run value yet, which the uninstaller
-// deletes itself.
+// The uninstaller's call: the backstop task goes (the uninstaller deletes
+// the Run value itself). 0 when no task is left.
 int RunUnregister(const StartOptions&)
 {
-    return 0;
+    HRESULT result = S_OK;
+    return UnregisterBackstopTask(&result) ? 0 : 1;
 }
 
 } // namespace tw

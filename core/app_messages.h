@@ -18,6 +18,10 @@ constexpr UINT WM_TW_LOG_GROWN = WM_APP + 4;
 // program has closed or been ended.
 constexpr UINT WM_TW_PROGRAMS_CLOSED = WM_APP + 5;
 
+// Posted to the main window when the box of the guardian (selfguard) was
+// clicked: wParam 1 ticked, 0 cleared.
+constexpr UINT WM_TW_SELF_GUARD = WM_APP + 6;
+
 // The notification-area icon's callback message.
 constexpr UINT kTrayCallbackMessage = 0x2DA5;
 

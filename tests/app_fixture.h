@@ -37,8 +37,12 @@ inline HWND WaitForMainWindow(DWORD processId, DWORD timeoutMs = 15000)
     return main;
 }
 
-inline std::string ConfigXml(const std::string& rootAttributes, const std::string& entries = "")
+// Without a guardian unless the attributes say selfguard: a test that ends
+// Tollwick must not have it brought back.
+inline std::string ConfigXml(std::string rootAttributes, const std::string& entries = "")
 {
+    if (rootAttributes.find("selfguard=") == std::string::npos)
+        rootAttributes += " selfguard=\"0\"";
     return "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config " + rootAttributes + ">" + entries + "</config>\n";
 }
 
@@ -64,6 +68,8 @@ protected:
     void TearDown() override
     {
         app.Stop();
+        // A guardian, and whatever it started again, go too.
+        EndAllRunning(dir.File(L"Tollwick.exe"));
         EndAllRunning(HelperPath());
     }
 

@@ -288,3 +288,67 @@ TEST_F(AppTest, ASecondStartInTheSameFolderEndsAndShowsTheFirstOnlyToAPerson)
     PostMessageW(FindOwnWindow(beside.Id(), kMainClass, nullptr), WM_COMMAND, MAKEWPARAM(10441, 0), 0);
     EXPECT_TRUE(beside.WaitForExit(10000));
 }
+
+namespace {
+
+// The visible main window of a Tollwick running exe whose process is not
+// before, once it shows; null on time-out.
+HWND AwaitNewTollwick(const std::wstring& exe, DWORD before, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitFor(
+        [&] {
+            // The guardian runs the same executable, without a window.
+            std::vector<DWORD> seen = {before};
+            while (DWORD id = tw::FindProcessRunning(tw::CStrW(exe.c_str()), seen.data(), seen.size())) {
+                found = FindOwnWindow(id, kMainClass, nullptr);
+                if (found && IsWindowVisible(found))
+                    return true;
+                seen.push_back(id);
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
+} // namespace
+
+// With selfguard on, a guardian process brings Tollwick back when it is
+// killed and when its window stops answering for a minute, monitoring as it
+// was; a quit leaves nothing running.
+TEST_F(AppTest, TheGuardianBringsTollwickBackAfterAKillOrAFrozenWindowButNotAfterAQuit)
+{
+    ASSERT_TRUE(StartWatched());
+    ASSERT_TRUE(Launch(ConfigWith("autostartmonitor=\"0\" selfguard=\"1\"", Entry(HelperPath()))));
+    Click(10100);
+    ASSERT_TRUE(Status(L"监控中"));
+    const std::wstring exe = dir.File(L"Tollwick.exe");
+    ASSERT_TRUE(WaitFor([&] { return CountRunning(exe) == 2; }, 5000)) << "Tollwick and its guardian";
+    DWORD killed = app.Id();
+    app.Stop();
+    HWND back = AwaitNewTollwick(exe, killed, 10000);
+    ASSERT_NE(back, nullptr);
+    ASSERT_TRUE(app.Adopt(back));
+    main = back;
+    EXPECT_TRUE(Status(L"监控中")) << "monitoring was on";
+    DWORD program = watched.Id();
+    watched.Stop();
+    EXPECT_TRUE(
+        WaitFor([&] { return tw::FindProcessRunning(tw::CStrW(HelperPath().c_str()), &program, 1) != 0; }, 5000))
+        << "and watches again";
+
+    DWORD thread = GetWindowThreadProcessId(main, nullptr);
+    tw::CHandle frozen(OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread));
+    ASSERT_TRUE(frozen && SuspendThread(frozen.Get()) != static_cast<DWORD>(-1));
+    DWORD hung = app.Id();
+    back = AwaitNewTollwick(exe, hung, 60000 + 20000);
+    ASSERT_NE(back, nullptr);
+    EXPECT_FALSE(app.IsRunning()) << "the frozen one was ended first";
+    ASSERT_TRUE(app.Adopt(back));
+    main = back;
+    EXPECT_TRUE(Status(L"监控中"));
+
+    ASSERT_TRUE(Quit());
+    EXPECT_TRUE(WaitFor([&] { return CountRunning(exe) == 0; }, 10000)) << "the guardian went too";
+}

@@ -245,6 +245,7 @@ TEST_F(PagesTest, TheControlsStandWhereTheyShouldWithTheirTextsAndStyles)
         {Tab(), L"10002|control_static||40800000|1,21,360,210"},
         {panel, L"10102|Button|关闭本程序时同时关闭监控程序|40000003|24,16,200,20"},
         {panel, L"10103|Button|本程序运行后自动开启监控|40000003|24,40,176,20"},
+        {panel, L"10107|Button|本程序意外退出时自动重启|40000003|204,40,152,20"},
         {panel, L"10104|Button|开机启动,请给权限写入注册表,否则开机启动将失效|40000003|24,63,312,20"},
         {panel, L"10105|Button|开启后每天到指定时间就重启电脑|40000003|24,88,216,20"},
         {panel, L"10106|Button|点击关闭按钮时隐藏到托盘|40000003|24,138,182,24"},

@@ -1,6 +1,7 @@
 #include "ui/commands.h"
 
 #include "config/config.h"
+#include "core/app_messages.h"
 #include "core/exe_path.h"
 #include "core/text_ops.h"
 #include "core/trace.h"
@@ -189,6 +190,12 @@ int OnPageCommand(HWND control, UINT code, int id)
         g_config.SetText(0, "hidetray", value);
         return 1;
     }
+    case kIdSelfGuard:
+        if (code != BN_CLICKED)
+            return 0;
+        g_config.SetInt(0, "selfguard", IsChecked(control) ? 1 : 0);
+        PostMessageW(g_mainWindow, WM_TW_SELF_GUARD, IsChecked(control) ? 1 : 0, 0);
+        return 1;
     case kIdWatchRunning:
         // Only the user's click is kept: the scheduler's changes of the box
         // last for this run.

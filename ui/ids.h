@@ -23,6 +23,7 @@ enum ControlId : int {
     kIdBootStart = 10104,
     kIdAutoReboot = 10105,
     kIdHideTray = 10106,
+    kIdSelfGuard = 10107,
     kIdStatus = 10200,
     kIdUptime = 10201,
     kIdHint = 10202,

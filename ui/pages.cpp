@@ -294,6 +294,7 @@ void BuildSettingsPanel(HWND panel)
     };
     box(kIdCloseApp, L"关闭本程序时同时关闭监控程序", 24, 16, 200, 20);
     box(kIdAutoStartMonitor, L"本程序运行后自动开启监控", 24, 40, 176, 20);
+    box(kIdSelfGuard, L"本程序意外退出时自动重启", 204, 40, 152, 20);
     box(kIdBootStart, L"开机启动,请给权限写入注册表,否则开机启动将失效", 24, 63, 312, 20);
     box(kIdAutoReboot, L"开启后每天到指定时间就重启电脑", 24, 88, 216, 20);
     label.Create(0, labelClass, L"重启时间：", kLabelStyle, 24, 112, 64, 24, panel, 0, nullptr, nullptr);
