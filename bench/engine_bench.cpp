@@ -12,6 +12,7 @@
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
 #include "tests/helper_process.h"
+#include "tests/running.h"
 #include "tests/host_window.h"
 #include "tests/test_support.h"
 
@@ -361,6 +362,72 @@ void StopDuringASlowStart(int stops)
                 s.median, s.max);
 }
 
+// The Tollwick in folder's main window whose process is not skip and whose
+// status line says monitoring; null if there is none now.
+HWND MonitoringTollwick(const std::wstring& exe, DWORD skip)
+{
+    std::vector<DWORD> seen = {skip};
+    while (DWORD id = tw::FindProcessRunning(tw::CStrW(exe.c_str()), seen.data(), seen.size())) {
+        HWND main = FindOwnWindow(id, L"Tollwick 程序守护 主窗口", nullptr);
+        if (main && TextOf(GetDlgItem(main, 10200)) == L"监控中")
+            return main;
+        seen.push_back(id);
+    }
+    return nullptr;
+}
+
+// The guardian of the real Tollwick.exe: its CPU time and private memory
+// while it waits, and the time from a kill of Tollwick to monitoring again.
+void Guardian(DWORD idleSeconds, int kills)
+{
+    TempDir dir;
+    std::wstring exe = dir.File(L"Tollwick.exe");
+    CopyFileW((TestBinaryDirectory() + L"..\\Tollwick.exe").c_str(), exe.c_str(), FALSE);
+    // One watched program: a start of monitoring without any asks the user.
+    std::string helper = tw::ToNarrow(tw::CStrW(HelperPath().c_str())).c_str();
+    WriteBytes(dir.File(L"config.xml"), "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\n<config autostartmonitor=\"1\" "
+                                        "monitortime=\"1\" selfguard=\"1\"><config procpath=\"" +
+                                            helper + "\" procname=\"tollwick_helper.exe\" /></config>\n");
+    HelperProcess tollwick;
+    tollwick.Start(L"", exe);
+    HWND main = nullptr;
+    PumpUntil([&] { return (main = MonitoringTollwick(exe, 0)) != nullptr; }, 20000);
+    DWORD mainId = 0;
+    GetWindowThreadProcessId(main, &mainId);
+    DWORD guardianId = tw::FindProcessRunning(tw::CStrW(exe.c_str()), &mainId, 1);
+    tw::CHandle guardian(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, guardianId));
+    PumpFor(3000);
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(guardian.Get(), &created, &exited, &kernel, &user);
+    double cpu = Ms(kernel) + Ms(user);
+    PumpFor(idleSeconds * 1000);
+    GetProcessTimes(guardian.Get(), &created, &exited, &kernel, &user);
+    cpu = Ms(kernel) + Ms(user) - cpu;
+    std::printf("guardian idle (%lu s): %.1f ms CPU = %.3f %% of one core, private memory %.2f MB; targets 0.0 %% "
+                "and < 2 MB\n",
+                idleSeconds, cpu, cpu / (idleSeconds * 10.0), PrivateMbOf(guardian.Get()));
+    std::vector<double> back;
+    for (int i = 0; i < kills; ++i) {
+        tw::CHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, mainId));
+        double start = NowMs();
+        TerminateProcess(process.Get(), 1);
+        WaitForSingleObject(process.Get(), 5000);
+        if (PumpUntil([&] { return (main = MonitoringTollwick(exe, guardianId)) != nullptr; }, 20000))
+            back.push_back(NowMs() - start);
+        GetWindowThreadProcessId(main, &mainId);
+        // Past the guardian's measure of a run that did not die at once.
+        PumpFor(i + 1 < kills ? 61000 : 0);
+    }
+    Spread b = SpreadOf(back);
+    std::printf("guardian restart (%zu of %d kills): from the kill to monitoring again median %.0f ms, max %.0f ms; "
+                "target < 3000 ms\n",
+                b.count, kills, b.median, b.max);
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(10441, 0), 0);
+    PumpFor(3000);
+    tw_test::EndAllRunning(exe);
+    tw_test::EndAllRunning(HelperPath());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -375,6 +442,7 @@ int main(int argc, char** argv)
         RestartLatency(quick ? 5 : 20);
         StopDuringASlowStart(quick ? 1 : 3);
         AnswersDuringASlowEnd(quick ? 20 : 60);
+        Guardian(quick ? 15 : 60, quick ? 1 : 3);
     }
     // The idle figures alone run longer: Wine counts process time in 10 ms
     // steps, too coarse for a minute of a few milliseconds.

@@ -332,6 +332,14 @@ TEST_F(AppTest, TheGuardianBringsTollwickBackAfterAKillOrAFrozenWindowButNotAfte
     ASSERT_TRUE(app.Adopt(back));
     main = back;
     EXPECT_TRUE(Status(L"监控中")) << "monitoring was on";
+    auto logged = [&](const wchar_t* line) {
+        return WaitFor(
+            [&] {
+                return ReadBytes(dir.File(L"logs\\tollwick-0000000001.log")).find(Narrow(line)) != std::string::npos;
+            },
+            3000);
+    };
+    EXPECT_TRUE(logged(L"\tTollwick 意外退出, 已由守护进程在 1 秒后重新启动\r\n"));
     DWORD program = watched.Id();
     watched.Stop();
     EXPECT_TRUE(
@@ -348,6 +356,7 @@ TEST_F(AppTest, TheGuardianBringsTollwickBackAfterAKillOrAFrozenWindowButNotAfte
     ASSERT_TRUE(app.Adopt(back));
     main = back;
     EXPECT_TRUE(Status(L"监控中"));
+    EXPECT_TRUE(logged(L"\tTollwick 主窗口 60 秒无响应, 已由守护进程结束并重新启动\r\n"));
 
     ASSERT_TRUE(Quit());
     EXPECT_TRUE(WaitFor([&] { return CountRunning(exe) == 0; }, 10000)) << "the guardian went too";
