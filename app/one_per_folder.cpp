@@ -11,19 +11,6 @@ namespace tw {
 
 namespace {
 
-unsigned long long HashOfText(const CStrW& text)
-{
-    // FNV-1a over the UTF-16 units: stable across builds and versions, so
-    // an x86 and an x64 Tollwick of one folder find the same name.
-    unsigned long long hash = 0xCBF29CE484222325ULL;
-    for (const wchar_t* c = text.c_str(); *c; ++c) {
-        auto unit = static_cast<unsigned>(*c);
-        hash = (hash ^ (unit & 0xFF)) * 0x100000001B3ULL;
-        hash = (hash ^ (unit >> 8)) * 0x100000001B3ULL;
-    }
-    return hash;
-}
-
 // The other Tollwick's main window in this folder, or null.
 HWND FindMainWindowOfFolder(const CStrW& exeDirectory)
 {
@@ -44,11 +31,8 @@ HWND FindMainWindowOfFolder(const CStrW& exeDirectory)
 
 CStrW FolderMutexName(const CStrW& exePath)
 {
-    CStrW folder = NormalisedPath(DirectoryOf(LongFullPath(exePath.c_str())).c_str(), ThisProcessPathView());
-    if (!folder.IsEmpty())
-        CharUpperBuffW(folder.Buffer(), static_cast<DWORD>(folder.Length()));
     CStrW name;
-    name.Format(L"Local\\Tollwick-%016llX", HashOfText(folder));
+    name.Format(L"Local\\Tollwick-%016llX", PathKey(DirectoryOf(LongFullPath(exePath.c_str())).c_str()));
     return name;
 }
 

@@ -394,7 +394,9 @@ void Guardian(DWORD idleSeconds, int kills)
     PumpUntil([&] { return (main = MonitoringTollwick(exe, 0)) != nullptr; }, 20000);
     DWORD mainId = 0;
     GetWindowThreadProcessId(main, &mainId);
-    DWORD guardianId = tw::FindProcessRunning(tw::CStrW(exe.c_str()), &mainId, 1);
+    // The guardian comes once the window is up.
+    DWORD guardianId = 0;
+    PumpUntil([&] { return (guardianId = tw::FindProcessRunning(tw::CStrW(exe.c_str()), &mainId, 1)) != 0; }, 10000);
     tw::CHandle guardian(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, guardianId));
     PumpFor(3000);
     FILETIME created, exited, kernel, user;
@@ -436,6 +438,11 @@ int main(int argc, char** argv)
     // --idle: only the idle figures (to compare two builds in one run).
     bool idleOnly = argc > 1 && std::string(argv[1]) == "--idle";
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // --guardian: only the guardian's figures.
+    if (argc > 1 && std::string(argv[1]) == "--guardian") {
+        Guardian(60, 3);
+        return 0;
+    }
     if (!idleOnly) {
         LogMemory(100000);
         LogLineCost(10000);

@@ -185,4 +185,19 @@ bool SamePath(const wchar_t* a, const wchar_t* b)
     return SamePath(LongFullPath(a).c_str(), LongFullPath(b).c_str(), view);
 }
 
+unsigned long long PathKey(const wchar_t* path)
+{
+    CStrW key = NormalisedPath(LongFullPath(path).c_str(), ThisProcessPathView());
+    if (key.IsEmpty())
+        return 0;
+    CharUpperBuffW(key.Buffer(), static_cast<DWORD>(key.Length()));
+    unsigned long long hash = 14695981039346656037ull;
+    for (const wchar_t* c = key.c_str(); *c; ++c) {
+        auto unit = static_cast<unsigned>(*c) & 0xFFFFu;
+        hash = (hash ^ (unit & 0xFFu)) * 1099511628211ull;
+        hash = (hash ^ (unit >> 8)) * 1099511628211ull;
+    }
+    return hash;
+}
+
 } // namespace tw

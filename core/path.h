@@ -39,5 +39,12 @@ bool SamePath(const wchar_t* a, const wchar_t* b, const PathView& view);
 bool SamePath(const wchar_t* a, const wchar_t* b);
 // The full path with long names, where the file exists; else the full path.
 CStrW LongFullPath(const wchar_t* path);
+// A key of the file or folder that path names, the same for every form of
+// the path that SamePath takes as the same (long names, separators, letter
+// case; a folder with or without its final ''): FNV-1a, 64 bits, over the
+// upper-cased normal form's UTF-16 units, low byte first, so both builds and
+// every version agree on it. Names of kernel objects and tasks are made from
+// it, since they cannot hold a path. 0 for an empty path.
+unsigned long long PathKey(const wchar_t* path);
 
 } // namespace tw

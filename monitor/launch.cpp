@@ -223,20 +223,10 @@ CArray<unsigned long long>& Claims()
     return *claims;
 }
 
-// FNV-1a over the upper-cased normal form of the long full path: a
-// collision only makes two starts wait for each other.
+// A collision of keys only makes two starts wait for each other.
 unsigned long long ClaimKey(const CStrW& path)
 {
-    CStrW key = NormalisedPath(LongFullPath(path.c_str()).c_str(), ThisProcessPathView());
-    if (key.IsEmpty())
-        return 0;
-    CharUpperBuffW(key.Buffer(), static_cast<DWORD>(key.Length()));
-    unsigned long long hash = 14695981039346656037ull;
-    for (const wchar_t* c = key.c_str(); *c; ++c) {
-        hash ^= static_cast<unsigned long long>(*c);
-        hash *= 1099511628211ull;
-    }
-    return hash;
+    return PathKey(path.c_str());
 }
 
 bool TryClaim(unsigned long long key)

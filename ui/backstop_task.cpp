@@ -119,21 +119,6 @@ void AppendElement(CStrW& xml, const wchar_t* indent, const wchar_t* name, const
     xml.AppendChars(L">\r\n", 0);
 }
 
-// FNV-1a, 64 bits, over the text's UTF-16 code units, low byte first.
-uint64_t Fnv1a64(const CStrW& text)
-{
-    uint64_t hash = 14695981039346656037ULL;
-    for (size_t i = 0; i < text.Length(); ++i) {
-        unsigned unit = static_cast<unsigned>(text.c_str()[i]) & 0xFFFFu;
-        const unsigned bytes[2] = {unit & 0xFFu, unit >> 8};
-        for (unsigned byte : bytes) {
-            hash ^= byte;
-            hash *= 1099511628211ULL;
-        }
-    }
-    return hash;
-}
-
 template <typename Getter> CStrW ReadText(Getter get)
 {
     Bstr text;
@@ -295,12 +280,9 @@ CStrW BackstopTaskXml(const CStrW& exePath, const CStrW& userId)
 
 CStrW BackstopTaskNameFor(const CStrW& folder)
 {
-    CStrW canonical = NormalisedPath(LongFullPath(folder.c_str()).c_str(), ThisProcessPathView());
-    if (!canonical.IsEmpty())
-        CharUpperBuffW(canonical.Buffer(), static_cast<DWORD>(canonical.Length()));
     CStrW name(kTaskNamePrefix);
     CStrW digits;
-    digits.Format(L"%016llX", static_cast<unsigned long long>(Fnv1a64(canonical)));
+    digits.Format(L"%016llX", PathKey(folder.c_str()));
     name.AppendChars(digits.c_str(), 0);
     return name;
 }
