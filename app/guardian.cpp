@@ -86,14 +86,7 @@ HANDLE StartSelf(const CStrW& arguments, HANDLE handed)
 
 HWND FindMainWindowOf(DWORD processId)
 {
-    for (HWND window = FindWindowExW(nullptr, nullptr, kMainWindowClass, nullptr); window;
-         window = FindWindowExW(nullptr, window, kMainWindowClass, nullptr)) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == processId)
-            return window;
-    }
-    return nullptr;
+    return FindMainWindow([processId](DWORD owner) { return owner == processId; });
 }
 
 enum class Lost { Ended, Hung };

@@ -15,6 +15,19 @@ extern CStrW g_exePath;
 extern CStrW g_exeDirectory;
 // The class of the main window, by which another start finds it.
 extern const wchar_t kMainWindowClass[];
+// The first Tollwick main window (of any process) whose process id accept
+// takes, or null: what a second start and the guardian look for.
+template <typename Accept> HWND FindMainWindow(Accept accept)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, kMainWindowClass, nullptr); window;
+         window = FindWindowExW(nullptr, window, kMainWindowClass, nullptr)) {
+        DWORD processId = 0;
+        GetWindowThreadProcessId(window, &processId);
+        if (accept(processId))
+            return window;
+    }
+    return nullptr;
+}
 
 // Registers and creates the main window (its WM_CREATE runs the start-up
 // sequence), adds the icon and shows it. False when no window was made.

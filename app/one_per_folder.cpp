@@ -14,17 +14,12 @@ namespace {
 // The other Tollwick's main window in this folder, or null.
 HWND FindMainWindowOfFolder(const CStrW& exeDirectory)
 {
-    for (HWND window = FindWindowExW(nullptr, nullptr, kMainWindowClass, nullptr); window;
-         window = FindWindowExW(nullptr, window, kMainWindowClass, nullptr)) {
-        DWORD processId = 0;
-        GetWindowThreadProcessId(window, &processId);
+    return FindMainWindow([&](DWORD processId) {
         if (processId == 0 || processId == GetCurrentProcessId())
-            continue;
+            return false;
         CStrW image = GetProcessIdImagePath(processId);
-        if (!image.IsEmpty() && SamePath(DirectoryOf(image).c_str(), exeDirectory.c_str()))
-            return window;
-    }
-    return nullptr;
+        return !image.IsEmpty() && SamePath(DirectoryOf(image).c_str(), exeDirectory.c_str());
+    });
 }
 
 } // namespace
