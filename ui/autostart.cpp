@@ -47,9 +47,17 @@ bool IsOwnValue(AutostartKey& key, bool* upgraded)
 // the user is not asked about it.
 void FollowWithBackstopTask(bool wanted)
 {
+    // The Task Scheduler service may refuse a call for a moment while it is
+    // busy or still starting; a few tries ride that out.
+    constexpr int kTries = 3;
+    constexpr DWORD kTryGapMs = 250;
     HRESULT result = S_OK;
-    if (wanted ? RegisterBackstopTask(&result) : UnregisterBackstopTask(&result))
-        return;
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        if (attempt)
+            Sleep(kTryGapMs);
+        if (wanted ? RegisterBackstopTask(&result) : UnregisterBackstopTask(&result))
+            return;
+    }
     TraceFormat(kClickTag,
                 wanted ? L"后备计划任务注册失败, 错误代码: 0x%08lX" : L"后备计划任务删除失败, 错误代码: 0x%08lX",
                 static_cast<unsigned long>(result));
