@@ -25,6 +25,8 @@ void ReleaseRecord(size_t, void* element)
     record->errflag.Release();
     record->command.Release();
     record->parameters.Release();
+    record->health.heartbeatFile.Release();
+    record->health.healthUrl.Release();
 }
 
 CStrW OwnCopy(const CStrW& text)
@@ -90,7 +92,51 @@ RecoverySettings ReadRecovery(size_t entry)
     return RecoveryInRange(r);
 }
 
+HealthSettings ReadHealth(size_t entry)
+{
+    HealthSettings h = DefaultHealth();
+    h.heartbeatFile = ToWide(g_config.GetText(entry, "heartbeatfile", CStrA()));
+    h.heartbeatSeconds = NotBelowZero(g_config.GetInt(entry, "heartbeattime", static_cast<int>(h.heartbeatSeconds)));
+    h.healthUrl = ToWide(g_config.GetText(entry, "healthurl", CStrA()));
+    h.cpuLimitPercent = NotBelowZero(g_config.GetInt(entry, "cpulimit", 0));
+    h.cpuCycles = NotBelowZero(g_config.GetInt(entry, "cpucycles", static_cast<int>(h.cpuCycles)));
+    h.graceSeconds = NotBelowZero(g_config.GetInt(entry, "healthgrace", static_cast<int>(h.graceSeconds)));
+    h.failureCycles = NotBelowZero(g_config.GetInt(entry, "healthcycles", static_cast<int>(h.failureCycles)));
+    return HealthInRange(h);
+}
+
+HealthSettings OwnHealthCopy(const HealthSettings& health)
+{
+    HealthSettings copy = health;
+    copy.heartbeatFile = OwnCopy(health.heartbeatFile);
+    copy.healthUrl = OwnCopy(health.healthUrl);
+    return copy;
+}
+
 } // namespace
+
+HealthSettings DefaultHealth()
+{
+    return {CStrW(),
+            kDefaultHeartbeatSeconds,
+            CStrW(),
+            0,
+            kDefaultCpuCycles,
+            kDefaultHealthGraceSeconds,
+            kDefaultHealthCycles};
+}
+
+HealthSettings HealthInRange(HealthSettings h)
+{
+    auto atMost = [](DWORD value, DWORD most) { return value < most ? value : most; };
+    h.heartbeatSeconds =
+        h.heartbeatSeconds < 1 ? kDefaultHeartbeatSeconds : atMost(h.heartbeatSeconds, kLongestSeconds);
+    h.cpuLimitPercent = atMost(h.cpuLimitPercent, kMostCpuPercent);
+    h.cpuCycles = h.cpuCycles < 1 ? kDefaultCpuCycles : atMost(h.cpuCycles, kMostCycles);
+    h.graceSeconds = atMost(h.graceSeconds, kLongestSeconds);
+    h.failureCycles = h.failureCycles < 1 ? kDefaultHealthCycles : atMost(h.failureCycles, kMostCycles);
+    return h;
+}
 
 CArray<CMonitorItem> g_monitorList(ReleaseRecord);
 std::atomic<size_t> g_programCount{0};
@@ -120,6 +166,7 @@ void LoadMonitorList()
             record.parameters = ToWide(g_config.GetText(entry, "arg", CStrA()));
             record.rowColour = kRowRed;
             record.recovery = ReadRecovery(entry);
+            record.health = ReadHealth(entry);
             PlaceFromText(g_config.GetText(entry, "placement", CStrA()).c_str(), &record.place);
         }
     }
@@ -192,6 +239,7 @@ void SaveMonitorList(size_t index)
     size_t entry = index + 1;
     g_config.SetInt(entry, "hwnd", StoredWindowValue(view.window));
     WriteRecoveryKeys(entry, view.recovery);
+    WriteHealthKeys(entry, view.health);
     if (view.place.known)
         g_config.SetText(entry, "placement", PlaceToText(view.place));
     const struct {
@@ -232,6 +280,9 @@ bool CopyProgram(size_t index, ProgramView* view)
     // A restart held back only to keep one start a period is no backoff.
     view->heldWaitMs = record.restartDueTick && record.shortRuns ? record.restartWaitMs : 0;
     view->ending = record.ending;
+    view->health = OwnHealthCopy(record.health);
+    for (int i = 0; i < kCheckCount; ++i)
+        view->checks[i] = record.checks[i];
     return true;
 }
 
@@ -304,6 +355,33 @@ void WriteRecoveryKeys(size_t entry, const RecoverySettings& r)
     g_config.SetInt(entry, "keepplacement", r.keepPlacement ? 1 : 0);
     g_config.SetInt(entry, "memorylimit", r.memoryLimitMb);
     g_config.SetInt(entry, "memorycycles", r.memoryCycles);
+}
+
+void SetProgramHealth(size_t index, HealthSettings& health)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount)
+        return;
+    CMonitorItem& record = g_monitorList.At(index);
+    record.health.heartbeatFile = static_cast<CStrW&&>(health.heartbeatFile);
+    record.health.healthUrl = static_cast<CStrW&&>(health.healthUrl);
+    HealthSettings numbers = HealthInRange(health);
+    record.health.heartbeatSeconds = numbers.heartbeatSeconds;
+    record.health.cpuLimitPercent = numbers.cpuLimitPercent;
+    record.health.cpuCycles = numbers.cpuCycles;
+    record.health.graceSeconds = numbers.graceSeconds;
+    record.health.failureCycles = numbers.failureCycles;
+}
+
+void WriteHealthKeys(size_t entry, const HealthSettings& h)
+{
+    g_config.SetText(entry, "heartbeatfile", ToNarrow(h.heartbeatFile));
+    g_config.SetInt(entry, "heartbeattime", h.heartbeatSeconds);
+    g_config.SetText(entry, "healthurl", ToNarrow(h.healthUrl));
+    g_config.SetInt(entry, "cpulimit", h.cpuLimitPercent);
+    g_config.SetInt(entry, "cpucycles", h.cpuCycles);
+    g_config.SetInt(entry, "healthgrace", h.graceSeconds);
+    g_config.SetInt(entry, "healthcycles", h.failureCycles);
 }
 
 void SetProgramRecovery(size_t index, const RecoverySettings& recovery)

@@ -15,6 +15,7 @@
 #include "core/array.h"
 #include "core/handle.h"
 #include "core/str.h"
+#include "monitor/health_state.h"
 
 #include <windows.h>
 
@@ -132,6 +133,9 @@ struct CMonitorItem {
     // elevated may refuse a normal user's messages): said once in the log,
     // and only its running is watched.
     bool probeRefused;
+    // The health checks' settings and, per check, its state.
+    HealthSettings health;
+    CheckRecord checks[kCheckCount];
 };
 
 // A reader's own copy of a record's shown facts.
@@ -155,6 +159,8 @@ struct ProgramView {
     DWORD shortRuns = 0;
     ULONGLONG heldWaitMs = 0;
     bool ending = false;
+    HealthSettings health = DefaultHealth();
+    CheckRecord checks[kCheckCount] = {};
 };
 
 extern CArray<CMonitorItem> g_monitorList;
@@ -210,6 +216,10 @@ RecoverySettings RecoveryInRange(RecoverySettings recovery);
 // Writes the keys stabletime, backoffmax, keepplacement, memorylimit and
 // memorycycles of configuration entry N.
 void WriteRecoveryKeys(size_t entry, const RecoverySettings& recovery);
+// Takes the strings of health over.
+void SetProgramHealth(size_t index, HealthSettings& health);
+// Writes the health keys of configuration entry N (see HealthSettings).
+void WriteHealthKeys(size_t entry, const HealthSettings& health);
 // Writes every kept window placement into its configuration entry (key
 // placement). User interface thread, as every use of the configuration.
 void StoreWindowPlaces();

@@ -234,6 +234,7 @@ void DescribePickedWindow(HWND target, CMonitorItem* record)
     // A program added now is brought back with the recovery of new programs,
     // its window where the user sees it now.
     record->recovery = kNewProgramRecovery;
+    record->health = DefaultHealth();
     ReadWindowPlace(target, &record->place);
 }
 
