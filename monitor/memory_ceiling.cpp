@@ -1,11 +1,7 @@
 #include "monitor/memory_ceiling.h"
 
 #include "core/handle.h"
-#include "monitor/error_log.h"
-#include "monitor/launch.h"
-#include "monitor/monitor.h"
-#include "monitor/monitor_run.h"
-#include "monitor/program_table.h"
+#include "monitor/health_check.h"
 
 #include <psapi.h>
 
@@ -15,62 +11,48 @@ namespace {
 
 constexpr ULONGLONG kMb = 1024 * 1024;
 
-// What the check needs of the record, copied under the lock; false when the
-// program has no limit or a delayed kill is already on its way.
-bool ReadCeiling(size_t index, DWORD* processId, HWND* window, ULONGLONG* limitMb)
+bool MemoryEnabled(const CheckInput& input)
 {
-    CLock lock(TableLock());
-    if (index >= g_programCount)
-        return false;
-    CMonitorItem& record = g_monitorList.At(index);
-    if (record.recovery.memoryLimitMb == 0 || record.pendingHangTimer.dueTick || record.processId == 0) {
-        record.cyclesOverLimit = 0;
-        return false;
-    }
-    *processId = record.processId;
-    *window = record.window;
-    *limitMb = record.recovery.memoryLimitMb;
-    return true;
+    return input.recovery.memoryLimitMb != 0;
 }
 
-// Counts one more cycle above the limit (or starts again from none); true
-// when the count has reached the program's number of cycles, which then
-// starts again from none.
-bool CountCycle(size_t index, DWORD processId, bool over, DWORD* cycles, CStrW* name)
+DWORD MemoryCycles(const CheckInput& input)
 {
-    CLock lock(TableLock());
-    if (index >= g_programCount || !RunGoesOn() || g_monitorList.At(index).processId != processId)
-        return false;
-    CMonitorItem& record = g_monitorList.At(index);
-    if (!over) {
-        record.cyclesOverLimit = 0;
-        return false;
-    }
-    *cycles = record.recovery.memoryCycles >= 1 ? record.recovery.memoryCycles : 3;
-    if (++record.cyclesOverLimit < *cycles)
-        return false;
-    record.cyclesOverLimit = 0;
-    name->AssignChars(record.name.Text(), 0);
-    return true;
+    return input.recovery.memoryCycles >= 1 ? input.recovery.memoryCycles : 3;
 }
 
-// Asks the instance to close and ends it when the grace has passed without
-// it ending. A stop of monitoring meanwhile leaves it to close by itself.
-void CloseOverLimit(size_t index, DWORD processId, HWND window)
+// The reading is in MB.
+Verdict ProbeMemory(const CheckInput& input, HealthWork&, CheckReading* reading)
 {
-    CHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
-    DWORD owner = 0;
-    bool asked = window && GetWindowThreadProcessId(window, &owner) && owner == processId &&
-                 PostMessageW(window, WM_CLOSE, 0, 0);
-    if (asked && process) {
-        DWORD result = WaitUnlessStopped(process.Get(), g_hangGraceMs);
-        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
-            return;
-    }
-    EndInstance(index);
+    ULONGLONG bytes = ProcessPrivateBytes(input.processId);
+    if (bytes == 0)
+        return Verdict::Unknown;
+    reading->value = bytes / kMb;
+    return bytes > input.recovery.memoryLimitMb * kMb ? Verdict::Fail : Verdict::Pass;
+}
+
+void MemoryFailureLine(const CheckInput& input, const CheckReading& reading, DWORD cycles, CStrW* line)
+{
+    line->Format(L"进程\"%s\"占用私有内存%llu MB, 连续%lu次超过上限%lu MB, 关闭后重新启动, 进程ID为:%lu",
+                 input.name.c_str(), reading.value, cycles, input.recovery.memoryLimitMb, input.processId);
+}
+
+void MemoryRecoveryLine(const CheckInput& input, CStrW* line)
+{
+    line->Format(L"进程\"%s\"重启后私有内存已在上限%lu MB以内, 进程ID为:%lu", input.name.c_str(),
+                 input.recovery.memoryLimitMb, input.processId);
+}
+
+void MemoryFailureText(const HealthSettings&, const RecoverySettings& recovery, const CheckReading& reading,
+                       CStrW* text)
+{
+    text->Format(L"内存 %llu MB 超过上限 %lu MB", reading.value, recovery.memoryLimitMb);
 }
 
 } // namespace
+
+const HealthCheck kMemoryCheck = {L"内存上限", MemoryEnabled,     MemoryCycles,       false,
+                                  ProbeMemory, MemoryFailureLine, MemoryRecoveryLine, MemoryFailureText};
 
 ULONGLONG ProcessPrivateBytes(DWORD processId)
 {
@@ -86,25 +68,6 @@ ULONGLONG ProcessPrivateBytes(DWORD processId)
                                              sizeof(counters)))
         return 0;
     return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
-}
-
-void CheckMemoryCeiling(size_t index)
-{
-    DWORD processId = 0;
-    HWND window = nullptr;
-    ULONGLONG limitMb = 0;
-    if (!ReadCeiling(index, &processId, &window, &limitMb))
-        return;
-    ULONGLONG bytes = ProcessPrivateBytes(processId);
-    if (bytes == 0)
-        return;
-    DWORD cycles = 0;
-    CStrW name;
-    if (!CountCycle(index, processId, bytes > limitMb * kMb, &cycles, &name))
-        return;
-    g_errorLog.AddFormat(L"进程\"%s\"占用私有内存%llu MB, 连续%lu次超过上限%llu MB, 关闭后重新启动, 进程ID为:%lu",
-                         name.c_str(), bytes / kMb, cycles, limitMb, processId);
-    CloseOverLimit(index, processId, window);
 }
 
 } // namespace tw

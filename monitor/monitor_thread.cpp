@@ -7,7 +7,7 @@
 #include "monitor/backoff.h"
 #include "monitor/launch.h"
 #include "monitor/error_log.h"
-#include "monitor/memory_ceiling.h"
+#include "monitor/health_check.h"
 #include "monitor/monitor.h"
 #include "monitor/monitor_run.h"
 #include "monitor/placement.h"
@@ -127,6 +127,7 @@ void RunCycles(const MonitorThreadParam& param)
 {
     CHandle timer(CreateWaitableTimerW(nullptr, FALSE, nullptr));
     InstanceWatch watch;
+    HealthWork health;
     while (RunGoesOn()) {
         ULONGLONG cycleStart = GetTickCount64();
         FinishDueHangKill(param.index);
@@ -134,7 +135,7 @@ void RunCycles(const MonitorThreadParam& param)
             CheckErrorDialog(param.index);
             if (!HangKillDueTick(param.index))
                 CheckHang(param.index);
-            CheckMemoryCeiling(param.index);
+            RunHealthChecks(param.index, health);
         }
         // Also right after a start: the new window goes back at once.
         if (RunGoesOn())

@@ -429,7 +429,8 @@ void SetProgramStartTick(size_t index, ULONGLONG tick)
     record.lastStartTick = tick;
     record.exitTick = 0;
     record.restartDueTick = 0;
-    record.cyclesOverLimit = 0;
+    for (CheckRecord& check : record.checks)
+        check.failures = 0;
     record.placeAttempts = record.recovery.keepPlacement ? kPutBackAttempts : 0;
     record.placeTick = 0;
     record.probeRefused = false;

@@ -124,8 +124,6 @@ struct CMonitorItem {
     // GetTickCount64 when the window was last put back: the requests go
     // without waiting, and are given time to land before the next look.
     ULONGLONG placeTick;
-    // Cycles in a row the instance was above its memory limit.
-    DWORD cyclesOverLimit;
     // The instance was ended but has not gone yet (a process inside a
     // driver call ends when the call returns): nothing is started meanwhile.
     bool ending;
@@ -200,7 +198,7 @@ void SetProgramWindowFacts(size_t index, CStrW& title, CStrW& className);
 void SetProgramRowColour(size_t index, COLORREF colour);
 void SetProgramSubroutine(size_t index, LRESULT result);
 // Times a new run (0: none, a start that failed): clears what the last run
-// left (its exit, a held restart, the memory count) and marks its window to
+// left (its exit, a held restart, the checks' counts) and marks its window to
 // be put back. A new run also lets go of the old instance's exit watcher.
 void SetProgramStartTick(size_t index, ULONGLONG tick);
 void SetProgramAnswered(size_t index, bool answered);

@@ -6,6 +6,7 @@
 #include "monitor/backoff.h"
 #include "monitor/error_log.h"
 #include "monitor/launch.h"
+#include "monitor/health_check.h"
 #include "monitor/memory_ceiling.h"
 #include "monitor/monitor.h"
 #include "monitor/process_query.h"
@@ -13,6 +14,7 @@
 #include "monitor/ui_links.h"
 #include "tests/helper_process.h"
 #include "tests/host_window.h"
+#include "tests/http_peer.h"
 #include "tests/running.h"
 #include "tests/test_support.h"
 
@@ -104,6 +106,7 @@ protected:
         tw::g_launchSeam = tw::g_exitWatchSeam = nullptr;
         tw::g_terminateSeam = nullptr;
         tw::g_probeSeam = nullptr;
+        tw::g_cpuTimesSeam = nullptr;
         for (size_t i = 0; i < tw::g_programCount; ++i)
             tw::KillProgramProcess(i);
         tw::ClearPrograms();
@@ -665,4 +668,160 @@ TEST_F(MonitorTest, AnExitNotedLateIsNotTakenForTheNextRunsEnd)
     ASSERT_TRUE(tw::KillProcessRunning(first, tw::CStrW(path.c_str())));
     EXPECT_NE(AwaitNewInstance(first, 5000), 0u) << LogText();
     EXPECT_EQ(Logged(L"开始延后重启", true), 0u) << LogText();
+}
+
+namespace {
+
+// Health checks as the tests set them: no grace unless given, two failures
+// in a row, a heartbeat older than a second is stale.
+tw::HealthSettings Checks(const std::wstring& heartbeat, const std::wstring& url, DWORD cpuLimit, DWORD grace = 0)
+{
+    tw::HealthSettings health = tw::DefaultHealth();
+    health.heartbeatFile.AssignChars(heartbeat.c_str(), 0);
+    health.heartbeatSeconds = 1;
+    health.healthUrl.AssignChars(url.c_str(), 0);
+    health.cpuLimitPercent = cpuLimit;
+    health.cpuCycles = 2;
+    health.graceSeconds = grace;
+    health.failureCycles = 2;
+    return health;
+}
+
+void SetChecks(tw::HealthSettings health)
+{
+    tw::SetProgramHealth(0, health);
+}
+
+tw::Verdict VerdictOf(int check)
+{
+    return Program().checks[check].verdict;
+}
+
+// The processor time the helper writes of itself (--cpu-dir): Wine reads
+// another process's times as the caller's own.
+std::wstring g_cpuDir;
+
+bool HelperCpuTime(DWORD processId, ULONGLONG* busy)
+{
+    std::wstring path = g_cpuDir + L"\\cpu-" + std::to_wstring(processId) + L".txt";
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    unsigned long long value = 0;
+    bool read = file && fscanf(file, "%llu", &value) == 1;
+    if (file)
+        fclose(file);
+    *busy = value;
+    return read;
+}
+
+} // namespace
+
+// The heartbeat stops 300 ms after the start while the window answers. With
+// the check on, nothing is judged within the 5 s grace; then two stale cycles
+// close the program and it is started again; its first pass after that is
+// logged as the recovery. With the check off, the same program is left alone.
+TEST_F(MonitorTest, AStaleHeartbeatClosesTheProgramAfterTheGraceAndTwoCyclesAndOnlyWithTheCheckOn)
+{
+    for (bool checked : {true, false}) {
+        SCOPED_TRACE(checked ? "checked" : "not checked");
+        std::wstring path = HelperCopy(checked ? L"beat1.exe" : L"beat0.exe");
+        std::wstring beat = dir.File(checked ? L"beat1.txt" : L"beat0.txt");
+        std::wstring options = L"--heartbeat \"" + beat + L"\" --heartbeat-for 300";
+        HelperProcess helper;
+        ASSERT_TRUE(helper.Start(options, path));
+        ASSERT_NE(Watch(helper, path, L"", options), nullptr);
+        if (checked)
+            SetChecks(Checks(beat, L"", 0, 5));
+        ULONGLONG started = GetTickCount64();
+        Start(1, 2);
+        if (!checked) {
+            PumpFor(7000);
+            EXPECT_EQ(Logged(L"心跳", true), 0u) << LogText();
+            EXPECT_TRUE(helper.IsRunning());
+            break;
+        }
+        ASSERT_TRUE(PumpUntil([] { return Logged(L"心跳文件已", true) == 1; }, 12000)) << LogText();
+        EXPECT_GE(GetTickCount64() - started, 5800u) << "the grace, then two stale cycles";
+        EXPECT_NE(Entries().front().find(L"秒未更新 (上限 1 秒), 关闭后重新启动"), std::wstring::npos) << LogText();
+        ASSERT_TRUE(helper.WaitForExit(5000)) << "closed when asked";
+        // A looser limit: the next instance passes.
+        tw::HealthSettings looser = Checks(beat, L"", 0, 1);
+        looser.heartbeatSeconds = 600;
+        SetChecks(looser);
+        ASSERT_NE(AwaitNewInstance(helper.Id(), 5000), 0u) << LogText();
+        EXPECT_TRUE(PumpUntil([] { return Logged(L"重启后心跳文件已恢复更新", true) == 1; }, 6000)) << LogText();
+        EXPECT_EQ(VerdictOf(tw::kCheckHeartbeat), tw::Verdict::Pass);
+        TearDown();
+        SetUp();
+    }
+}
+
+// An HTTP address that answers 500, then one that takes the request and never
+// answers, and a TCP address that refuses: each closes the program after two
+// failures and names the figure; a pass after the restart is the recovery. A
+// silent peer never makes a cycle wait.
+TEST_F(MonitorTest, AHealthAddressThatFailsClosesTheProgramAndASilentPeerHoldsNoCycleUp)
+{
+    for (const wchar_t* scheme : {L"http", L"tcp"}) {
+        SCOPED_TRACE(tw::ToNarrow(scheme).c_str());
+        bool http = std::wstring(scheme) == L"http";
+        tw_test::HttpPeer peer;
+        ASSERT_TRUE(peer.Open());
+        HelperProcess helper;
+        ASSERT_NE(StartWatched(helper, L""), nullptr);
+        SetChecks(Checks(L"", peer.Url(scheme), 0));
+        Start(1, 2);
+        ASSERT_TRUE(PumpUntil([] { return VerdictOf(tw::kCheckEndpoint) == tw::Verdict::Pass; }, 4000)) << LogText();
+        PumpFor(1500);
+        EXPECT_EQ(Logged(L"健康地址", true), 0u) << LogText();
+        if (http)
+            peer.SetMode(tw_test::HttpPeer::kAnswer500);
+        else
+            peer.Close();
+        const wchar_t* failure = http ? L"返回状态 500, 连续2次失败, 关闭后重新启动" : L"无法连接";
+        ASSERT_TRUE(PumpUntil([&] { return Logged(failure, true) == 1; }, 6000)) << LogText();
+        ASSERT_TRUE(helper.WaitForExit(5000));
+        DWORD fresh = AwaitNewInstance(helper.Id(), 5000);
+        ASSERT_NE(fresh, 0u) << LogText();
+        if (!http) {
+            TearDown();
+            SetUp();
+            continue;
+        }
+        peer.SetMode(tw_test::HttpPeer::kAnswer200);
+        EXPECT_TRUE(PumpUntil([] { return Logged(L"已恢复正常", true) == 1; }, 5000)) << LogText();
+        tw::g_monitorStats.longestCycleMs = 0;
+        peer.SetMode(tw_test::HttpPeer::kSilent);
+        EXPECT_TRUE(PumpUntil([] { return Logged(L"毫秒内没有应答", true) == 1; }, 8000)) << LogText();
+        EXPECT_LT(tw::g_monitorStats.longestCycleMs.load(), 1000u) << "no cycle waits on the network";
+        EXPECT_EQ(Logged(L"健康地址", true), 3u) << LogText();
+        TearDown();
+        SetUp();
+    }
+}
+
+// A helper that spins a core is over a 50 % limit for two periods and is
+// closed; one that idles under the same limit is left alone.
+TEST_F(MonitorTest, AProgramThatPegsACoreIsClosedAndAnIdleOneIsLeftAlone)
+{
+    // No closing backslash, which would escape the quote around it.
+    g_cpuDir = dir.File(L"cpu");
+    ASSERT_TRUE(CreateDirectoryW(g_cpuDir.c_str(), nullptr));
+    tw::g_cpuTimesSeam = HelperCpuTime;
+    for (bool spins : {true, false}) {
+        SCOPED_TRACE(spins ? "spins" : "idles");
+        HelperProcess helper;
+        std::wstring options = std::wstring(spins ? L"--spin " : L"") + L"--cpu-dir \"" + g_cpuDir + L"\"";
+        ASSERT_NE(StartWatched(helper, options, HelperCopy(spins ? L"spin1.exe" : L"spin0.exe")), nullptr);
+        SetChecks(Checks(L"", L"", 50));
+        Start(1, 2);
+        bool logged = PumpUntil([] { return Logged(L"连续2个周期超过上限50%", true) == 1; }, spins ? 8000 : 5000);
+        EXPECT_EQ(logged, spins) << LogText();
+        EXPECT_EQ(helper.WaitForExit(spins ? 5000 : 0), spins);
+        if (!spins) {
+            EXPECT_EQ(VerdictOf(tw::kCheckCpu), tw::Verdict::Pass);
+        }
+        TearDown();
+        SetUp();
+        tw::g_cpuTimesSeam = HelperCpuTime;
+    }
 }

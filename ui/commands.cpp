@@ -7,6 +7,7 @@
 #include "core/trace.h"
 #include "core/window_text.h"
 #include "monitor/backoff.h"
+#include "monitor/health_check.h"
 #include "monitor/error_log.h"
 #include "monitor/log_file.h"
 #include "monitor/monitor.h"
@@ -133,6 +134,11 @@ CStrW BuildInfoPanelText()
         CStrW state = RestartStateText(view);
         if (!state.IsEmpty())
             AppendLine(text, L"重启状态：", state);
+        CStrW checks = CheckLines(view);
+        if (!checks.IsEmpty()) {
+            text.AppendChars(L"健康检查：\r\n", 0);
+            text.AppendChars(checks.c_str(), 0);
+        }
     }
     return text;
 }

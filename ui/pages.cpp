@@ -5,6 +5,7 @@
 #include "ui/picker.h"
 
 #include "monitor/backoff.h"
+#include "monitor/health_check.h"
 #include "monitor/error_log.h"
 #include "monitor/program_table.h"
 #include "monitor/ui_links.h"
@@ -152,8 +153,11 @@ bool ReadRow(int listId, size_t row, RowTexts* out)
             return false;
         out->cells[1].Format(L"%lld", static_cast<long long>(reinterpret_cast<INT_PTR>(view.window)));
         // A program whose restart is held back shows the wait where its
-        // window's title would be: it has no window then.
+        // window's title would be: it has no window then. A failing health
+        // check shows there too.
         CStrW state = RestartStateText(view);
+        if (state.IsEmpty())
+            state = FailingCheckText(view);
         out->cells[2] = state.IsEmpty() ? static_cast<CStrW&&>(view.title) : static_cast<CStrW&&>(state);
         out->cells[3] = static_cast<CStrW&&>(view.name);
         out->colour = view.rowColour;

@@ -28,6 +28,15 @@ struct Options {
     LONG_PTR answerResult = 0;
     // A launcher: starts a copy of itself with the other options and exits.
     bool relaunch = false;
+    // A heartbeat file written every 200 ms, for heartbeatFor ms (-1: for
+    // good) while the window goes on answering.
+    std::wstring heartbeatFile;
+    int heartbeatFor = -1;
+    // A thread that keeps one core busy; the process's own processor time
+    // written every 100 ms to cpu-PID.txt in cpuDir, where the tests read
+    // it (Wine gives another process's reading wrong).
+    bool spin = false;
+    std::wstring cpuDir;
     std::wstring copyArgs;
 } g_options;
 
@@ -132,19 +141,17 @@ void ShowMainWindow(HINSTANCE instance)
 void ParseOptions()
 {
     Options& o = g_options;
-    const std::pair<const wchar_t*, bool*> flags[] = {{L"--no-window", &o.noWindow},
-                                                      {L"--owned", &o.owned},
-                                                      {L"--child", &o.child},
-                                                      {L"--soak", &o.soak},
-                                                      {L"--relaunch", &o.relaunch}};
-    const std::pair<const wchar_t*, std::wstring*> texts[] = {{L"--title", &o.title},
-                                                              {L"--class", &o.className},
-                                                              {L"--error-box", &o.errorBox},
-                                                              {L"--write-info", &o.infoFile}};
+    const std::pair<const wchar_t*, bool*> flags[] = {{L"--no-window", &o.noWindow}, {L"--owned", &o.owned},
+                                                      {L"--child", &o.child},        {L"--soak", &o.soak},
+                                                      {L"--relaunch", &o.relaunch},  {L"--spin", &o.spin}};
+    const std::pair<const wchar_t*, std::wstring*> texts[] = {
+        {L"--title", &o.title},         {L"--class", &o.className},         {L"--error-box", &o.errorBox},
+        {L"--write-info", &o.infoFile}, {L"--heartbeat", &o.heartbeatFile}, {L"--cpu-dir", &o.cpuDir}};
     const std::pair<const wchar_t*, int*> numbers[] = {
-        {L"--show-after", &o.showAfter}, {L"--exit-after", &o.exitAfter},   {L"--hang-at-start", &o.hangAtStart},
-        {L"--hang-after", &o.hangAfter}, {L"--hang-for", &o.hangFor},       {L"--at", &o.x},
-        {L"--allocate", &o.allocateMb},  {L"--crash-after", &o.crashAfter}, {L"--close-delay", &o.closeDelay}};
+        {L"--show-after", &o.showAfter},      {L"--exit-after", &o.exitAfter},   {L"--hang-at-start", &o.hangAtStart},
+        {L"--hang-after", &o.hangAfter},      {L"--hang-for", &o.hangFor},       {L"--at", &o.x},
+        {L"--allocate", &o.allocateMb},       {L"--crash-after", &o.crashAfter}, {L"--close-delay", &o.closeDelay},
+        {L"--heartbeat-for", &o.heartbeatFor}};
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
     auto next = [&](int& i) { return ++i < count ? std::wstring(args[i]) : std::wstring(); };
@@ -175,6 +182,57 @@ void TakeMemory(int megabytes)
     auto* block = static_cast<volatile char*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     for (SIZE_T at = 0; block && at < size; at += 4096)
         block[at] = 1;
+}
+
+DWORD WINAPI WriteHeartbeat(void*)
+{
+    ULONGLONG until = g_options.heartbeatFor < 0 ? ~0ull : GetTickCount64() + g_options.heartbeatFor;
+    while (GetTickCount64() < until) {
+        HANDLE file = CreateFileW(g_options.heartbeatFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(file, "alive", 5, &written, nullptr);
+            CloseHandle(file);
+        }
+        Sleep(200);
+    }
+    return 0;
+}
+
+DWORD WINAPI Spin(void*)
+{
+    for (volatile unsigned long long n = 0;; n = n + 1) {
+    }
+}
+
+DWORD WINAPI WriteCpuTime(void*)
+{
+    std::wstring path = g_options.cpuDir + L"\\cpu-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    for (;;) {
+        FILETIME created, exited, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+        ULARGE_INTEGER k, u;
+        k.LowPart = kernel.dwLowDateTime;
+        k.HighPart = kernel.dwHighDateTime;
+        u.LowPart = user.dwLowDateTime;
+        u.HighPart = user.dwHighDateTime;
+        if (FILE* file = _wfopen(path.c_str(), L"wb")) {
+            fprintf(file, "%llu", static_cast<unsigned long long>(k.QuadPart + u.QuadPart));
+            fclose(file);
+        }
+        Sleep(100);
+    }
+}
+
+void StartWorkers()
+{
+    if (!g_options.heartbeatFile.empty())
+        CloseHandle(CreateThread(nullptr, 0, WriteHeartbeat, nullptr, 0, nullptr));
+    if (g_options.spin)
+        CloseHandle(CreateThread(nullptr, 0, Spin, nullptr, 0, nullptr));
+    if (!g_options.cpuDir.empty())
+        CloseHandle(CreateThread(nullptr, 0, WriteCpuTime, nullptr, 0, nullptr));
 }
 
 // Starts this program again with its options but --relaunch.
@@ -208,6 +266,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         return 0;
     }
     TakeMemory(g_options.allocateMb);
+    StartWorkers();
     wchar_t directory[MAX_PATH] = {0};
     GetCurrentDirectoryW(MAX_PATH, directory);
     WriteInfo(L"pid=" + std::to_wstring(GetCurrentProcessId()) + L"\ncmdline=" + GetCommandLineW() + L"\ncwd=" +
