@@ -353,20 +353,25 @@ Verdict ProbeEndpoint(const CheckInput& input, HealthWork& work, CheckReading* r
     return verdict;
 }
 
-void DescribeFailure(const CStrW& url, const CheckReading& reading, CStrW* text)
+// With url, the log's form, which names the address; without, the short
+// form of the row and the info page.
+void DescribeFailure(const wchar_t* url, const CheckReading& reading, CStrW* text)
 {
+    CStrW address;
+    if (url)
+        address.Format(L"\"%s\"", url);
     if (reading.kind == kTimedOut)
-        text->Format(L"健康地址\"%s\"在 %llu 毫秒内没有应答", url.c_str(), reading.value);
+        text->Format(L"健康地址%s在 %llu 毫秒内没有应答", address.c_str(), reading.value);
     else if (reading.kind == kNoConnection)
-        text->Format(L"健康地址\"%s\"无法连接 (错误代码 %llu)", url.c_str(), reading.value);
+        text->Format(L"健康地址%s无法连接 (错误代码 %llu)", address.c_str(), reading.value);
     else
-        text->Format(L"健康地址\"%s\"返回状态 %llu", url.c_str(), reading.value);
+        text->Format(L"健康地址%s返回状态 %llu", address.c_str(), reading.value);
 }
 
 void EndpointFailureLine(const CheckInput& input, const CheckReading& reading, DWORD cycles, CStrW* line)
 {
     CStrW failure;
-    DescribeFailure(input.health.healthUrl, reading, &failure);
+    DescribeFailure(input.health.healthUrl.c_str(), reading, &failure);
     line->Format(L"进程\"%s\"%s, 连续%lu次失败, 关闭后重新启动, 进程ID为:%lu", input.name.c_str(), failure.c_str(),
                  cycles, input.processId);
 }
@@ -377,10 +382,9 @@ void EndpointRecoveryLine(const CheckInput& input, CStrW* line)
                  input.health.healthUrl.c_str(), input.processId);
 }
 
-void EndpointFailureText(const HealthSettings& health, const RecoverySettings&, const CheckReading& reading,
-                         CStrW* text)
+void EndpointFailureText(const HealthSettings&, const RecoverySettings&, const CheckReading& reading, CStrW* text)
 {
-    DescribeFailure(health.healthUrl, reading, text);
+    DescribeFailure(nullptr, reading, text);
 }
 
 } // namespace

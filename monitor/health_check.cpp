@@ -47,14 +47,16 @@ bool ReadCheckInput(size_t index, CheckInput* input)
     return true;
 }
 
-// A new instance starts every count from none.
+// A new instance starts every count from none, with no verdict yet.
 void ResetCounts(size_t index, DWORD processId)
 {
     CLock lock(TableLock());
     if (index >= g_programCount || !RunGoesOn() || g_monitorList.At(index).processId != processId)
         return;
-    for (CheckRecord& check : g_monitorList.At(index).checks)
+    for (CheckRecord& check : g_monitorList.At(index).checks) {
         check.failures = 0;
+        check.verdict = Verdict::Unknown;
+    }
 }
 
 // Notes a verdict of check id for the instance processId and tells whether
@@ -66,6 +68,9 @@ Outcome NoteVerdict(size_t index, DWORD processId, int id, Verdict verdict, cons
     if (index >= g_programCount || !RunGoesOn() || g_monitorList.At(index).processId != processId)
         return Outcome::Nothing;
     CheckRecord& check = g_monitorList.At(index).checks[id];
+    // No reading yet (a probe still at work) keeps the last verdict shown.
+    if (verdict == Verdict::Unknown)
+        return Outcome::Nothing;
     check.verdict = verdict;
     check.reading = reading;
     if (verdict == Verdict::Pass) {
@@ -75,7 +80,7 @@ Outcome NoteVerdict(size_t index, DWORD processId, int id, Verdict verdict, cons
         check.acted = false;
         return Outcome::Recovered;
     }
-    if (verdict != Verdict::Fail || ++check.failures < (cycles ? cycles : 1))
+    if (++check.failures < (cycles ? cycles : 1))
         return Outcome::Nothing;
     check.failures = 0;
     check.acted = true;
@@ -179,15 +184,17 @@ CStrW CheckLines(const ProgramView& view)
     for (int id = 0; id < kCheckCount; ++id) {
         if (!kTable[id]->enabled(input))
             continue;
-        CStrW verdict;
+        // A failure's text names its check itself.
         const CheckRecord& check = view.checks[id];
-        if (check.verdict == Verdict::Fail)
-            kTable[id]->failureText(view.health, view.recovery, check.reading, &verdict);
-        else
-            verdict.AssignChars(check.verdict == Verdict::Pass ? L"正常" : L"尚无结论", 0);
-        lines.AppendChars(kTable[id]->name, 0);
-        lines.AppendChars(L"：", 0);
-        lines.AppendChars(verdict.c_str(), 0);
+        CStrW line;
+        if (check.verdict == Verdict::Fail) {
+            kTable[id]->failureText(view.health, view.recovery, check.reading, &line);
+        } else {
+            line.AssignChars(kTable[id]->name, 0);
+            line.AppendChars(check.verdict == Verdict::Pass ? L"：正常" : L"：尚无结论", 0);
+        }
+        lines.AppendChars(L"  ", 0);
+        lines.AppendChars(line.c_str(), 0);
         lines.AppendChars(L"\r\n", 0);
     }
     return lines;

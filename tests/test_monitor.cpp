@@ -777,6 +777,11 @@ TEST_F(MonitorTest, AHealthAddressThatFailsClosesTheProgramAndASilentPeerHoldsNo
             peer.SetMode(tw_test::HttpPeer::kAnswer500);
         else
             peer.Close();
+        // From the first failure the row and the info page show it.
+        const wchar_t* shown = http ? L"健康地址返回状态 500" : L"健康地址无法连接";
+        EXPECT_TRUE(
+            PumpUntil([&] { return std::wstring(tw::FailingCheckText(Program()).c_str()).find(shown) == 0; }, 4000));
+        EXPECT_NE(std::wstring(tw::CheckLines(Program()).c_str()).find(shown), std::wstring::npos);
         const wchar_t* failure = http ? L"返回状态 500, 连续2次失败, 关闭后重新启动" : L"无法连接";
         ASSERT_TRUE(PumpUntil([&] { return Logged(failure, true) == 1; }, 6000)) << LogText();
         ASSERT_TRUE(helper.WaitForExit(5000));
