@@ -45,6 +45,12 @@ constexpr DWORD kLongestProbeMs = 5000;
 
 const wchar_t kUserAgent[] = L"Tollwick health check";
 
+// Probes at work in the whole process. A name server that never answers
+// leaves each probe that waits on it behind; past this many, no new probe
+// starts until some have ended.
+constexpr LONG kMostProbesAtWork = 64;
+volatile LONG g_probesAtWork = 0;
+
 bool HasPrefix(const wchar_t* text, const wchar_t* prefix)
 {
     return _wcsnicmp(text, prefix, wcslen(prefix)) == 0;
@@ -298,6 +304,7 @@ DWORD WINAPI RunProbe(void* parameter)
     probe->reading = reading;
     InterlockedExchange(&probe->done, 1);
     ReleaseProbe(probe);
+    InterlockedDecrement(&g_probesAtWork);
     return 0;
 }
 
@@ -308,9 +315,14 @@ bool IsKnownForm(const wchar_t* url)
 
 void StartProbe(const CheckInput& input, HealthWork& work)
 {
+    if (InterlockedIncrement(&g_probesAtWork) > kMostProbesAtWork) {
+        InterlockedDecrement(&g_probesAtWork);
+        return;
+    }
     auto* probe = new EndpointProbe{2, CStrW(input.health.healthUrl.c_str()), 0, 0, Verdict::Unknown, {0, 0}};
     probe->timeoutMs = input.periodMs < kLongestProbeMs ? input.periodMs : kLongestProbeMs;
     if (!QueueUserWorkItem(RunProbe, probe, WT_EXECUTELONGFUNCTION)) {
+        InterlockedDecrement(&g_probesAtWork);
         delete probe;
         return;
     }
