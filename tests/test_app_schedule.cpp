@@ -221,6 +221,11 @@ TEST_F(SettingsDialogTest, EachProgramFieldIsOnItsPageAndStoredUnderItsKey)
         else
             EXPECT_EQ(Field(dialog, row.id), row.typed) << row.key;
     }
+    // An emptied path turns its check off; an emptied number keeps its value.
+    SetField(dialog, 1020, L"");
+    SetField(dialog, 1021, L"");
+    ASSERT_TRUE(CloseSettings(dialog));
+    EXPECT_TRUE(ConfigHas(" heartbeatfile=\"\" heartbeattime=\"45\"")) << Config();
 }
 
 // The countdown ticks while monitoring and stands still when it stops.
