@@ -125,8 +125,8 @@ int ShownPage(HWND dialog)
 }
 
 // Shows the controls of the page the tabs have selected and hides the others.
-// The focus leaves a control that is hidden for the tabs: a hidden control
-// would take the keys unseen.
+// A focused control that goes hands the focus to the tabs: hidden, it would
+// take the keys unseen.
 void ShowSelectedPage(HWND dialog)
 {
     int shown = ShownPage(dialog);
