@@ -24,3 +24,17 @@
 #define IDC_MEMORY_LIMIT 1016
 #define IDC_MEMORY_CYCLES 1017
 #define IDC_KEEP_PLACEMENT 1018
+#define IDC_PAGES 1019
+#define IDC_HEARTBEAT_FILE 1020
+#define IDC_HEARTBEAT_TIME 1021
+#define IDC_HEALTH_URL 1022
+#define IDC_CPU_LIMIT 1023
+#define IDC_CPU_CYCLES 1024
+#define IDC_HEALTH_GRACE 1025
+#define IDC_HEALTH_CYCLES 1026
+
+// The texts of a page of IDC_PAGES have ids from its base up (at most 99
+// each), so that the page can show and hide them with its fields.
+#define IDC_START_TEXTS 1100
+#define IDC_RECOVERY_TEXTS 1200
+#define IDC_HEALTH_TEXTS 1300

@@ -146,6 +146,88 @@ TEST_F(SettingsDialogTest, ClosingStoresTheGlobalAndEachProgramsFields)
     EXPECT_TRUE(ConfigHas("monitortime=\"86400\"") && ConfigHas("unresponsetime=\"86400\"")) << Config();
 }
 
+// Each program's field shows on its page of the tabs alone and is stored under
+// its key; the dialog fits a 1024x768 screen.
+TEST_F(SettingsDialogTest, EachProgramFieldIsOnItsPageAndStoredUnderItsKey)
+{
+    struct Row {
+        int page;
+        int id;
+        const wchar_t* typed; // for the box: ticked
+        const char* key;
+    };
+    const Row rows[] = {
+        {0, 1010, L"--go", "command"},
+        {0, 1011, L"42", "message"},
+        {0, 1012, L"p", "arg"},
+        {1, 1014, L"30", "stabletime"},
+        {1, 1015, L"120", "backoffmax"},
+        {1, 1018, L"1", "keepplacement"},
+        {1, 1016, L"256", "memorylimit"},
+        {1, 1017, L"4", "memorycycles"},
+        {2, 1020, L"%TEMP%\\beat.txt", "heartbeatfile"},
+        {2, 1021, L"45", "heartbeattime"},
+        {2, 1022, L"tcp://127.0.0.1:8080", "healthurl"},
+        {2, 1023, L"150", "cpulimit"},
+        {2, 1024, L"7", "cpucycles"},
+        {2, 1025, L"20", "healthgrace"},
+        {2, 1026, L"5", "healthcycles"},
+    };
+    ASSERT_TRUE(Launch(ConfigWith("", Entry(dir.File(L"one.exe")))));
+    HWND dialog = OpenSettings();
+    ASSERT_NE(dialog, nullptr);
+    RECT frame;
+    GetWindowRect(dialog, &frame);
+    EXPECT_LE(frame.bottom - frame.top, 600) << "the whole dialog on a 1024x768 screen";
+    HWND tabs = GetDlgItem(dialog, 1019);
+    for (const Row& row : rows) {
+        // Focusing a tab selects it and tells the dialog, as a click does.
+        SendMessageW(tabs, TCM_SETCURFOCUS, static_cast<WPARAM>(row.page), 0);
+        for (const Row& other : rows)
+            EXPECT_EQ(IsWindowVisible(GetDlgItem(dialog, other.id)) != FALSE, other.page == row.page)
+                << other.id << " on page " << row.page;
+        EXPECT_TRUE(IsWindowVisible(GetDlgItem(dialog, 1006))) << "the program box is above the pages";
+        if (row.id == 1018)
+            SendMessageW(GetDlgItem(dialog, row.id), BM_SETCHECK, BST_CHECKED, 0);
+        else
+            SetField(dialog, row.id, row.typed);
+    }
+    // A field of a hidden page given the focus brings its page up; Ctrl+Tab
+    // turns the pages.
+    PostMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, 1010)), TRUE);
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(GetDlgItem(dialog, 1010)) != FALSE; }, 3000));
+    EXPECT_EQ(SendMessageW(tabs, TCM_GETCURSEL, 0, 0), 0);
+    INPUT keys[4] = {};
+    const WORD pressed[4] = {VK_CONTROL, VK_TAB, VK_TAB, VK_CONTROL};
+    for (int i = 0; i < 4; ++i) {
+        keys[i].type = INPUT_KEYBOARD;
+        keys[i].ki.wVk = pressed[i];
+        keys[i].ki.dwFlags = i < 2 ? 0 : KEYEVENTF_KEYUP;
+    }
+    SetForegroundWindow(dialog);
+    SendInput(4, keys, sizeof(INPUT));
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(GetDlgItem(dialog, 1014)) != FALSE; }, 3000)) << "Ctrl+Tab";
+    ASSERT_TRUE(CloseSettings(dialog));
+    for (const Row& row : rows)
+        EXPECT_TRUE(ConfigHas(std::string(" ") + row.key + "=\"" + Narrow(row.typed) + "\"")) << row.key << Config();
+
+    ASSERT_TRUE(Quit());
+    ASSERT_TRUE(Launch());
+    dialog = OpenSettings();
+    ASSERT_NE(dialog, nullptr);
+    for (const Row& row : rows) {
+        if (row.id == 1018)
+            EXPECT_TRUE(Checked(dialog, row.id));
+        else
+            EXPECT_EQ(Field(dialog, row.id), row.typed) << row.key;
+    }
+    // An emptied path turns its check off; an emptied number keeps its value.
+    SetField(dialog, 1020, L"");
+    SetField(dialog, 1021, L"");
+    ASSERT_TRUE(CloseSettings(dialog));
+    EXPECT_TRUE(ConfigHas(" heartbeatfile=\"\" heartbeattime=\"45\"")) << Config();
+}
+
 // The countdown ticks while monitoring and stands still when it stops.
 // Once-only moments that passed while Tollwick was not running (a power cut,
 // a day off) are dropped and logged, not carried out at start-up.

@@ -2,8 +2,8 @@
 # Takes the README's pictures of the current program, on a private virtual
 # display: a new user's drag of the finder onto the demo program
 # (docs/drag.png), then, after monitoring has run a while, each tab page
-# (docs/tab-0.png ... docs/tab-4.png) and the dialog "高级配置"
-# (docs/settings.png), and then the demo program's restarts held back by the
+# (docs/tab-0.png ... docs/tab-4.png) and the dialog "高级配置" on its page
+# "健康检查" (docs/settings.png), and then the demo program's restarts held back by the
 # crash-loop backoff (docs/backoff-info.png, docs/backoff-list.png). Tollwick runs from C:\Tollwick and the demo program
 # from C:\Demo inside the Wine prefix, so the pictures show paths a user
 # would have, not this checkout's. Part of the release steps (make release).

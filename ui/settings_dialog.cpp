@@ -13,6 +13,7 @@
 #include "ui/schedule_view.h"
 #include "ui/window.h"
 
+#include <commctrl.h>
 #include <wchar.h>
 
 namespace tw {
@@ -78,6 +79,123 @@ void InstallTimeFilter(HWND field)
     SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TimeFieldProc));
 }
 
+// The pages of the per-program settings. Their controls are the dialog's own
+// children, shown and hidden with their page, so that every id stays reachable
+// through GetDlgItem(dialog, id).
+enum Page { kStartPage, kRecoveryPage, kHealthPage, kPageCount };
+
+const wchar_t* const kPageTitles[kPageCount] = {L"启动", L"恢复", L"健康检查"};
+const int kPageTextBases[kPageCount] = {IDC_START_TEXTS, IDC_RECOVERY_TEXTS, IDC_HEALTH_TEXTS};
+
+// The page a control lies on; -1 for one above the pages.
+int PageOf(int id)
+{
+    switch (id) {
+    case IDC_COMMAND:
+    case IDC_MESSAGE:
+    case IDC_PARAMETERS:
+        return kStartPage;
+    case IDC_STABLE_TIME:
+    case IDC_BACKOFF_MAX:
+    case IDC_KEEP_PLACEMENT:
+    case IDC_MEMORY_LIMIT:
+    case IDC_MEMORY_CYCLES:
+        return kRecoveryPage;
+    case IDC_HEARTBEAT_FILE:
+    case IDC_HEARTBEAT_TIME:
+    case IDC_HEALTH_URL:
+    case IDC_CPU_LIMIT:
+    case IDC_CPU_CYCLES:
+    case IDC_HEALTH_GRACE:
+    case IDC_HEALTH_CYCLES:
+        return kHealthPage;
+    default:
+        break;
+    }
+    for (int page = 0; page < kPageCount; ++page) {
+        if (id > kPageTextBases[page] && id < kPageTextBases[page] + 100)
+            return page;
+    }
+    return -1;
+}
+
+int ShownPage(HWND dialog)
+{
+    return static_cast<int>(SendDlgItemMessageW(dialog, IDC_PAGES, TCM_GETCURSEL, 0, 0));
+}
+
+// Shows the controls of the page the tabs have selected and hides the others.
+// A focused control that goes hands the focus to the tabs: hidden, it would
+// take the keys unseen.
+void ShowSelectedPage(HWND dialog)
+{
+    int shown = ShownPage(dialog);
+    HWND focus = GetFocus();
+    for (HWND control = GetWindow(dialog, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT)) {
+        int page = PageOf(GetDlgCtrlID(control));
+        if (page < 0)
+            continue;
+        if (page != shown && control == focus)
+            SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDC_PAGES)), TRUE);
+        ShowWindow(control, page == shown ? SW_SHOWNA : SW_HIDE);
+    }
+}
+
+void SelectPage(HWND dialog, int page)
+{
+    if (page == ShownPage(dialog))
+        return;
+    SendDlgItemMessageW(dialog, IDC_PAGES, TCM_SETCURSEL, static_cast<WPARAM>(page), 0);
+    ShowSelectedPage(dialog);
+}
+
+void AddPages(HWND dialog)
+{
+    HWND tabs = GetDlgItem(dialog, IDC_PAGES);
+    for (int page = 0; page < kPageCount; ++page) {
+        TCITEMW item = {};
+        item.mask = TCIF_TEXT;
+        item.pszText = const_cast<wchar_t*>(kPageTitles[page]);
+        SendMessageW(tabs, TCM_INSERTITEMW, static_cast<WPARAM>(page), reinterpret_cast<LPARAM>(&item));
+    }
+    SendMessageW(tabs, TCM_SETCURSEL, kStartPage, 0);
+    ShowSelectedPage(dialog);
+}
+
+// Ctrl+Tab and Ctrl+Shift+Tab (and Ctrl+PageDown, Ctrl+PageUp) turn the
+// pages from any control, as in a property sheet. The modal loop hands its
+// messages to this filter before the dialog manager sees them.
+HWND g_pagedDialog = nullptr;
+HHOOK g_pageKeysHook = nullptr;
+
+bool TurnPageByKey(const MSG& message)
+{
+    if (message.message != WM_KEYDOWN || GetKeyState(VK_CONTROL) >= 0 || !g_pagedDialog ||
+        (message.hwnd != g_pagedDialog && !IsChild(g_pagedDialog, message.hwnd)))
+        return false;
+    int step = 0;
+    if (message.wParam == VK_TAB)
+        step = GetKeyState(VK_SHIFT) < 0 ? kPageCount - 1 : 1;
+    else if (message.wParam == VK_NEXT)
+        step = 1;
+    else if (message.wParam == VK_PRIOR)
+        step = kPageCount - 1;
+    if (step == 0)
+        return false;
+    SelectPage(g_pagedDialog, (ShownPage(g_pagedDialog) + step) % kPageCount);
+    return true;
+}
+
+LRESULT CALLBACK PageKeysFilter(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == MSGF_DIALOGBOX) {
+        bool turned = Guarded(L"高级配置", false, [&] { return TurnPageByKey(*reinterpret_cast<const MSG*>(lParam)); });
+        if (turned)
+            return TRUE;
+    }
+    return CallNextHookEx(g_pageKeysHook, code, wParam, lParam);
+}
+
 // The program whose fields the lower group shows, kept apart from the combo
 // box's selection: a selection changed from the keyboard must not send one
 // program's fields to another.
@@ -110,6 +228,13 @@ void ShowProgramFields(HWND dialog, long long index)
     SetDlgItemInt(dialog, IDC_MEMORY_LIMIT, view.recovery.memoryLimitMb, FALSE);
     SetDlgItemInt(dialog, IDC_MEMORY_CYCLES, view.recovery.memoryCycles, FALSE);
     SetBoxChecked(dialog, IDC_KEEP_PLACEMENT, view.recovery.keepPlacement);
+    SetField(dialog, IDC_HEARTBEAT_FILE, view.health.heartbeatFile);
+    SetDlgItemInt(dialog, IDC_HEARTBEAT_TIME, view.health.heartbeatSeconds, FALSE);
+    SetField(dialog, IDC_HEALTH_URL, view.health.healthUrl);
+    SetDlgItemInt(dialog, IDC_CPU_LIMIT, view.health.cpuLimitPercent, FALSE);
+    SetDlgItemInt(dialog, IDC_CPU_CYCLES, view.health.cpuCycles, FALSE);
+    SetDlgItemInt(dialog, IDC_HEALTH_GRACE, view.health.graceSeconds, FALSE);
+    SetDlgItemInt(dialog, IDC_HEALTH_CYCLES, view.health.failureCycles, FALSE);
     SetShownProgram(dialog, index);
 }
 
@@ -149,6 +274,20 @@ RecoverySettings RecoveryFields(HWND dialog, const RecoverySettings& kept)
     return RecoveryInRange(r);
 }
 
+// An emptied path or address is stored empty: that check is off.
+HealthSettings HealthFields(HWND dialog, const HealthSettings& kept)
+{
+    HealthSettings h;
+    h.heartbeatFile = FieldText(dialog, IDC_HEARTBEAT_FILE);
+    h.heartbeatSeconds = NumberField(dialog, IDC_HEARTBEAT_TIME, kept.heartbeatSeconds);
+    h.healthUrl = FieldText(dialog, IDC_HEALTH_URL);
+    h.cpuLimitPercent = NumberField(dialog, IDC_CPU_LIMIT, kept.cpuLimitPercent);
+    h.cpuCycles = NumberField(dialog, IDC_CPU_CYCLES, kept.cpuCycles);
+    h.graceSeconds = NumberField(dialog, IDC_HEALTH_GRACE, kept.graceSeconds);
+    h.failureCycles = NumberField(dialog, IDC_HEALTH_CYCLES, kept.failureCycles);
+    return HealthInRange(h);
+}
+
 void TakeProgramFields(HWND dialog)
 {
     long long index = ShownProgram(dialog);
@@ -160,8 +299,11 @@ void TakeProgramFields(HWND dialog)
     ReplaceAll(parameters, L"\r\n", kLineBreakMarker);
     SetProgramSettings(static_cast<size_t>(index), command, messageValue, parameters);
     ProgramView view;
-    if (CopyProgram(static_cast<size_t>(index), &view))
-        SetProgramRecovery(static_cast<size_t>(index), RecoveryFields(dialog, view.recovery));
+    if (!CopyProgram(static_cast<size_t>(index), &view))
+        return;
+    SetProgramRecovery(static_cast<size_t>(index), RecoveryFields(dialog, view.recovery));
+    HealthSettings health = HealthFields(dialog, view.health);
+    SetProgramHealth(static_cast<size_t>(index), health);
 }
 
 void SetBoxFromConfig(HWND dialog, int id, const char* key)
@@ -188,6 +330,9 @@ void FillProgramBox(HWND dialog)
 void OnInitDialog(HWND dialog)
 {
     SetShownProgram(dialog, -1);
+    AddPages(dialog);
+    g_pagedDialog = dialog;
+    g_pageKeysHook = SetWindowsHookExW(WH_MSGFILTER, PageKeysFilter, nullptr, GetCurrentThreadId());
     InstallTimeFilter(GetDlgItem(dialog, IDC_RUN_TIME));
     InstallTimeFilter(GetDlgItem(dialog, IDC_CLOSE_TIME));
     SetDlgItemTextW(dialog, IDC_PROGRAM_PATH, L"");
@@ -229,6 +374,7 @@ void OnCloseDialog(HWND dialog)
         StoreText(i + 1, "command", view.command);
         StoreText(i + 1, "arg", view.parameters);
         WriteRecoveryKeys(i + 1, view.recovery);
+        WriteHealthKeys(i + 1, view.health);
     }
     g_config.Save();
     EndDialog(dialog, 0);
@@ -245,8 +391,22 @@ bool TimeFieldChanged(HWND dialog, int id)
     return GetWindowTextLengthW(field) > 0;
 }
 
+// A control of a hidden page that takes the focus anyway (a mnemonic, a
+// program's WM_NEXTDLGCTL) brings its page up.
+bool ShowPageOfFocus(HWND dialog, int id, UINT code)
+{
+    bool focused = code == EN_SETFOCUS || (id == IDC_KEEP_PLACEMENT && code == BN_SETFOCUS);
+    int page = PageOf(id);
+    if (!focused || page < 0)
+        return false;
+    SelectPage(dialog, page);
+    return true;
+}
+
 bool OnDialogCommand(HWND dialog, int id, UINT code)
 {
+    if (ShowPageOfFocus(dialog, id, code))
+        return true;
     switch (id) {
     case IDC_CLOSE_TIME:
         if (code != EN_KILLFOCUS)
@@ -293,7 +453,7 @@ bool OnDialogCommand(HWND dialog, int id, UINT code)
 
 } // namespace
 
-INT_PTR CALLBACK CSettingsDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+INT_PTR CALLBACK CSettingsDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     return Guarded(L"高级配置", static_cast<INT_PTR>(TRUE), [&]() -> INT_PTR {
         switch (message) {
@@ -302,9 +462,22 @@ INT_PTR CALLBACK CSettingsDialog(HWND dialog, UINT message, WPARAM wParam, LPARA
             return TRUE;
         case WM_COMMAND:
             return OnDialogCommand(dialog, LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
+        case WM_NOTIFY: {
+            const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+            if (header->idFrom != IDC_PAGES || header->code != TCN_SELCHANGE)
+                return FALSE;
+            ShowSelectedPage(dialog);
+            return TRUE;
+        }
         case WM_CLOSE:
             OnCloseDialog(dialog);
             return TRUE;
+        case WM_DESTROY:
+            if (g_pageKeysHook)
+                UnhookWindowsHookEx(g_pageKeysHook);
+            g_pageKeysHook = nullptr;
+            g_pagedDialog = nullptr;
+            return FALSE;
         default:
             return FALSE;
         }

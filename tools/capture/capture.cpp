@@ -24,6 +24,9 @@ const wchar_t kMainClass[] = L"Tollwick 程序守护 主窗口";
 constexpr int kPickerId = 10000;
 constexpr int kTabId = 10001;
 constexpr int kInfoPanelId = 10300;
+// The tabs of "高级配置" and the index of its page "健康检查".
+constexpr int kSettingsPagesId = 1019;
+constexpr WPARAM kHealthPage = 2;
 // GDI+'s PNG encoder.
 const CLSID kPngEncoder = {0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
 
@@ -142,6 +145,8 @@ int CaptureSettings(const std::wstring& file)
     HWND dialog = nullptr;
     if (!WaitFor([&] { return (dialog = FindWindowW(L"#32770", L"高级配置")) && IsWindowVisible(dialog); }, 10000))
         return Failed(L"the dialog 高级配置 did not open");
+    // On its page of health checks (focusing a tab selects it, as a click).
+    SendMessageW(GetDlgItem(dialog, kSettingsPagesId), TCM_SETCURFOCUS, kHealthPage, 0);
     Sleep(700);
     bool saved = SaveScreenRect(FrameOf(dialog), file);
     // Closed as its title bar's close button closes it (which saves).
