@@ -3,10 +3,13 @@
 # display: a new user's drag of the finder onto the demo program
 # (docs/drag.png), then, after monitoring has run a while, each tab page
 # (docs/tab-0.png ... docs/tab-4.png) and the dialog "高级配置" on its page
-# "健康检查" (docs/settings.png), and then the demo program's restarts held back by the
-# crash-loop backoff (docs/backoff-info.png, docs/backoff-list.png). Tollwick runs from C:\Tollwick and the demo program
-# from C:\Demo inside the Wine prefix, so the pictures show paths a user
-# would have, not this checkout's. Part of the release steps (make release).
+# "健康检查" (docs/settings.png), where it gives the demo program a heartbeat
+# check that fails (docs/health-list.png, docs/health-info.png), and then the
+# demo program's restarts held back by the crash-loop backoff
+# (docs/backoff-info.png, docs/backoff-list.png). Tollwick runs from
+# C:\Tollwick and the demo program from C:\Demo inside the Wine prefix, so the
+# pictures show paths a user would have, not this checkout's. Part of the
+# release steps (make release).
 set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -72,8 +75,10 @@ capture click 10100
 sleep "${SCREENSHOT_WAIT:-65}"
 capture tabs "$(tollwick_wine winepath.exe -w "$here/docs")"
 capture settings "$(tollwick_wine winepath.exe -w "$here/docs/settings.png")"
+# The dialog left the demo program a heartbeat check that fails.
+capture health "$(tollwick_wine winepath.exe -w "$here/docs")"
 # The demo program dies sooner than its stable time after every start: its
 # fourth held restart comes about two and a half minutes in.
 capture backoff "$(tollwick_wine winepath.exe -w "$here/docs")"
-echo "screenshots: docs/drag.png, docs/tab-0.png ... docs/tab-4.png, docs/settings.png, docs/backoff-info.png," \
-  "docs/backoff-list.png"
+echo "screenshots: docs/drag.png, docs/tab-0.png ... docs/tab-4.png, docs/settings.png, docs/health-list.png," \
+  "docs/health-info.png, docs/backoff-info.png, docs/backoff-list.png"

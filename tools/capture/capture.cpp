@@ -1,6 +1,6 @@
 // Takes PNG pictures of what the display shows, for the README
 // (tools/screenshots.sh, whose steps each mode is) and the demo run:
-//   capture screen|settings|drag FILE.png | tabs|backoff DIR | click ID
+//   capture screen|settings|drag FILE.png | tabs|backoff|health DIR | click ID
 #include <windows.h>
 
 #include <commctrl.h>
@@ -27,6 +27,9 @@ constexpr int kInfoPanelId = 10300;
 // The tabs of "高级配置" and the index of its page "健康检查".
 constexpr int kSettingsPagesId = 1019;
 constexpr WPARAM kHealthPage = 2;
+constexpr int kHeartbeatFileId = 1020;
+constexpr int kHealthGraceId = 1025;
+constexpr int kHealthCyclesId = 1026;
 // GDI+'s PNG encoder.
 const CLSID kPngEncoder = {0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
 
@@ -137,6 +140,22 @@ int CaptureBackoff(const std::wstring& folder)
     return CaptureTabs(folder, {{0, L"backoff-info.png"}, {1, L"backoff-list.png"}});
 }
 
+// The demo program's heartbeat check failing, on the info page and in the
+// program list.
+int CaptureHealth(const std::wstring& folder)
+{
+    HWND info = GetDlgItem(GetDlgItem(BringMainWindow(), kTabId), kInfoPanelId);
+    auto failing = [&] {
+        wchar_t text[4096] = {0};
+        SendMessageTimeoutW(info, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+        return wcsstr(text, L"心跳文件不存在") != nullptr;
+    };
+    if (!info || !WaitFor(failing, 60000))
+        return Failed(L"the heartbeat check did not fail within a minute");
+    // The list first: its row shows the check only while the program runs.
+    return CaptureTabs(folder, {{1, L"health-list.png"}, {0, L"health-info.png"}});
+}
+
 int CaptureSettings(const std::wstring& file)
 {
     HWND panel = GetDlgItem(GetDlgItem(BringMainWindow(), kTabId), 10002);
@@ -145,8 +164,15 @@ int CaptureSettings(const std::wstring& file)
     HWND dialog = nullptr;
     if (!WaitFor([&] { return (dialog = FindWindowW(L"#32770", L"高级配置")) && IsWindowVisible(dialog); }, 10000))
         return Failed(L"the dialog 高级配置 did not open");
-    // On its page of health checks (focusing a tab selects it, as a click).
+    // On its page of health checks (focusing a tab selects it, as a click),
+    // with a heartbeat file the demo program never writes: its row then
+    // shows the failing check. So many failures in a row are allowed that
+    // the check never closes it during the pictures.
     SendMessageW(GetDlgItem(dialog, kSettingsPagesId), TCM_SETCURFOCUS, kHealthPage, 0);
+    const std::pair<int, const wchar_t*> fields[] = {
+        {kHeartbeatFileId, L"%ProgramData%\\Demo\\heartbeat.txt"}, {kHealthGraceId, L"0"}, {kHealthCyclesId, L"1000"}};
+    for (const auto& field : fields)
+        SetDlgItemTextW(dialog, field.first, field.second);
     Sleep(700);
     bool saved = SaveScreenRect(FrameOf(dialog), file);
     // Closed as its title bar's close button closes it (which saves).
@@ -241,6 +267,8 @@ int wmain(int argc, wchar_t** argv)
         result = CaptureDrag(argv[2]);
     } else if (mode == L"backoff") {
         result = CaptureBackoff(argv[2]);
+    } else if (mode == L"health") {
+        result = CaptureHealth(argv[2]);
     } else if (mode == L"click") {
         HWND main = BringMainWindow();
         int id = _wtoi(argv[2]);
@@ -250,7 +278,7 @@ int wmain(int argc, wchar_t** argv)
                      : 1;
     } else {
         fwprintf(stderr,
-                 L"usage: capture screen|settings|drag FILE.png | capture tabs|backoff DIR | capture click ID\n");
+                 L"usage: capture screen|settings|drag FILE.png | capture tabs|backoff|health DIR | capture click ID\n");
     }
     Gdiplus::GdiplusShutdown(token);
     return result;
