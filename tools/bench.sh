@@ -21,5 +21,12 @@ for pid in $(pgrep -x 'wineserver64|wineserver' 2>/dev/null); do
     */"$server_dir") export TOLLWICK_WINESERVER_PID="$pid" ;;
   esac
 done
+# An HTTP peer outside the benchmark's process for the health checks' idle
+# cost: Python's http.server on a free port of 127.0.0.1, ended by its id.
+peer_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 -m http.server --bind 127.0.0.1 --directory "$here/docs" "$peer_port" >/dev/null 2>&1 &
+peer_pid=$!
+trap 'kill "$peer_pid" 2>/dev/null; tollwick_stop_display' EXIT
+export TOLLWICK_BENCH_PEER_URL="http://127.0.0.1:$peer_port/"
 engine="${TOLLWICK_BENCH_EXE:-build/x64/tests/engine_bench.exe}"
 tollwick_wine "$engine" "$@"
