@@ -191,12 +191,13 @@ bool IsReporterName(const wchar_t* exeFile)
     return _wcsicmp(exeFile, L"WerFault.exe") == 0 || _wcsicmp(exeFile, L"winedbg.exe") == 0;
 }
 
-// The reporter the earlier walk knew by this id, so that its command line is
-// not read again; false when none.
+// The reporter the earlier walk knew by this id as holding a process, so
+// that its command line is not read again; false when none. One that named
+// none, or could not be read, is read again.
 bool KnownReporter(const CArray<HeldByReporter>& known, DWORD reporterId, HeldByReporter* entry)
 {
     for (size_t i = 0; i < known.Count(); ++i) {
-        if (known.At(i).reporterId == reporterId) {
+        if (known.At(i).reporterId == reporterId && known.At(i).heldId) {
             *entry = known.At(i);
             return true;
         }
@@ -238,6 +239,18 @@ void RefreshReporters()
         reporters.Append(seen.At(i));
     known.Destroy();
     seen.Destroy();
+}
+
+// The reporter is done with: until the next walk it must not be taken for
+// holding a new instance that got the old one's id.
+void ForgetReporter(DWORD reporterId)
+{
+    CLock lock(ReportersLock());
+    CArray<HeldByReporter>& reporters = Reporters();
+    for (size_t i = reporters.Count(); i-- > 0;) {
+        if (reporters.At(i).reporterId == reporterId)
+            reporters.RemoveAt(i);
+    }
 }
 
 // ---- Ending the held instance ----
@@ -396,6 +409,7 @@ void EndCrashHeldInstance(size_t index)
     // is logged as such by EndInstance.
     if (!EndInstance(index) || !RunGoesOn())
         return;
+    ForgetReporter(reporterId);
     ForgetHangKill(index, processId);
     g_errorLog.AddFormat(L"进程\"%s\"已崩溃, 已结束并重新启动, 进程ID为:%lu",
                          CopyProgramText(index, &CMonitorItem::name).c_str(), processId);
