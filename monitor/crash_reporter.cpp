@@ -219,6 +219,7 @@ void RefreshReporters()
         for (size_t i = 0; i < Reporters().Count(); ++i)
             known.Append(Reporters().At(i));
     }
+    g_reporterWalks.fetch_add(1, std::memory_order_relaxed);
     CArray<HeldByReporter> seen;
     CHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
@@ -279,6 +280,30 @@ void CloseReporter(DWORD reporterId)
     }
 }
 
+// The record's instance and window, and whether a hang kill is armed for it.
+DWORD ReadInstance(size_t index, HWND* window, bool* armed)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount || !RunGoesOn())
+        return 0;
+    const CMonitorItem& record = g_monitorList.At(index);
+    *window = record.window;
+    *armed = record.pendingHangTimer.dueTick != 0;
+    return record.processId;
+}
+
+// Whether the instance may be held by a reporter: a held process takes no
+// messages, so a window that still does (IsHungAppWindow asks the system,
+// not the window) rules it out, and a healthy program costs no walk of the
+// processes. One without a window of its own is always looked up.
+bool MayBeHeld(DWORD processId, HWND window, bool armed)
+{
+    DWORD owner = 0;
+    if (armed || !window || !GetWindowThreadProcessId(window, &owner) || owner != processId)
+        return true;
+    return IsHungAppWindow(window) != FALSE;
+}
+
 // A hang kill armed for the crashed instance would only find a new one.
 void ForgetHangKill(size_t index, DWORD processId)
 {
@@ -288,6 +313,8 @@ void ForgetHangKill(size_t index, DWORD processId)
 }
 
 } // namespace
+
+std::atomic<unsigned long long> g_reporterWalks{0};
 
 CStrW ProgramFileNames(size_t index)
 {
@@ -401,7 +428,11 @@ DWORD FindCrashReporter(DWORD processId)
 
 void EndCrashHeldInstance(size_t index)
 {
-    DWORD processId = RunGoesOn() ? ProgramProcessId(index) : 0;
+    HWND window = nullptr;
+    bool armed = false;
+    DWORD processId = ReadInstance(index, &window, &armed);
+    if (!processId || !MayBeHeld(processId, window, armed))
+        return;
     DWORD reporterId = FindCrashReporter(processId);
     if (!reporterId)
         return;
