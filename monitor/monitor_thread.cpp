@@ -5,6 +5,7 @@
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/backoff.h"
+#include "monitor/crash_reporter.h"
 #include "monitor/launch.h"
 #include "monitor/error_log.h"
 #include "monitor/health_check.h"
@@ -131,6 +132,7 @@ void RunCycles(const MonitorThreadParam& param)
     while (RunGoesOn()) {
         ULONGLONG cycleStart = GetTickCount64();
         FinishDueHangKill(param.index);
+        EndCrashHeldInstance(param.index);
         if (RunGoesOn() && !CheckRunning(param.index, watch)) {
             CheckErrorDialog(param.index);
             if (!HangKillDueTick(param.index))
@@ -262,6 +264,7 @@ bool StartMonitorThread(size_t index)
 void StartMonitoringAll()
 {
     BeginMonitoring();
+    ExcludeFromErrorReporting(ProgramFileNames());
     for (size_t i = 0; i < g_programCount; ++i) {
         SaveMonitorList(i);
         StartMonitorThread(i);

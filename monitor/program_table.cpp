@@ -3,6 +3,7 @@
 #include "config/config.h"
 #include "core/path.h"
 #include "core/text_ops.h"
+#include "monitor/crash_reporter.h"
 #include "monitor/launch.h"
 #include "monitor/monitor_run.h"
 #include "monitor/placement.h"
@@ -194,6 +195,7 @@ bool AppendProgram(CMonitorItem& record)
         g_programCount = count;
         StartExitWatcher(count - 1, nullptr);
     }
+    ExcludeFromErrorReporting(ProgramFileNames(count - 1));
     SetListItemCount(g_programListView, count);
     return true;
 }
@@ -201,6 +203,7 @@ bool AppendProgram(CMonitorItem& record)
 void RemoveProgram(size_t index)
 {
     size_t count = 0;
+    CStrW leaving = ProgramFileNames(index);
     {
         CLock lock(TableLock());
         if (index >= g_programCount)
@@ -210,6 +213,7 @@ void RemoveProgram(size_t index)
         count = g_monitorList.Count();
         g_programCount = count;
     }
+    ReadmitToErrorReporting(leaving);
     g_config.RemoveEntry(index + 1);
     SetListItemCount(g_programListView, count);
     RepaintProgramList();
@@ -217,6 +221,7 @@ void RemoveProgram(size_t index)
 
 void ClearPrograms()
 {
+    CStrW leaving = ProgramFileNames();
     {
         CLock lock(TableLock());
         for (size_t i = 0; i < g_programCount; ++i)
@@ -224,6 +229,7 @@ void ClearPrograms()
         g_monitorList.ResizeArray(0);
         g_programCount = 0;
     }
+    ReadmitToErrorReporting(leaving);
     // The entries go too, or the cleared programs would be back at the next start.
     while (g_config.EntryCount() > 0 && g_config.RemoveEntry(1)) {
     }

@@ -1,7 +1,8 @@
 // A small program that the engine tests start and watch: it shows windows,
-// exits, crashes, stops answering, shows error dialogs, takes memory or
-// takes its time to close as its command line asks, or, with --soak, when
-// the soak driver tells it. It uses nothing of the program under test.
+// exits, crashes (with or without its own crash filter), stops answering,
+// shows error dialogs, takes memory or takes its time to close as its
+// command line asks, or, with --soak, when the soak driver tells it. It uses
+// nothing of the program under test.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -17,7 +18,8 @@ struct Options {
     std::wstring className = L"TollwickHelperWnd";
     bool noWindow = false, owned = false, child = false, soak = false;
     int x = 40, y = 40;
-    int showAfter = 0, exitAfter = -1, crashAfter = -1, hangAtStart = 0, hangAfter = -1, hangFor = 0;
+    int showAfter = 0, exitAfter = -1, crashAfter = -1, crashRawAfter = -1, hangAtStart = 0, hangAfter = -1,
+        hangFor = 0;
     // Private memory taken at the start and written to, in MB.
     int allocateMb = 0;
     // Asked to close, the main window first "saves its work" for this long
@@ -72,6 +74,14 @@ void Crash()
 {
     SetErrorMode(SetErrorMode(0) | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(EndOnCrash);
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+}
+
+// A crash left to the system, as a program without a crash filter of its
+// own crashes: Windows Error Reporting or Wine's debugger takes it over.
+void CrashRaw()
+{
     volatile int* nowhere = nullptr;
     *nowhere = 1;
 }
@@ -148,9 +158,11 @@ void ParseOptions()
         {L"--title", &o.title},         {L"--class", &o.className},         {L"--error-box", &o.errorBox},
         {L"--write-info", &o.infoFile}, {L"--heartbeat", &o.heartbeatFile}, {L"--cpu-dir", &o.cpuDir}};
     const std::pair<const wchar_t*, int*> numbers[] = {
-        {L"--show-after", &o.showAfter},      {L"--exit-after", &o.exitAfter},   {L"--hang-at-start", &o.hangAtStart},
-        {L"--hang-after", &o.hangAfter},      {L"--hang-for", &o.hangFor},       {L"--at", &o.x},
-        {L"--allocate", &o.allocateMb},       {L"--crash-after", &o.crashAfter}, {L"--close-delay", &o.closeDelay},
+        {L"--show-after", &o.showAfter},      {L"--exit-after", &o.exitAfter},
+        {L"--hang-at-start", &o.hangAtStart}, {L"--hang-after", &o.hangAfter},
+        {L"--hang-for", &o.hangFor},          {L"--at", &o.x},
+        {L"--allocate", &o.allocateMb},       {L"--crash-after", &o.crashAfter},
+        {L"--close-delay", &o.closeDelay},    {L"--crash-raw-after", &o.crashRawAfter},
         {L"--heartbeat-for", &o.heartbeatFor}};
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -287,7 +299,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (!g_options.noWindow && !showTimer)
         ShowMainWindow(instance);
     UINT_PTR exitTimer = After(g_options.exitAfter), crashTimer = After(g_options.crashAfter);
-    UINT_PTR hangTimer = After(g_options.hangAfter);
+    UINT_PTR hangTimer = After(g_options.hangAfter), crashRawTimer = After(g_options.crashRawAfter);
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (msg.message == WM_TIMER && !msg.hwnd) {
@@ -296,6 +308,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
                 ShowMainWindow(instance);
             else if (msg.wParam == crashTimer)
                 Crash();
+            else if (msg.wParam == crashRawTimer)
+                CrashRaw();
             else if (msg.wParam == exitTimer)
                 ExitProcess(0);
             else if (msg.wParam == hangTimer)
