@@ -18,7 +18,8 @@ const HealthCheck* const kTable[kCheckCount] = {&kMemoryCheck, &kHeartbeatCheck,
 
 enum class Outcome { Nothing, Act, Recovered };
 
-// Copies what the checks read; false while there is nothing to check: no
+// Copies what the checks read, under the one lock that also clears the
+// verdicts of checks turned off; false while there is nothing to check: no
 // instance, one being ended, or a hung window's kill on its way.
 bool ReadCheckInput(size_t index, CheckInput* input)
 {
@@ -44,6 +45,11 @@ bool ReadCheckInput(size_t index, CheckInput* input)
     input->health.graceSeconds = health.graceSeconds;
     input->health.failureCycles = health.failureCycles;
     input->periodMs = static_cast<DWORD>(g_periodMs);
+    // A check turned off forgets its verdict, so that nothing stale is shown.
+    for (int id = 0; id < kCheckCount && RunGoesOn(); ++id) {
+        if (!kTable[id]->enabled(*input))
+            g_monitorList.At(index).checks[id] = CheckRecord();
+    }
     return true;
 }
 
@@ -85,14 +91,6 @@ Outcome NoteVerdict(size_t index, DWORD processId, int id, Verdict verdict, cons
     check.failures = 0;
     check.acted = true;
     return Outcome::Act;
-}
-
-// A check turned off forgets its verdict, so that nothing stale is shown.
-void ForgetCheck(size_t index, int id)
-{
-    CLock lock(TableLock());
-    if (index < g_programCount && RunGoesOn())
-        g_monitorList.At(index).checks[id] = CheckRecord();
 }
 
 // Asks the instance to close and ends it when the hang grace has passed
@@ -143,10 +141,8 @@ void RunHealthChecks(size_t index, HealthWork& work)
     }
     for (int id = 0; id < kCheckCount && RunGoesOn(); ++id) {
         const HealthCheck& check = *kTable[id];
-        if (!check.enabled(input)) {
-            ForgetCheck(index, id);
+        if (!check.enabled(input))
             continue;
-        }
         CheckReading reading = {0, 0};
         Verdict verdict =
             check.graced && WithinGrace(input, work) ? Verdict::Unknown : check.probe(input, work, &reading);
