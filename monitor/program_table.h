@@ -132,6 +132,10 @@ struct CMonitorItem {
     // elevated may refuse a normal user's messages): said once in the log,
     // and only its running is watched.
     bool probeRefused;
+    // The path in full with long names, found once outside the lock when the
+    // record was added, so that comparing paths and claiming the executable
+    // touch no disk; empty when the file was not there then.
+    CStrW longPath;
 };
 
 // A reader's own copy of a record's shown facts.
@@ -155,6 +159,7 @@ struct ProgramView {
     DWORD shortRuns = 0;
     ULONGLONG heldWaitMs = 0;
     bool ending = false;
+    CStrW longPath;
 };
 
 extern CArray<CMonitorItem> g_monitorList;
