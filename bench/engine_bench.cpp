@@ -74,11 +74,13 @@ double WineserverCpuMs()
     return static_cast<double>(utime + stime) * 10.0; // 100 clock ticks a second
 }
 
-// Looks every millisecond, dispatching the host window's messages between
-// looks: PumpUntil's 20 ms steps would round the restart's figures.
+// Looks every millisecond and asks the system nothing in between:
+// PumpUntil's 20 ms steps would round the restart's figures, and a message
+// wait between looks is a call into the wineserver, beside the start being
+// timed (the host window's messages wait for the next PumpFor).
 bool PollUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
-    for (double start = NowMs(); !done(); PumpFor(1)) {
+    for (double start = NowMs(); !done(); Sleep(1)) {
         if (NowMs() - start >= timeoutMs)
             return false;
     }
