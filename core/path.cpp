@@ -152,8 +152,10 @@ bool SamePath(const wchar_t* a, const wchar_t* b, const PathView& view)
                                 static_cast<int>(right.Length()), TRUE) == CSTR_EQUAL;
 }
 
-CStrW LongFullPath(const wchar_t* path)
+CStrW LongFullPath(const wchar_t* path, bool* found)
 {
+    if (found)
+        *found = false;
     if (!path || !*path)
         return CStrW();
     CStrW full;
@@ -170,6 +172,8 @@ CStrW LongFullPath(const wchar_t* path)
     if (length == 0 || length >= size)
         return full;
     longName.SetLength(length);
+    if (found)
+        *found = true;
     return longName;
 }
 
@@ -187,7 +191,12 @@ bool SamePath(const wchar_t* a, const wchar_t* b)
 
 unsigned long long PathKey(const wchar_t* path)
 {
-    CStrW key = NormalisedPath(LongFullPath(path).c_str(), ThisProcessPathView());
+    return LongPathKey(LongFullPath(path).c_str());
+}
+
+unsigned long long LongPathKey(const wchar_t* longFullPath)
+{
+    CStrW key = NormalisedPath(longFullPath, ThisProcessPathView());
     if (key.IsEmpty())
         return 0;
     CharUpperBuffW(key.Buffer(), static_cast<DWORD>(key.Length()));

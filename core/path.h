@@ -38,7 +38,8 @@ bool SamePath(const wchar_t* a, const wchar_t* b, const PathView& view);
 // full paths with long names (a short 8.3 name, a relative path) decide.
 bool SamePath(const wchar_t* a, const wchar_t* b);
 // The full path with long names, where the file exists; else the full path.
-CStrW LongFullPath(const wchar_t* path);
+// found, when given, says whether the long names were found (the file exists).
+CStrW LongFullPath(const wchar_t* path, bool* found = nullptr);
 // A key of the file or folder that path names, the same for every form of
 // the path that SamePath takes as the same (long names, separators, letter
 // case; a folder with or without its final ''): FNV-1a, 64 bits, over the
@@ -46,5 +47,8 @@ CStrW LongFullPath(const wchar_t* path);
 // every version agree on it. Names of kernel objects and tasks are made from
 // it, since they cannot hold a path. 0 for an empty path.
 unsigned long long PathKey(const wchar_t* path);
+// The same for a path LongFullPath has already made full and long: no file
+// system call.
+unsigned long long LongPathKey(const wchar_t* longFullPath);
 
 } // namespace tw

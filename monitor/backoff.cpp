@@ -15,18 +15,6 @@ ULONGLONG StableMs(const CMonitorItem& record)
     return static_cast<ULONGLONG>(record.recovery.stableSeconds) * 1000;
 }
 
-// Whether a process runs the record's executable that is no other record's
-// instance: the copy a launcher left, which the start attaches.
-bool ClaimableInstanceRunning(size_t index)
-{
-    CStrW path = CopyProgramText(index, &CMonitorItem::path);
-    CArray<DWORD> others;
-    CopyInstanceIds(index, &others);
-    DWORD found = FindProcessRunning(path, others.Count() ? &others.At(0) : nullptr, others.Count());
-    others.Destroy();
-    return found != 0;
-}
-
 ULONGLONG CapMs(size_t periodMs, DWORD capSeconds)
 {
     ULONGLONG cap = static_cast<ULONGLONG>(capSeconds) * 1000;
@@ -71,10 +59,17 @@ bool EndBackoff(CMonitorItem& record, BackoffEnd* end)
     return true;
 }
 
+CStrW BackoffEndText(const BackoffEnd& end)
+{
+    CStrW text;
+    text.Format(L"进程\"%s\"已稳定运行%lu秒, 结束延后重启, 其间共重启%lu次", end.name.c_str(), end.stableSeconds,
+                end.starts);
+    return text;
+}
+
 void LogBackoffEnd(const BackoffEnd& end)
 {
-    g_errorLog.AddFormat(L"进程\"%s\"已稳定运行%lu秒, 结束延后重启, 其间共重启%lu次", end.name.c_str(),
-                         end.stableSeconds, end.starts);
+    g_errorLog.Add(BackoffEndText(end).c_str());
     NotifyProgramsChanged();
 }
 
@@ -97,7 +92,7 @@ ULONGLONG BackoffWaitMs(DWORD shortRuns, size_t periodMs, DWORD capSeconds)
     return wait < cap ? wait : cap;
 }
 
-bool RestartHeldBack(size_t index)
+bool RestartHeldBack(size_t index, RestartPrep* prep)
 {
     ULONGLONG now = GetTickCount64();
     {
@@ -114,7 +109,13 @@ bool RestartHeldBack(size_t index)
         if (run.Ms() >= StableMs(record) && now - run.start >= g_periodMs && record.shortRuns == 0)
             return false;
     }
-    if (ClaimableInstanceRunning(index))
+    // The copy a launcher left, which the start attaches.
+    DWORD copy = FindClaimableCopy(index);
+    if (prep) {
+        prep->looked = true;
+        prep->copyId = copy;
+    }
+    if (copy)
         return false;
     BackoffBegin begin;
     BackoffEnd ended;
@@ -154,7 +155,10 @@ bool RestartHeldBack(size_t index)
         held = now < due;
         record.restartDueTick = held ? due : 0;
     }
-    if (stable)
+    // A restart that goes ahead writes the line once its process is there.
+    if (stable && !held && prep)
+        prep->afterStart = BackoffEndText(ended);
+    else if (stable)
         LogBackoffEnd(ended);
     if (began)
         g_errorLog.AddFormat(L"进程\"%s\"运行%llu秒就退出了(不足%lu秒), 开始延后重启: 等待时间逐次加倍, 最长%llu秒, "

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "core/str.h"
+#include "monitor/launch.h"
 #include "monitor/program_table.h"
 
 #include <windows.h>
@@ -27,8 +28,10 @@ ULONGLONG BackoffWaitMs(DWORD shortRuns, size_t periodMs, DWORD capSeconds);
 // run shorter than the stable time the backoff's wait after its end. A run
 // Tollwick did not time (an instance it found running, a start that failed)
 // holds nothing back. A launcher's copy that runs in the program's place is
-// no short run: it is attached instead.
-bool RestartHeldBack(size_t index);
+// no short run: it is attached instead. With prep, what the look for such a
+// copy found, and the log line of a backoff that ends now, are left for the
+// start (StartProgram) instead.
+bool RestartHeldBack(size_t index, RestartPrep* prep = nullptr);
 // GetTickCount64 of the held restart, 0 when none is held back.
 ULONGLONG HeldRestartTick(size_t index);
 // For a running program, once per cycle: once it has run the stable time

@@ -6,6 +6,7 @@
 #include "core/trace.h"
 #include "monitor/backoff.h"
 #include "monitor/error_log.h"
+#include "monitor/monitor.h"
 #include "monitor/monitor_run.h"
 #include "monitor/process_query.h"
 #include "monitor/program_table.h"
@@ -81,6 +82,7 @@ void WatchUntilExit(ExitWatcherParam* param)
     if (!process)
         return;
     WaitForSingleObject(process.Get(), INFINITE);
+    NoteRestartStep(RestartStep::ExitSeen);
     ULONGLONG ended = ExitTickOf(process.Get());
     if (g_exitWatchSeam)
         g_exitWatchSeam();
@@ -125,6 +127,14 @@ CStrW DirectoryPart(const CStrW& path, size_t lastSlash)
 
 void (*g_exitWatchSeam)() = nullptr;
 void (*g_launchSeam)() = nullptr;
+std::atomic<long long> g_restartMoments[static_cast<int>(RestartStep::Count)];
+
+void NoteRestartStep(RestartStep step)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    g_restartMoments[static_cast<int>(step)].store(now.QuadPart, std::memory_order_relaxed);
+}
 
 void DetachExitWatcher(CMonitorItem& record)
 {
@@ -141,25 +151,40 @@ void DetachExitWatcher(CMonitorItem& record)
 
 bool StartExitWatcher(size_t index, HANDLE process)
 {
-    CLock lock(TableLock());
-    if (index >= g_programCount)
-        return false;
     // One reference for the record, one for the watcher.
     auto* link = new ExitWatchLink{2, 0};
     auto* param = new ExitWatcherParam{index, 0, process, link};
-    CMonitorItem& record = g_monitorList.At(index);
-    // An earlier watcher of this record (an old instance) marks nothing more.
-    DetachExitWatcher(record);
-    record.cancelFlag = link;
-    HANDLE thread = CreateThread(nullptr, 0, ExitWatcherProc, param, 0, nullptr);
+    // Made before the table lock is taken (a thread's creation is a call into
+    // the system), and let run once the record holds its link.
+    HANDLE thread = CreateThread(nullptr, 0, ExitWatcherProc, param, CREATE_SUSPENDED, nullptr);
     if (!thread) {
-        record.cancelFlag = nullptr;
         delete link;
         delete param;
         return false;
     }
-    record.exitWatcherThread = thread;
-    return true;
+    bool attached = false;
+    {
+        CLock lock(TableLock());
+        if (index < g_programCount) {
+            CMonitorItem& record = g_monitorList.At(index);
+            // An earlier watcher of this record (an old instance) marks nothing more.
+            DetachExitWatcher(record);
+            record.cancelFlag = link;
+            record.exitWatcherThread = thread;
+            attached = true;
+        }
+    }
+    if (!attached) {
+        // The record is gone: the watcher finds none and ends; the process
+        // handle stays the caller's.
+        param->process = nullptr;
+        InterlockedExchange(&link->cancelled, 1);
+        InterlockedDecrement(&link->references);
+    }
+    ResumeThread(thread);
+    if (!attached)
+        CloseHandle(thread);
+    return attached;
 }
 
 DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process, DWORD* error)
@@ -193,6 +218,7 @@ DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process,
             *error = GetLastError();
         return 0;
     }
+    NoteRestartStep(RestartStep::ProcessCreated);
     if (error)
         *error = 0;
     CloseHandle(info.hThread);
@@ -223,10 +249,11 @@ CArray<unsigned long long>& Claims()
     return *claims;
 }
 
-// A collision of keys only makes two starts wait for each other.
-unsigned long long ClaimKey(const CStrW& path)
+// A collision of keys only makes two starts wait for each other. The long
+// path found when the record was added spares a file-system call.
+unsigned long long ClaimKey(const ProgramView& view)
 {
-    return PathKey(path.c_str());
+    return view.longPath.IsEmpty() ? PathKey(view.path.c_str()) : LongPathKey(view.longPath.c_str());
 }
 
 bool TryClaim(unsigned long long key)
@@ -245,9 +272,9 @@ class CExecutableClaim {
 public:
     // Waits while another thread holds the executable; false when monitoring
     // stopped meanwhile (nothing is held then).
-    bool Take(const CStrW& path)
+    bool Take(const ProgramView& view)
     {
-        unsigned long long key = ClaimKey(path);
+        unsigned long long key = ClaimKey(view);
         constexpr DWORD kRetryMs = 20;
         while (!TryClaim(key)) {
             if (WaitUnlessStopped(nullptr, kRetryMs) == WAIT_ABANDONED || !RunGoesOn())
@@ -276,6 +303,17 @@ private:
     bool m_held = false;
 };
 
+// Whether the copy found earlier in this restart still runs the executable
+// and is still no other record's instance.
+bool StillClaimable(size_t index, const ProgramView& view, DWORD processId)
+{
+    CArray<DWORD> others;
+    CopyInstanceIds(index, &others);
+    bool taken = IdListed(processId, others.Count() ? &others.At(0) : nullptr, others.Count());
+    others.Destroy();
+    return !taken && SamePath(GetProcessIdImagePath(processId).c_str(), view.path.c_str());
+}
+
 // Noted in place of a start error when an old instance could not be ended.
 constexpr DWORD kSurvivorNoted = 0xFFFFFFFFu;
 
@@ -286,18 +324,21 @@ enum class Claimed { Nothing, Attached, Started };
 // instance, or else a new one started; the record holds it before the claim
 // ends. process receives the handle of a started one. A start whose
 // monitoring stopped before it could be recorded is ended again: no one
-// would watch it.
-Claimed ClaimOrLaunch(size_t index, const ProgramView& view, DWORD* processId, CHandle* process, DWORD* error)
+// would watch it. The list is walked again only when the restart's decision
+// did not walk it, or the copy it found has gone or become another record's.
+Claimed ClaimOrLaunch(size_t index, const ProgramView& view, const RestartPrep* prep, DWORD* processId,
+                      CHandle* process, DWORD* error)
 {
     CExecutableClaim claim;
-    if (!claim.Take(view.path))
+    if (!claim.Take(view))
         return Claimed::Nothing;
-    CArray<DWORD> others;
-    CopyInstanceIds(index, &others);
-    *processId = FindProcessRunning(view.path, others.Count() ? &others.At(0) : nullptr, others.Count());
-    others.Destroy();
+    if (prep && prep->looked && (!prep->copyId || StillClaimable(index, view, prep->copyId)))
+        *processId = prep->copyId;
+    else
+        *processId = FindClaimableCopy(index);
     if (*processId)
         return SetProgramAttachment(index, *processId, nullptr) ? Claimed::Attached : Claimed::Nothing;
+    NoteRestartStep(RestartStep::Claimed);
     HANDLE started = nullptr;
     *processId = LaunchExecutable(view.path, view.command, &started, error);
     process->Reset(started);
@@ -348,6 +389,25 @@ void SendConfiguredMessage(size_t index, HWND window, DWORD messageValue, DWORD 
 
 } // namespace
 
+void LogAfterStart(const RestartPrep* prep)
+{
+    if (prep && !prep->afterStart.IsEmpty())
+        g_errorLog.Add(prep->afterStart.c_str());
+}
+
+DWORD FindClaimableCopy(size_t index)
+{
+    CStrW path = CopyProgramText(index, &CMonitorItem::path);
+    CStrW longPath = CopyProgramText(index, &CMonitorItem::longPath);
+    CArray<DWORD> others;
+    CopyInstanceIds(index, &others);
+    const DWORD* skip = others.Count() ? &others.At(0) : nullptr;
+    DWORD found = longPath.IsEmpty() ? FindProcessRunning(path, skip, others.Count())
+                                     : FindLongPathRunning(longPath, skip, others.Count());
+    others.Destroy();
+    return found;
+}
+
 void LogSurvivor(size_t index)
 {
     if (NoteStartResult(index, kSurvivorNoted))
@@ -385,22 +445,24 @@ bool EndInstance(size_t index)
     return gone;
 }
 
-void StartProgram(size_t index)
+void StartProgram(size_t index, const RestartPrep* prep)
 {
     if (index >= g_programCount)
         return;
     // An old instance that cannot be ended stays the program's instance: a
     // second copy beside it would only pile up.
-    if (!EndInstance(index) || !RunGoesOn())
-        return;
     ProgramView view;
-    if (!CopyProgram(index, &view))
+    if (!EndInstance(index) || !RunGoesOn() || !CopyProgram(index, &view)) {
+        LogAfterStart(prep);
         return;
+    }
+    NoteRestartStep(RestartStep::InstanceEnded);
     DWORD error = 0;
     DWORD processId = 0;
     CHandle process;
     SetProgramStartTick(index, GetTickCount64());
-    Claimed claimed = ClaimOrLaunch(index, view, &processId, &process, &error);
+    Claimed claimed = ClaimOrLaunch(index, view, prep, &processId, &process, &error);
+    LogAfterStart(prep);
     if (claimed == Claimed::Nothing)
         return;
     if (!processId) {
@@ -416,12 +478,14 @@ void StartProgram(size_t index)
     CWindowList windows;
     CollectProcessWindows(processId, 1000, &windows);
     HWND window = windows.FirstVisibleRootOwner();
+    NoteRestartStep(RestartStep::WindowFound);
     SetProgramAttachment(index, processId, window);
     TraceFormat(L"运行程序", L"进程ID:%lu, 取到的窗口句柄 : %lld", processId,
                 static_cast<long long>(reinterpret_cast<INT_PTR>(window)));
     SendConfiguredMessage(index, window, view.messageValue, processId);
     if (NoteRestartMade(index))
         g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", view.name.c_str(), static_cast<int>(processId));
+    NoteRestartStep(RestartStep::Logged);
     // The instance is the record's now, whatever happens to monitoring: its
     // watcher marks its end.
     if (StartExitWatcher(index, process.Get()))

@@ -13,13 +13,30 @@ namespace tw {
 // handle (the caller closes it); otherwise it is closed here.
 DWORD LaunchExecutable(const CStrW& path, const CStrW& command, HANDLE* process, DWORD* error);
 
+// What the decision on a restart leaves for the start, so that a restart
+// walks the process list once and writes no log line before its process is
+// created.
+struct RestartPrep {
+    // The list was walked for a copy (FindClaimableCopy) in this restart,
+    // and the copy it found (0: none).
+    bool looked = false;
+    DWORD copyId = 0;
+    // A log line for after the start.
+    CStrW afterStart;
+};
+
+// A process that runs record index's executable and is no other record's
+// instance (the copy a launcher left): its id, 0 when there is none.
+DWORD FindClaimableCopy(size_t index);
+
 // The restart of record index: ends what is left of the old instance, starts
 // the executable, finds its main window, sends the message value, logs the
 // restart and watches the new process. Runs on the program's monitor thread.
 // A live process that runs the executable and is no other record's instance
 // is attached instead of starting another copy; an old instance that cannot
-// be ended is logged (once) and nothing is started beside it.
-void StartProgram(size_t index);
+// be ended is logged (once) and nothing is started beside it. prep, when
+// given, is what the restart's decision found.
+void StartProgram(size_t index, const RestartPrep* prep = nullptr);
 // Logs, once until the next good start, that record index's process could
 // not be ended.
 void LogSurvivor(size_t index);
@@ -33,8 +50,9 @@ bool EndInstance(size_t index);
 // Starts the thread that marks record index red when its process ends.
 // process may be null: the watcher then opens the record's process id. The
 // watcher is tied to the record through the record's cancel flag block, so
-// records that move up in the table keep their watcher. The caller holds the
-// table lock. Returns false when no watcher could be started.
+// records that move up in the table keep their watcher. The thread is made
+// outside the table lock, so the caller had better not hold it. Returns false
+// when no watcher could be started (the caller keeps process then).
 bool StartExitWatcher(size_t index, HANDLE process);
 
 // For tests and benchmarks: null in the program. Called before each start of

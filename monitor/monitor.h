@@ -27,6 +27,26 @@ struct MonitorStats {
 };
 extern MonitorStats g_monitorStats;
 
+// The steps of a restart, from the end of a program's process to its new
+// instance's log line. Each is stamped (QueryPerformanceCounter) as a thread
+// passes it, so the latest restart can be taken apart; with several programs
+// restarting at once the stamps mix.
+enum class RestartStep {
+    ExitSeen,       // the exit watcher saw the process end
+    ThreadAwake,    // its monitor thread woke for it
+    RunningChecked, // and found the program not running
+    BackoffDecided, // the backoff let the restart go
+    HintPosted,     // the hint line was told
+    InstanceEnded,  // what was left of the old instance was ended
+    Claimed,        // the executable was claimed and no running copy found
+    ProcessCreated, // CreateProcessW returned
+    WindowFound,    // the new instance's main window was looked for
+    Logged,         // the restart's log line was written
+    Count
+};
+extern std::atomic<long long> g_restartMoments[static_cast<int>(RestartStep::Count)];
+void NoteRestartStep(RestartStep step);
+
 // The period from monitortime and the grace from unresponsetime (seconds):
 // values below 1 are read as 5, so nothing ever spins, and values above a
 // day as a day, so no product of times can wrap.

@@ -105,6 +105,8 @@ void WaitPeriod(HANDLE timer, HANDLE wake, ULONGLONG waitMs)
         return;
     DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
     g_monitorStats.wakeups.fetch_add(1, std::memory_order_relaxed);
+    if (wake && result == WAIT_OBJECT_0 + count - 1)
+        NoteRestartStep(RestartStep::ThreadAwake);
     if (result == WAIT_FAILED)
         Sleep(100);
 }
@@ -335,11 +337,15 @@ int CheckRunning(size_t index, InstanceWatch& watch)
     if (g_watchRunning.load(std::memory_order_relaxed)) {
         if (InstanceRuns(index, watch)) {
             NoteProgramRunning(index);
-        } else if (RestartHeldBack(index)) {
-            restarted = 1;
         } else {
-            PostHint(kHintNotRunning, &watch);
-            StartProgram(index);
+            NoteRestartStep(RestartStep::RunningChecked);
+            RestartPrep prep;
+            if (!RestartHeldBack(index, &prep)) {
+                NoteRestartStep(RestartStep::BackoffDecided);
+                PostHint(kHintNotRunning, &watch);
+                NoteRestartStep(RestartStep::HintPosted);
+                StartProgram(index, &prep);
+            }
             restarted = 1;
         }
     }

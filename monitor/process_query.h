@@ -47,6 +47,9 @@ CStrW GetProcessIdImagePath(DWORD processId);
 DWORD FindProcessByNameAndPath(const wchar_t* name, const wchar_t* path, const DWORD* excluded, size_t count);
 // The same for the executable at path, whatever form the path is written in.
 DWORD FindProcessRunning(const CStrW& path, const DWORD* excluded, size_t count);
+// The same for a path LongFullPath has already made full and long: only the
+// process list and the candidates' images are read.
+DWORD FindLongPathRunning(const CStrW& longFullPath, const DWORD* excluded, size_t count);
 bool IdListed(DWORD id, const DWORD* ids, size_t count);
 // The id when a process with it is listed (entry filled), else 0 (entry zero).
 DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry);

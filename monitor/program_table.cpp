@@ -28,6 +28,7 @@ void ReleaseRecord(size_t, void* element)
     record->parameters.Release();
     record->health.heartbeatFile.Release();
     record->health.healthUrl.Release();
+    record->longPath.Release();
 }
 
 CStrW OwnCopy(const CStrW& text)
@@ -72,6 +73,15 @@ void AttachLoadedRecord(size_t j, HWND stored)
     excluded.Destroy();
     if (processId)
         AttachRunningInstance(j, processId, window);
+}
+
+// The record's path in full with long names, where the file is there: a
+// file-system call, never made under the table lock.
+CStrW FoundLongPath(const CStrW& path)
+{
+    bool found = false;
+    CStrW longPath = LongFullPath(path.c_str(), &found);
+    return found ? longPath : CStrW();
 }
 
 DWORD NotBelowZero(long long value)
@@ -171,6 +181,12 @@ void LoadMonitorList()
             PlaceFromText(g_config.GetText(entry, "placement", CStrA()).c_str(), &record.place);
         }
     }
+    for (size_t j = 0; j < n; ++j) {
+        CStrW longPath = FoundLongPath(CopyProgramText(j, &CMonitorItem::path));
+        CLock lock(TableLock());
+        if (j < g_programCount)
+            g_monitorList.At(j).longPath = static_cast<CStrW&&>(longPath);
+    }
     SetListItemCount(g_programListView, n);
     for (size_t j = 0; j < n; ++j) {
         long long stored = g_config.GetInt(j + 1, "hwnd", 0);
@@ -183,18 +199,29 @@ bool AppendProgram(CMonitorItem& record)
     if (record.path.IsEmpty() || !record.window)
         return false;
     size_t count = 0;
+    bool found = false;
+    CStrW longPath = LongFullPath(record.path.c_str(), &found);
+    const PathView& view = ThisProcessPathView();
     {
         CLock lock(TableLock());
+        // Compared by the long paths found when each was added, so the check
+        // of each listed program is text alone; one whose file was not there
+        // then is looked up again.
         for (size_t i = 0; i < g_programCount; ++i) {
-            if (SamePath(g_monitorList.At(i).path.c_str(), record.path.c_str()))
+            const CMonitorItem& listed = g_monitorList.At(i);
+            if (listed.longPath.IsEmpty() ? SamePath(listed.path.c_str(), record.path.c_str())
+                                          : SamePath(listed.longPath.c_str(), longPath.c_str(), view))
                 return false;
         }
+        record.longPath.Release();
+        if (found)
+            record.longPath = static_cast<CStrW&&>(longPath);
         if (!g_monitorList.Append(record))
             return false;
         count = g_monitorList.Count();
         g_programCount = count;
-        StartExitWatcher(count - 1, nullptr);
     }
+    StartExitWatcher(count - 1, nullptr);
     ExcludeFromErrorReporting(ProgramFileNames(count - 1));
     SetListItemCount(g_programListView, count);
     return true;
@@ -289,6 +316,7 @@ bool CopyProgram(size_t index, ProgramView* view)
     view->health = OwnHealthCopy(record.health);
     for (int i = 0; i < kCheckCount; ++i)
         view->checks[i] = record.checks[i];
+    view->longPath = OwnCopy(record.longPath);
     return true;
 }
 
@@ -502,8 +530,8 @@ bool AttachRunningInstance(size_t index, DWORD processId, HWND window)
         record.probeRefused = false;
         record.lastStartError = 0;
         record.rowColour = kRowBlack;
-        StartExitWatcher(index, nullptr);
     }
+    StartExitWatcher(index, nullptr);
     RepaintProgramList();
     NotifyProgramsChanged();
     return true;

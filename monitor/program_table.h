@@ -134,6 +134,10 @@ struct CMonitorItem {
     // The health checks' settings and, per check, its state.
     HealthSettings health;
     CheckRecord checks[kCheckCount];
+    // The path in full with long names, found once outside the lock when the
+    // record was added, so that comparing paths and claiming the executable
+    // touch no disk; empty when the file was not there then.
+    CStrW longPath;
 };
 
 // A reader's own copy of a record's shown facts.
@@ -159,6 +163,7 @@ struct ProgramView {
     bool ending = false;
     HealthSettings health = DefaultHealth();
     CheckRecord checks[kCheckCount] = {};
+    CStrW longPath;
 };
 
 extern CArray<CMonitorItem> g_monitorList;

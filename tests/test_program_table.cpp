@@ -143,6 +143,33 @@ TEST_F(ProgramTableTest, AppendRefusesDuplicatesAndIncompleteRecords)
     EXPECT_EQ(tw::ProgramRowColour(0), tw::kRowBlack);
 }
 
+// The duplicate check compares the long paths found as each program came in,
+// whether loaded or picked: the helper under its short 8.3 name is no new
+// program, a copy of it in another folder is.
+TEST_F(ProgramTableTest, AppendComparesTheLongPathsOfLoadedAndPickedPrograms)
+{
+    std::wstring path = HelperPath(), copy = dir.File(L"copy of helper.exe");
+    wchar_t shortName[MAX_PATH] = L"";
+    ASSERT_GT(GetShortPathNameW(path.c_str(), shortName, MAX_PATH), 0u);
+    ASSERT_NE(path, shortName) << "the path needs a short form of its own";
+    ASSERT_TRUE(CopyFileW(path.c_str(), copy.c_str(), FALSE));
+    auto add = [&](const std::wstring& picked) {
+        CMonitorItem record = {};
+        record.window = GetDesktopWindow();
+        record.path.AssignChars(picked.c_str(), 0);
+        bool added = tw::AppendProgram(record);
+        record.path.Release();
+        return added;
+    };
+    Load("<config procpath=\"" + Narrow(shortName) + "\" procname=\"tollwick_helper.exe\" />");
+    EXPECT_FALSE(add(path)) << "the loaded short name";
+    tw::ClearPrograms();
+    EXPECT_TRUE(add(path));
+    EXPECT_FALSE(add(shortName)) << "the picked long name";
+    EXPECT_TRUE(add(copy));
+    EXPECT_EQ(tw::g_programCount.load(), 2u);
+}
+
 // Comments are no programs: entry numbers count the program elements. The
 // record that moves up keeps its watcher; a removed one's marks nothing.
 TEST_F(ProgramTableTest, RemovingARecordShiftsTheRestAndSilencesItsWatcher)
