@@ -186,9 +186,15 @@ CArray<HeldByReporter>& Reporters()
 ULONGLONG g_reportersTick = 0;
 constexpr ULONGLONG kReportersFreshMs = 1000;
 
+const wchar_t* const kReporterNames[] = {L"WerFault.exe", L"winedbg.exe"};
+
 bool IsReporterName(const wchar_t* exeFile)
 {
-    return _wcsicmp(exeFile, L"WerFault.exe") == 0 || _wcsicmp(exeFile, L"winedbg.exe") == 0;
+    for (const wchar_t* name : kReporterNames) {
+        if (_wcsicmp(exeFile, name) == 0)
+            return true;
+    }
+    return false;
 }
 
 // The reporter the earlier walk knew by this id as holding a process, so
@@ -221,18 +227,15 @@ void RefreshReporters()
     }
     g_reporterWalks.fetch_add(1, std::memory_order_relaxed);
     CArray<HeldByReporter> seen;
-    CHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot && Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry)) {
-        if (!IsReporterName(entry.szExeFile))
-            continue;
-        HeldByReporter reporter = {entry.th32ProcessID, 0};
-        if (!KnownReporter(known, entry.th32ProcessID, &reporter))
-            reporter.heldId = HeldProcessId(ReadProcessCommandLine(entry.th32ProcessID).c_str());
+    CArray<DWORD> running;
+    FindProcessesNamed(kReporterNames, ARRAYSIZE(kReporterNames), &running);
+    for (size_t i = 0; i < running.Count(); ++i) {
+        HeldByReporter reporter = {running.At(i), 0};
+        if (!KnownReporter(known, running.At(i), &reporter))
+            reporter.heldId = HeldProcessId(ReadProcessCommandLine(running.At(i)).c_str());
         seen.Append(reporter);
     }
+    running.Destroy();
     CLock lock(ReportersLock());
     CArray<HeldByReporter>& reporters = Reporters();
     reporters.ResizeArray(0);

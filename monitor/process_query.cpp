@@ -320,6 +320,19 @@ DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry)
     return found;
 }
 
+bool FindProcessesNamed(const wchar_t* const* names, size_t count, CArray<DWORD>* ids)
+{
+    return WalkProcesses([&](const PROCESSENTRY32W& entry) {
+        for (size_t i = 0; i < count; ++i) {
+            if (_wcsicmp(entry.szExeFile, names[i]) == 0) {
+                ids->Append(entry.th32ProcessID);
+                break;
+            }
+        }
+        return false;
+    });
+}
+
 void CollectProcessWindows(DWORD processId, DWORD waitMs, CWindowList* windows)
 {
     windows->Clear();

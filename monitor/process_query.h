@@ -53,6 +53,9 @@ DWORD FindLongPathRunning(const CStrW& longFullPath, const DWORD* excluded, size
 bool IdListed(DWORD id, const DWORD* ids, size_t count);
 // The id when a process with it is listed (entry filled), else 0 (entry zero).
 DWORD FindProcessEntry(DWORD processId, PROCESSENTRY32W* entry);
+// Appends the ids of the listed processes whose executable file name is one
+// of names (ignoring case); false when the list cannot be taken.
+bool FindProcessesNamed(const wchar_t* const* names, size_t count, CArray<DWORD>* ids);
 // The process's top-level windows; when it has none yet and waitMs is not 0,
 // waits that long once and looks again. On a monitor thread the wait ends
 // early when monitoring stops; on the window's thread it dispatches the
