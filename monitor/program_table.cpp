@@ -10,6 +10,7 @@
 #include "monitor/process_query.h"
 #include "monitor/ui_links.h"
 
+#include <time.h>
 #include <wchar.h>
 
 namespace tw {
@@ -317,6 +318,8 @@ bool CopyProgram(size_t index, ProgramView* view)
     for (int i = 0; i < kCheckCount; ++i)
         view->checks[i] = record.checks[i];
     view->longPath = OwnCopy(record.longPath);
+    view->counts = record.counts;
+    view->restartDueTick = record.restartDueTick;
     return true;
 }
 
@@ -475,6 +478,33 @@ void SetProgramEnding(size_t index, bool ending)
     CLock lock(TableLock());
     if (index < g_programCount && RunGoesOn())
         g_monitorList.At(index).ending = ending;
+}
+
+void CountProgramEvent(size_t index, ProgramCounter counter, int check)
+{
+    CLock lock(TableLock());
+    if (index >= g_programCount || !RunGoesOn())
+        return;
+    ProgramCounts& counts = g_monitorList.At(index).counts;
+    switch (counter) {
+    case ProgramCounter::Restart:
+        ++counts.restarts;
+        counts.lastStartSeconds = static_cast<long long>(_time64(nullptr));
+        break;
+    case ProgramCounter::HangKill:
+        ++counts.hangKills;
+        break;
+    case ProgramCounter::ErrorWindowClosed:
+        ++counts.errorWindowsClosed;
+        break;
+    case ProgramCounter::Crash:
+        ++counts.crashes;
+        break;
+    case ProgramCounter::HealthFailure:
+        if (check >= 0 && check < kCheckCount)
+            ++counts.healthFailures[check];
+        break;
+    }
 }
 
 bool KillProgramProcess(size_t index)

@@ -77,6 +77,24 @@ struct WindowPlace {
     RECT normal;
 };
 
+// This run of Tollwick's counts for one program, for the metrics file: every
+// start Tollwick made (a restart, whether or not the backoff logged it), hung
+// instances killed, error windows closed, crashes held by the crash reporter
+// and ended, and per health check the times it closed the program. Counts
+// start from 0 with each run of Tollwick.
+enum class ProgramCounter : unsigned char { Restart, HangKill, ErrorWindowClosed, Crash, HealthFailure };
+
+struct ProgramCounts {
+    unsigned long long restarts;
+    unsigned long long hangKills;
+    unsigned long long errorWindowsClosed;
+    unsigned long long crashes;
+    unsigned long long healthFailures[kCheckCount];
+    // When the last instance Tollwick started began (seconds since 1970,
+    // UTC); 0: none this run.
+    long long lastStartSeconds;
+};
+
 struct CMonitorItem {
     HWND window;
     CStrW title;
@@ -138,6 +156,7 @@ struct CMonitorItem {
     // record was added, so that comparing paths and claiming the executable
     // touch no disk; empty when the file was not there then.
     CStrW longPath;
+    ProgramCounts counts;
 };
 
 // A reader's own copy of a record's shown facts.
@@ -164,6 +183,9 @@ struct ProgramView {
     HealthSettings health = DefaultHealth();
     CheckRecord checks[kCheckCount] = {};
     CStrW longPath;
+    ProgramCounts counts = {};
+    // GetTickCount64 when a held restart is due; 0: none.
+    ULONGLONG restartDueTick = 0;
 };
 
 extern CArray<CMonitorItem> g_monitorList;
@@ -232,6 +254,9 @@ void StoreWindowPlaces();
 // Not for the window's thread.
 bool KillProgramProcess(size_t index);
 void SetProgramEnding(size_t index, bool ending);
+// Counts one more of counter for record index (check: the health check, for
+// HealthFailure); a start also notes its time. Nothing once the run stopped.
+void CountProgramEvent(size_t index, ProgramCounter counter, int check = -1);
 // Attaches record index to its process processId (window, exit watcher, row
 // colour), as found running rather than started. False when nothing was
 // written (a stopped run's thread).
