@@ -1,0 +1,2 @@
+// The metrics file for Prometheus' textfile collectors.
+#include <gtest/gtest.h>

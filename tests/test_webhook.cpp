@@ -1,0 +1,2 @@
+// The webhook's events and its sender.
+#include <gtest/gtest.h>
