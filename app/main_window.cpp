@@ -10,6 +10,7 @@
 #include "core/text_ops.h"
 #include "core/trace.h"
 #include "monitor/error_log.h"
+#include "monitor/fleet.h"
 #include "monitor/log_file.h"
 #include "monitor/monitor.h"
 #include "monitor/program_table.h"
@@ -99,6 +100,17 @@ void CloseMonitoredPrograms()
     }
 }
 
+// The outputs for a fleet, as the root keys set them; read once at start-up.
+void StartFleetOutputs()
+{
+    FleetSettings settings;
+    settings.eventLog = g_config.GetInt(0, "eventlog", 1) != 0;
+    settings.metricsFile = ToWide(g_config.GetText(0, "metricsfile", CStrA()));
+    settings.webhookUrl = ToWide(g_config.GetText(0, "webhookurl", CStrA()));
+    settings.version.AssignChars(TW_VERSION_WIDE, 0);
+    StartFleet(settings);
+}
+
 LRESULT OnClose(HWND window, WPARAM forced)
 {
     bool monitoring = g_monitoring.load() == 1;
@@ -123,7 +135,7 @@ LRESULT OnClose(HWND window, WPARAM forced)
         StopMonitoringNow();
         CloseMonitoredPrograms();
     }
-    g_errorLog.Add(L"Tollwick 已退出, 原因:用户退出");
+    g_errorLog.Add({EventKind::TollwickExit}, L"Tollwick 已退出, 原因:用户退出");
     // The backstop start must not bring back a Tollwick its user quit, nor
     // the guardian.
     WriteRunState(LogFolderPath(), RunEnd::Quit);
@@ -244,10 +256,11 @@ LRESULT OnEndSession(HWND window, bool ending)
         // process may be ended as soon as this returns.
         WriteSettingsPanel();
         g_config.Save();
-        g_errorLog.Add(RestartRequested() ? L"Tollwick 已退出, 原因:每日定时重启电脑"
-                                          : L"Tollwick 已退出, 原因:Windows 会话结束");
+        g_errorLog.Add({EventKind::TollwickExit}, RestartRequested() ? L"Tollwick 已退出, 原因:每日定时重启电脑"
+                                                                     : L"Tollwick 已退出, 原因:Windows 会话结束");
         WriteRunState(LogFolderPath(), RunEnd::Session);
         DismissGuardian();
+        StopFleet();
     } else if (g_monitoringBeforeEndSession) {
         g_monitoring = 0;
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdStartMonitoring, kNotifyUnattended),
@@ -425,9 +438,9 @@ void LogHowTheLastRunEnded(const StartOptions& options, RunEnd lastEnd)
 {
     if (options.kind == StartKind::ByGuardian) {
         if (options.afterHang)
-            g_errorLog.Add(L"Tollwick 主窗口 60 秒无响应, 已由守护进程结束并重新启动");
+            g_errorLog.Add({EventKind::GuardianRestart}, L"Tollwick 主窗口 60 秒无响应, 已由守护进程结束并重新启动");
         else
-            g_errorLog.AddFormat(L"Tollwick 意外退出, 已由守护进程在 %lu 秒后重新启动",
+            g_errorLog.AddFormat({EventKind::GuardianRestart}, L"Tollwick 意外退出, 已由守护进程在 %lu 秒后重新启动",
                                  static_cast<unsigned long>(options.restartSeconds));
         return;
     }
@@ -440,7 +453,7 @@ void LogHowTheLastRunEnded(const StartOptions& options, RunEnd lastEnd)
     CStrW text;
     if (earlier > 0 && !g_errorLog.ReadEntry(earlier - 1, &time, &text))
         time = L"未知";
-    g_errorLog.AddFormat(L"上次运行未正常结束, 最后一条记录时间为: %s", time.c_str());
+    g_errorLog.AddFormat({EventKind::UncleanEnd}, L"上次运行未正常结束, 最后一条记录时间为: %s", time.c_str());
 }
 
 } // namespace
@@ -499,7 +512,8 @@ int RunTollwick(HINSTANCE instance, int showCommand, const StartOptions& options
     g_startOptions = options;
     RunEnd lastEnd = ReadRunState(LogFolderPath(), &g_wasMonitoring);
     WriteRunState(LogFolderPath(), RunEnd::Running);
-    g_errorLog.AddFormat(L"Tollwick 已启动, 版本为:%s", TW_VERSION_WIDE);
+    StartFleetOutputs();
+    g_errorLog.AddFormat({EventKind::TollwickStart}, L"Tollwick 已启动, 版本为:%s", TW_VERSION_WIDE);
     LogHowTheLastRunEnded(options, lastEnd);
     g_monitorList.Create();
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
@@ -517,6 +531,7 @@ int RunTollwick(HINSTANCE instance, int showCommand, const StartOptions& options
         DispatchMessageW(&msg);
     }
     g_config.Save();
+    StopFleet();
     return static_cast<int>(msg.wParam);
 }
 

@@ -183,8 +183,8 @@ void LogMemory(size_t total)
     double before = PrivateMbOf();
     auto addUpTo = [](size_t count) {
         while (tw::g_errorLog.Count() + tw::g_errorLog.Dropped() < count)
-            tw::g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", L"kiosk.exe",
-                                     static_cast<int>(1000 + tw::g_errorLog.Count() % 9000));
+            tw::g_errorLog.AddFormat(tw::ProgramEvent(tw::EventKind::Restart, 0), L"进程\"%s\"重启成功, 进程ID为:%d\n",
+                                     L"kiosk.exe", static_cast<int>(1000 + tw::g_errorLog.Count() % 9000));
     };
     addUpTo(tw::kLogCapacity);
     double atCap = PrivateMbOf() - before;
@@ -216,7 +216,8 @@ void LogLineCost(size_t n)
             double start = NowMs();
             DWORD written = 0;
             if (!flushed)
-                tw::g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", L"kiosk.exe",
+                tw::g_errorLog.AddFormat(tw::ProgramEvent(tw::EventKind::Restart, 0),
+                                         L"进程\"%s\"重启成功, 进程ID为:%d\n", L"kiosk.exe",
                                          static_cast<int>(1000 + i % 9000));
             else if (WriteFile(flushed, line, sizeof(line) - 1, &written, nullptr))
                 FlushFileBuffers(flushed);

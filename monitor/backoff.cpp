@@ -67,9 +67,9 @@ CStrW BackoffEndText(const BackoffEnd& end)
     return text;
 }
 
-void LogBackoffEnd(const BackoffEnd& end)
+void LogBackoffEnd(size_t index, const BackoffEnd& end)
 {
-    g_errorLog.Add(BackoffEndText(end).c_str());
+    g_errorLog.Add(ProgramEvent(EventKind::BackoffEnd, index), BackoffEndText(end).c_str());
     NotifyProgramsChanged();
 }
 
@@ -159,9 +159,10 @@ bool RestartHeldBack(size_t index, RestartPrep* prep)
     if (stable && !held && prep)
         prep->afterStart = BackoffEndText(ended);
     else if (stable)
-        LogBackoffEnd(ended);
+        LogBackoffEnd(index, ended);
     if (began)
-        g_errorLog.AddFormat(L"进程\"%s\"运行%llu秒就退出了(不足%lu秒), 开始延后重启: 等待时间逐次加倍, 最长%llu秒, "
+        g_errorLog.AddFormat(ProgramEvent(EventKind::BackoffBegin, index),
+                             L"进程\"%s\"运行%llu秒就退出了(不足%lu秒), 开始延后重启: 等待时间逐次加倍, 最长%llu秒, "
                              L"稳定运行前不再逐次记录重启",
                              begin.name.c_str(), begin.ranMs / 1000, begin.stableSeconds, begin.capMs / 1000);
     if (held) {
@@ -189,7 +190,7 @@ void NoteProgramRunning(size_t index)
             !EndBackoff(record, &ended))
             return;
     }
-    LogBackoffEnd(ended);
+    LogBackoffEnd(index, ended);
 }
 
 bool NoteRestartMade(size_t index)

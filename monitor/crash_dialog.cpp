@@ -45,9 +45,10 @@ void CheckErrorDialog(size_t index)
         if (HWND message = FindMessageBoxText(dialog)) {
             text = GetWindowTextString(message);
             ReplaceAll(text, L"\r\n", L" ");
-            g_errorLog.Add(text.c_str());
+            g_errorLog.Add(ProgramEvent(EventKind::ErrorWindowClosed, index), text.c_str());
         }
         PostMessageW(dialog, WM_CLOSE, 0, 0);
+        CountProgramEvent(index, ProgramCounter::ErrorWindowClosed);
         CStrW trace(L"被监控程序出现致命错误, ");
         AppendText(trace, text);
         Trace(L"检测错误", trace.c_str());
@@ -74,7 +75,8 @@ void CheckErrorWindow(size_t index)
     PostMessageW(window, WM_CLOSE, 0, 0);
     const wchar_t text[] = L"已检测到程序崩溃, 正在重启程序中";
     Trace(L"检测崩溃", text);
-    g_errorLog.Add(text);
+    CountProgramEvent(index, ProgramCounter::ErrorWindowClosed);
+    g_errorLog.Add(ProgramEvent(EventKind::ErrorWindowClosed, index), text);
 }
 
 } // namespace tw

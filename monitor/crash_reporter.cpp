@@ -445,7 +445,8 @@ void EndCrashHeldInstance(size_t index)
         return;
     ForgetReporter(reporterId);
     ForgetHangKill(index, processId);
-    g_errorLog.AddFormat(L"进程\"%s\"已崩溃, 已结束并重新启动, 进程ID为:%lu",
+    CountProgramEvent(index, ProgramCounter::Crash);
+    g_errorLog.AddFormat(ProgramEvent(EventKind::Crash, index), L"进程\"%s\"已崩溃, 已结束并重新启动, 进程ID为:%lu",
                          CopyProgramText(index, &CMonitorItem::name).c_str(), processId);
     CloseReporter(reporterId);
 }

@@ -3,6 +3,8 @@
 #include "core/app_messages.h"
 #include "core/clock.h"
 #include "core/handle.h"
+#include "monitor/event_queue.h"
+#include "monitor/fleet.h"
 #include "monitor/log_file.h"
 #include "monitor/ui_links.h"
 
@@ -50,7 +52,7 @@ CStrW FormatTimeText(long long seconds)
 
 CErrorLog::CErrorLog() : m_entries(ReleaseEntry) {}
 
-unsigned long long CErrorLog::Keep(CErrorLogEntry& entry, long long* seconds)
+unsigned long long CErrorLog::Keep(CErrorLogEntry& entry, long long* seconds, FleetEvent* fleet)
 {
     CLock lock(LogLock());
     // Stamped under the lock, so that the times go up with the numbers.
@@ -60,6 +62,11 @@ unsigned long long CErrorLog::Keep(CErrorLogEntry& entry, long long* seconds)
         g_whileNumbering();
     m_nextNumber = number + 1;
     entry.number = number;
+    if (fleet) {
+        fleet->number = number;
+        fleet->seconds = entry.seconds;
+        HandOverEvent(*fleet);
+    }
     if (m_entries.Count() < kLogCapacity) {
         m_entries.Append(entry);
     } else {
@@ -75,8 +82,12 @@ unsigned long long CErrorLog::Keep(CErrorLogEntry& entry, long long* seconds)
     return number;
 }
 
-void CErrorLog::Add(const wchar_t* text)
+void CErrorLog::Add(const LogEvent& event, const wchar_t* text)
 {
+    // The program's facts are copied before the log's lock is taken: the
+    // table's lock must never be taken inside it.
+    FleetEvent fleet = {};
+    FleetEvent* handOver = PrepareFleetEvent(event, text, &fleet) ? &fleet : nullptr;
     CErrorLogEntry entry = {};
     entry.text.AssignChars(text, 0);
     CLogFolder* folder = m_folder;
@@ -85,12 +96,12 @@ void CErrorLog::Add(const wchar_t* text)
     DWORD failedError = 0;
     long long seconds = 0;
     if (!folder) {
-        Keep(entry, &seconds);
+        Keep(entry, &seconds, handOver);
     } else {
         // The number and the line under one hold, so the lines reach the file
         // in order; the list's lock is free again before the disk is written.
         CLogFolder::Hold hold(*folder);
-        unsigned long long number = Keep(entry, &seconds);
+        unsigned long long number = Keep(entry, &seconds, handOver);
         written = folder->Append(number, seconds, text ? text : L"");
         if (written == LogWrite::FirstFailure) {
             failedPath = folder->FailedPath();
@@ -100,7 +111,8 @@ void CErrorLog::Add(const wchar_t* text)
     // Outside every lock: the window thread takes them to draw the rows.
     TellListView();
     if (written == LogWrite::FirstFailure)
-        AddFormat(L"写入日志文件失败, 路径为:%s, 错误代码为:%lu", failedPath.c_str(), failedError);
+        AddFormat({EventKind::WriteFailed}, L"写入日志文件失败, 路径为:%s, 错误代码为:%lu", failedPath.c_str(),
+                  failedError);
 }
 
 void CErrorLog::TellListView()
@@ -129,14 +141,14 @@ const CErrorLogEntry& CErrorLog::Kept(size_t i) const
     return m_entries.At((m_first + i) % m_entries.Count());
 }
 
-void CErrorLog::AddFormat(const wchar_t* pattern, ...)
+void CErrorLog::AddFormat(const LogEvent& event, const wchar_t* pattern, ...)
 {
     CStrW text;
     va_list args;
     va_start(args, pattern);
     text.FormatArgs(pattern, args);
     va_end(args);
-    Add(text.c_str());
+    Add(event, text.c_str());
 }
 
 size_t CErrorLog::Count() const

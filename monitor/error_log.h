@@ -12,6 +12,7 @@
 
 #include "core/array.h"
 #include "core/str.h"
+#include "monitor/events.h"
 
 #include <windows.h>
 
@@ -39,15 +40,17 @@ struct CErrorLogEntry {
 };
 
 class CLogFolder;
+struct FleetEvent;
 
 class CErrorLog {
 public:
     CErrorLog();
 
-    // Appends an entry stamped now (and its line to the logs folder), then
-    // tells the list view its new count.
-    void Add(const wchar_t* text);
-    void AddFormat(const wchar_t* pattern, ...);
+    // Appends an entry stamped now (and its line to the logs folder), hands
+    // it to the fleet's outputs with its kind and program, then tells the
+    // list view its new count.
+    void Add(const LogEvent& event, const wchar_t* text);
+    void AddFormat(const LogEvent& event, const wchar_t* pattern, ...);
 
     // The entries kept; how many older ones the full list leaves out (those
     // numbered before its first entry); how many kept ones are earlier runs'.
@@ -93,9 +96,10 @@ private:
     // A ring once full: m_first is the slot of the oldest kept entry. The
     // caller holds the lock.
     const CErrorLogEntry& Kept(size_t i) const;
-    // Stamps and keeps the entry (the lock taken inside); returns its number
-    // and time.
-    unsigned long long Keep(CErrorLogEntry& entry, long long* seconds);
+    // Stamps and keeps the entry (the lock taken inside) and, under the same
+    // lock, hands fleet (when not null) over with the entry's number and
+    // time; returns the number and time.
+    unsigned long long Keep(CErrorLogEntry& entry, long long* seconds, FleetEvent* fleet);
 
     CArray<CErrorLogEntry> m_entries;
     size_t m_first = 0;

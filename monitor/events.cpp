@@ -32,6 +32,7 @@ constexpr EventKindInfo kKinds[kEventKindCount] = {
     {"scheduled_start", 108, EventLevel::Information},
     {"schedule_missed", 109, EventLevel::Information},
     {"write_failed", 303, EventLevel::Error},
+    {"setting_invalid", 304, EventLevel::Error},
 };
 
 } // namespace

@@ -35,6 +35,7 @@ enum class EventKind : unsigned char {
     ScheduledStart,
     ScheduleMissed,
     WriteFailed,
+    SettingInvalid,
     Count
 };
 

@@ -17,6 +17,7 @@ struct FleetSettings {
     bool eventLog = true;
     CStrW metricsFile;
     CStrW webhookUrl;
+    CStrW version;
 };
 
 // Start-up, before the first line is logged. Takes the strings over.

@@ -44,10 +44,10 @@ HWND FindLateWindow(size_t index, DWORD processId)
     return window;
 }
 
-void LogAndTrace(const wchar_t* tag, const wchar_t* text)
+void LogAndTrace(const LogEvent& event, const wchar_t* tag, const wchar_t* text)
 {
     Trace(tag, text);
-    g_errorLog.Add(text);
+    g_errorLog.Add(event, text);
 }
 
 // The name of record index's program, for a log line.
@@ -68,7 +68,8 @@ void NoteProbeRefused(size_t index, DWORD processId)
             return;
         record.probeRefused = true;
     }
-    g_errorLog.AddFormat(L"进程\"%s\"的窗口拒绝了卡死检测消息, 不检测其卡死, 只检测其是否运行, 进程ID为:%lu",
+    g_errorLog.AddFormat(ProgramEvent(EventKind::ProbeRefused, index),
+                         L"进程\"%s\"的窗口拒绝了卡死检测消息, 不检测其卡死, 只检测其是否运行, 进程ID为:%lu",
                          NameOf(index).c_str(), processId);
 }
 
@@ -174,7 +175,7 @@ void CheckHang(size_t index)
     }
     CStrW message(L"窗口卡死了, 即将开启延时关闭卡死程序时钟, 索引：");
     AppendUInt64(message, index);
-    LogAndTrace(kHangTag, message.c_str());
+    LogAndTrace(ProgramEvent(EventKind::HangSeen, index), kHangTag, message.c_str());
 }
 
 ULONGLONG HangKillDueTick(size_t index)
@@ -206,11 +207,13 @@ void FinishDueHangKill(size_t index)
     bool sameInstance =
         IsWindow(pending.window) && GetWindowThreadProcessId(pending.window, &owner) && owner && owner == processId;
     if (!sameInstance || ProbeWindow(pending.window) != ProbeResult::Hung) {
-        LogAndTrace(kTimerTag, kRecoveredText);
+        LogAndTrace(ProgramEvent(EventKind::HangRecovered, index), kTimerTag, kRecoveredText);
         return;
     }
-    if (EndInstance(index))
-        LogAndTrace(kTimerTag, kKilledText);
+    if (EndInstance(index)) {
+        CountProgramEvent(index, ProgramCounter::HangKill);
+        LogAndTrace(ProgramEvent(EventKind::HangKill, index), kTimerTag, kKilledText);
+    }
 }
 
 // Cancels every pending kill silently (the stop of monitoring). An ended

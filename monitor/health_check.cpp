@@ -151,10 +151,11 @@ void RunHealthChecks(size_t index, HealthWork& work)
         CStrW line;
         if (outcome == Outcome::Recovered) {
             check.recoveryLine(input, &line);
-            g_errorLog.Add(line.c_str());
+            g_errorLog.Add(ProgramEvent(EventKind::HealthRecovery, index, id), line.c_str());
         } else if (outcome == Outcome::Act) {
             check.failureLine(input, reading, cycles, &line);
-            g_errorLog.Add(line.c_str());
+            CountProgramEvent(index, ProgramCounter::HealthFailure, id);
+            g_errorLog.Add(ProgramEvent(EventKind::HealthFailure, index, id), line.c_str());
             CloseThenEnd(index, input.processId, input.window);
             return;
         }

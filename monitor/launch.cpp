@@ -359,7 +359,8 @@ void NoteFailedStart(size_t index, const ProgramView& view, DWORD error)
     // The same failure again is no news: a missing file is logged once and
     // then tried quietly each period until it is back.
     if (NoteStartResult(index, error))
-        g_errorLog.AddFormat(L"进程\"%s\"启动失败, 路径为:%s, 错误代码为:%lu\n", view.name.c_str(), view.path.c_str(),
+        g_errorLog.AddFormat(ProgramEvent(EventKind::StartFailed, index),
+                             L"进程\"%s\"启动失败, 路径为:%s, 错误代码为:%lu\n", view.name.c_str(), view.path.c_str(),
                              error);
     RepaintProgramList();
     NotifyProgramsChanged();
@@ -389,10 +390,10 @@ void SendConfiguredMessage(size_t index, HWND window, DWORD messageValue, DWORD 
 
 } // namespace
 
-void LogAfterStart(const RestartPrep* prep)
+void LogAfterStart(size_t index, const RestartPrep* prep)
 {
     if (prep && !prep->afterStart.IsEmpty())
-        g_errorLog.Add(prep->afterStart.c_str());
+        g_errorLog.Add(ProgramEvent(EventKind::BackoffEnd, index), prep->afterStart.c_str());
 }
 
 DWORD FindClaimableCopy(size_t index)
@@ -411,7 +412,8 @@ DWORD FindClaimableCopy(size_t index)
 void LogSurvivor(size_t index)
 {
     if (NoteStartResult(index, kSurvivorNoted))
-        g_errorLog.AddFormat(L"进程\"%s\"无法结束, 进程ID为:%d", CopyProgramText(index, &CMonitorItem::name).c_str(),
+        g_errorLog.AddFormat(ProgramEvent(EventKind::KillRefused, index), L"进程\"%s\"无法结束, 进程ID为:%d",
+                             CopyProgramText(index, &CMonitorItem::name).c_str(),
                              static_cast<int>(ProgramProcessId(index)));
 }
 
@@ -433,7 +435,8 @@ bool EndInstance(size_t index)
     }
     if (!RunGoesOn())
         return false;
-    g_errorLog.AddFormat(L"进程\"%s\"已被结束, 但尚未退出, 退出后再重启, 进程ID为:%lu",
+    g_errorLog.AddFormat(ProgramEvent(EventKind::EndPending, index),
+                         L"进程\"%s\"已被结束, 但尚未退出, 退出后再重启, 进程ID为:%lu",
                          CopyProgramText(index, &CMonitorItem::name).c_str(), processId);
     SetProgramEnding(index, true);
     RepaintProgramList();
@@ -453,7 +456,7 @@ void StartProgram(size_t index, const RestartPrep* prep)
     // second copy beside it would only pile up.
     ProgramView view;
     if (!EndInstance(index) || !RunGoesOn() || !CopyProgram(index, &view)) {
-        LogAfterStart(prep);
+        LogAfterStart(index, prep);
         return;
     }
     NoteRestartStep(RestartStep::InstanceEnded);
@@ -462,7 +465,7 @@ void StartProgram(size_t index, const RestartPrep* prep)
     CHandle process;
     SetProgramStartTick(index, GetTickCount64());
     Claimed claimed = ClaimOrLaunch(index, view, prep, &processId, &process, &error);
-    LogAfterStart(prep);
+    LogAfterStart(index, prep);
     if (claimed == Claimed::Nothing)
         return;
     if (!processId) {
@@ -474,6 +477,8 @@ void StartProgram(size_t index, const RestartPrep* prep)
         AttachFound(index, processId);
         return;
     }
+    // Counted whether or not the backoff logs it.
+    CountProgramEvent(index, ProgramCounter::Restart);
     SetProgramAnswered(index, false);
     CWindowList windows;
     CollectProcessWindows(processId, 1000, &windows);
@@ -484,7 +489,8 @@ void StartProgram(size_t index, const RestartPrep* prep)
                 static_cast<long long>(reinterpret_cast<INT_PTR>(window)));
     SendConfiguredMessage(index, window, view.messageValue, processId);
     if (NoteRestartMade(index))
-        g_errorLog.AddFormat(L"进程\"%s\"重启成功, 进程ID为:%d\n", view.name.c_str(), static_cast<int>(processId));
+        g_errorLog.AddFormat(ProgramEvent(EventKind::Restart, index), L"进程\"%s\"重启成功, 进程ID为:%d\n",
+                             view.name.c_str(), static_cast<int>(processId));
     NoteRestartStep(RestartStep::Logged);
     // The instance is the record's now, whatever happens to monitoring: its
     // watcher marks its end.

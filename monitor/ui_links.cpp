@@ -1,6 +1,7 @@
 #include "monitor/ui_links.h"
 
 #include "core/app_messages.h"
+#include "monitor/fleet.h"
 
 #include <commctrl.h>
 
@@ -21,6 +22,7 @@ void NotifyProgramsChanged()
 {
     if (g_engineWindow)
         PostMessageW(g_engineWindow, WM_TW_PROGRAMS_CHANGED, 0, 0);
+    NoteFleetChange();
 }
 
 void SetListItemCount(HWND list, size_t count)

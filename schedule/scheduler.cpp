@@ -108,7 +108,8 @@ long long RestoredOnceMoment(const CScheduler::Kind& kind, long long now)
     if (moment >= now)
         return moment;
     g_config.SetInt(0, kind.onceKey, 0);
-    g_errorLog.AddFormat(L"%s的时间 %s 在本程序启动前已过, 不再执行", kind.name, FormatTimeText(moment).c_str());
+    g_errorLog.AddFormat({EventKind::ScheduleMissed}, L"%s的时间 %s 在本程序启动前已过, 不再执行", kind.name,
+                         FormatTimeText(moment).c_str());
     return 0;
 }
 

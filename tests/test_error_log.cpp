@@ -15,6 +15,9 @@ using tw::g_errorLog;
 
 namespace {
 
+// The lines of these tests are of no program: their kind does not matter here.
+const tw::LogEvent kLine{tw::EventKind::TollwickStart};
+
 class ErrorLogTest : public ::testing::Test {
 protected:
     void SetUp() override { g_errorLog.ResetForTest(); }
@@ -77,7 +80,7 @@ constexpr int kEntriesEach = 12;
 DWORD WINAPI AddEntries(void* thread)
 {
     for (int i = 0; i < kEntriesEach; ++i)
-        g_errorLog.AddFormat(L"thread %p entry %d", thread, i);
+        g_errorLog.AddFormat(kLine, L"thread %p entry %d", thread, i);
     return 0;
 }
 
@@ -132,21 +135,21 @@ TEST_F(ErrorLogTest, ExportWritesNumberedLinesAndOneZeroByte)
 {
     ASSERT_TRUE(tw_test::WriteBytes(path, std::string(10000, 'x')));
     EXPECT_EQ(Export(), std::string(1, '\0')) << "an empty log";
-    g_errorLog.Add(L"first");
-    g_errorLog.Add(L"abc\n");
-    g_errorLog.Add(L"错误\x20AC");
-    g_errorLog.Add(nullptr);
+    g_errorLog.Add(kLine, L"first");
+    g_errorLog.Add(kLine, L"abc\n");
+    g_errorLog.Add(kLine, L"错误\x20AC");
+    g_errorLog.Add(kLine, nullptr);
     std::string lines = Head(0) + "first\r\n" + Head(1) + "abc\n\r\n" + Head(2);
     EXPECT_EQ(Export(), lines + "\xB4\xED\xCE\xF3\x80\r\n" + Head(3) + "\r\n" + '\0');
 
-    g_errorLog.Add(L"\x00DCn");
+    g_errorLog.Add(kLine, L"\x00DCn");
     EXPECT_EQ(Export(),
               lines + "\xB4\xED\xCE\xF3\xA2\xE3\r\n" + Head(3) + "\r\n" + Head(4) + "\x81\x30\x89\x35n\r\n" + '\0');
 }
 
 TEST_F(ErrorLogTest, ExportToAPathThatCannotBeOpenedWritesNothing)
 {
-    g_errorLog.Add(L"entry");
+    g_errorLog.Add(kLine, L"entry");
     EXPECT_FALSE(g_errorLog.WriteTextFile(CStrW(dir.File(L"missing\\folder\\log.txt").c_str())));
     EXPECT_FALSE(g_errorLog.WriteTextFile(CStrW()));
     ASSERT_TRUE(tw_test::WriteBytes(path, "keep"));
@@ -161,7 +164,7 @@ TEST_F(ErrorLogTest, ExportToAPathThatCannotBeOpenedWritesNothing)
 TEST_F(ErrorLogTest, OnlyTheNewestEntriesAreKeptAndNumberedOn)
 {
     for (size_t i = 1; i <= tw::kLogCapacity + 5; ++i)
-        g_errorLog.AddFormat(L"event %llu", static_cast<unsigned long long>(i));
+        g_errorLog.AddFormat(kLine, L"event %llu", static_cast<unsigned long long>(i));
     EXPECT_EQ(g_errorLog.Count(), tw::kLogCapacity);
     EXPECT_EQ(g_errorLog.Dropped(), 5u);
     ASSERT_EQ(g_errorLog.RowCount(), tw::kLogCapacity + 1);
@@ -192,14 +195,14 @@ TEST_F(ErrorLogTest, EachEntryIsOnDiskWhenAddReturns)
     };
     std::string expected;
     for (size_t i = 0; i < 4; ++i) {
-        g_errorLog.Add(cases[i].text);
+        g_errorLog.Add(kLine, cases[i].text);
         expected += Head(i) + cases[i].bytes + "\r\n";
         EXPECT_EQ(tw_test::ReadBytes(File(1)), expected) << i;
     }
     folder.Close();
     ASSERT_TRUE(tw_test::WriteBytes(File(1), expected + "005\t2026-12-07 20"));
     Run();
-    g_errorLog.Add(L"after");
+    g_errorLog.Add(kLine, L"after");
     EXPECT_EQ(tw_test::ReadBytes(File(1)), expected + "005\t2026-12-07 20\r\n" + Head(4) + "after\r\n");
 }
 
@@ -210,13 +213,13 @@ TEST_F(ErrorLogTest, TheNextRunNumbersOnAndListsTheEarlierEntries)
     Run();
     const wchar_t* earlier[] = {L"one", L"abc\n", L"\x00DCn\x00EF \x20AC 错误", L""};
     for (const wchar_t* text : earlier)
-        g_errorLog.Add(text);
+        g_errorLog.Add(kLine, text);
     CStrW firstTime;
     ASSERT_TRUE(g_errorLog.ReadEntry(0, &firstTime, nullptr));
 
     Run();
     ASSERT_EQ(g_errorLog.EarlierCount(), 4u);
-    g_errorLog.Add(L"this run");
+    g_errorLog.Add(kLine, L"this run");
     ASSERT_EQ(g_errorLog.Count(), 5u);
     ASSERT_EQ(g_errorLog.RowCount(), 6u);
     for (size_t i = 0; i < 4; ++i)
@@ -245,7 +248,7 @@ TEST_F(ErrorLogTest, RotationKeepsTheSetNumberOfFiles)
             DeleteFileW((logs + name).c_str());
         Run(c.bytes, c.files);
         for (int i = 1; i <= c.lines; ++i)
-            g_errorLog.AddFormat(L"line %d", i);
+            g_errorLog.AddFormat(kLine, L"line %d", i);
         std::vector<std::wstring> names = tw_test::FileNames(logs);
         ASSERT_EQ(names.size(), c.files) << c.bytes;
         std::string all;
@@ -275,7 +278,7 @@ TEST_F(ErrorLogTest, AFolderThatCannotBeWrittenCostsOneEntry)
     ASSERT_TRUE(tw_test::WriteBytes(dir.File(L"logs"), "not a folder"));
     Run();
     for (int i = 0; i < 20; ++i)
-        g_errorLog.AddFormat(L"event %d", i);
+        g_errorLog.AddFormat(kLine, L"event %d", i);
     ASSERT_EQ(g_errorLog.Count(), 21u);
     CStrW text;
     ASSERT_TRUE(g_errorLog.ReadEntry(1, nullptr, &text));
@@ -291,7 +294,7 @@ TEST_F(ErrorLogTest, AFolderThatCannotBeWrittenCostsOneEntry)
     HANDLE held = CreateFileW(File(1).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     Run();
-    g_errorLog.Add(L"beside it");
+    g_errorLog.Add(kLine, L"beside it");
     CloseHandle(held);
     EXPECT_EQ(tw_test::ReadBytes(File(2)), Head(1) + "beside it\r\n");
     EXPECT_EQ(g_errorLog.Count(), 2u) << "no failure";

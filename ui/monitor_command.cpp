@@ -69,7 +69,7 @@ void StopMonitoring(HWND box)
 {
     SetChecked(box, false);
     EndMonitoring();
-    g_errorLog.Add(L"监控已停止");
+    g_errorLog.Add({EventKind::MonitoringStop}, L"监控已停止");
     SetStatus(L"已取消监控", kStatusRed);
     StopPickerClockAndHighlight();
     EnableWindow(GetDlgItem(g_mainWindow, kIdPicker), TRUE);
@@ -84,7 +84,8 @@ void StartMonitoring(HWND box)
     EnableDeleteItems(false);
     SetChecked(box, g_programCount > 0);
     StartMonitoringAll();
-    g_errorLog.AddFormat(L"监控已开启, 监控数量为:%d 个程序", static_cast<int>(g_programCount.load()));
+    g_errorLog.AddFormat({EventKind::MonitoringStart}, L"监控已开启, 监控数量为:%d 个程序",
+                         static_cast<int>(g_programCount.load()));
     SelectPage(GetDlgItem(g_mainWindow, kIdTab), 0);
 }
 

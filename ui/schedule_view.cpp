@@ -99,7 +99,7 @@ void StartRunCheck()
 
 void RestartComputer()
 {
-    g_errorLog.Add(L"已到每日重启时间, 正在重启电脑");
+    g_errorLog.Add({EventKind::DailyReboot}, L"已到每日重启时间, 正在重启电脑");
     PostMessageW(g_mainWindow, WM_CLOSE, kRestartCloseMarker, static_cast<LPARAM>(kRestartCloseMarker));
     // Set first: the end of the session may come while the request runs.
     g_restartRequested = true;
@@ -108,12 +108,12 @@ void RestartComputer()
     DWORD error = GetLastError();
     g_restartRequested = false;
     TraceFormat(L"定时重启", L"重启请求被拒绝, 错误码: %lu", error);
-    g_errorLog.AddFormat(L"重启电脑的请求被拒绝, 错误代码为:%lu", error);
+    g_errorLog.AddFormat({EventKind::RebootRefused}, L"重启电脑的请求被拒绝, 错误代码为:%lu", error);
 }
 
 void CloseEverything(bool onceOnly)
 {
-    g_errorLog.Add(L"已到定时关闭程序的时间, 停止监控并关闭所有被监控的程序");
+    g_errorLog.Add({EventKind::ScheduledClose}, L"已到定时关闭程序的时间, 停止监控并关闭所有被监控的程序");
     if (onceOnly)
         StopPickerClockAndHighlight();
     SetBoxChecked(g_mainWindow, kIdWatchRunning, false);
@@ -127,7 +127,7 @@ void CloseEverything(bool onceOnly)
 
 void RunEverything(bool onceOnly)
 {
-    g_errorLog.Add(L"已到定时开启程序的时间, 开启监控");
+    g_errorLog.Add({EventKind::ScheduledStart}, L"已到定时开启程序的时间, 开启监控");
     if (onceOnly)
         KillTimer(g_mainWindow, kTimerScheduledRun);
     SetBoxChecked(g_mainWindow, kIdWatchRunning, true);
