@@ -13,6 +13,8 @@
 
 namespace tw {
 
+void (*g_fleetEventSeam)(const FleetEvent& event) = nullptr;
+
 namespace {
 
 // Lines waiting for the event log and the metrics file. A burst larger than
@@ -214,7 +216,7 @@ void StopFleet()
 
 bool PrepareFleetEvent(const LogEvent& event, const wchar_t* text, FleetEvent* out)
 {
-    if (!g_fleetOn)
+    if (!g_fleetOn && !g_fleetEventSeam)
         return false;
     out->kind = event.kind;
     out->check = event.check;
@@ -231,6 +233,8 @@ bool PrepareFleetEvent(const LogEvent& event, const wchar_t* text, FleetEvent* o
 
 void HandOverEvent(const FleetEvent& event)
 {
+    if (g_fleetEventSeam)
+        g_fleetEventSeam(event);
     if (g_inboxOn)
         Inbox().Push(event);
     if (g_webhookOn)

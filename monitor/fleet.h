@@ -37,4 +37,8 @@ void HandOverEvent(const FleetEvent& event);
 // monitoring started or stopped): the fleet thread writes the file soon.
 void NoteFleetChange();
 
+// For tests: null in the program. Set, it sees every event handed over, on
+// the thread that logs it, as if an output were on.
+extern void (*g_fleetEventSeam)(const FleetEvent& event);
+
 } // namespace tw

@@ -1,11 +1,13 @@
 // The error log: entries added from any thread, the newest kept, exported,
 // and on disk in rotated files that the next run reads back.
 #include "monitor/error_log.h"
+#include "monitor/events.h"
 #include "monitor/log_file.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -298,4 +300,62 @@ TEST_F(ErrorLogTest, AFolderThatCannotBeWrittenCostsOneEntry)
     CloseHandle(held);
     EXPECT_EQ(tw_test::ReadBytes(File(2)), Head(1) + "beside it\r\n");
     EXPECT_EQ(g_errorLog.Count(), 2u) << "no failure";
+}
+
+// The names and ids are what receivers and event-log filters match on, and
+// the README lists them: each kind keeps its own, and its level follows its
+// id's hundred (information 1xx, warning 2xx, error 3xx).
+TEST(EventKinds, EachKindKeepsItsOwnNameIdAndLevel)
+{
+    using K = tw::EventKind;
+    using L = tw::EventLevel;
+    const struct {
+        K kind;
+        const char* name;
+        unsigned short id;
+        L level;
+    } kinds[] = {
+        {K::TollwickStart, "tollwick_start", 100, L::Information},
+        {K::TollwickExit, "tollwick_exit", 101, L::Information},
+        {K::UncleanEnd, "unclean_end", 210, L::Warning},
+        {K::GuardianRestart, "guardian_restart", 211, L::Warning},
+        {K::MonitoringStart, "monitoring_start", 102, L::Information},
+        {K::MonitoringStop, "monitoring_stop", 103, L::Information},
+        {K::Restart, "restart", 200, L::Warning},
+        {K::StartFailed, "start_failed", 300, L::Error},
+        {K::HangSeen, "hang_seen", 201, L::Warning},
+        {K::HangRecovered, "hang_recovered", 104, L::Information},
+        {K::HangKill, "hang_kill", 202, L::Warning},
+        {K::KillRefused, "kill_refused", 301, L::Error},
+        {K::EndPending, "end_pending", 203, L::Warning},
+        {K::ProbeRefused, "probe_refused", 204, L::Warning},
+        {K::ErrorWindowClosed, "error_window_closed", 205, L::Warning},
+        {K::Crash, "crash", 206, L::Warning},
+        {K::BackoffBegin, "backoff_begin", 207, L::Warning},
+        {K::BackoffEnd, "backoff_end", 208, L::Warning},
+        {K::HealthFailure, "health_failure", 209, L::Warning},
+        {K::HealthRecovery, "health_recovery", 105, L::Information},
+        {K::DailyReboot, "daily_reboot", 106, L::Information},
+        {K::RebootRefused, "reboot_refused", 302, L::Error},
+        {K::ScheduledClose, "scheduled_close", 107, L::Information},
+        {K::ScheduledStart, "scheduled_start", 108, L::Information},
+        {K::ScheduleMissed, "schedule_missed", 109, L::Information},
+        {K::WriteFailed, "write_failed", 303, L::Error},
+        {K::SettingInvalid, "setting_invalid", 304, L::Error},
+    };
+    ASSERT_EQ(std::size(kinds), static_cast<size_t>(tw::kEventKindCount));
+    std::set<std::string> names;
+    std::set<unsigned short> ids;
+    for (const auto& k : kinds) {
+        const tw::EventKindInfo& info = tw::KindInfo(k.kind);
+        SCOPED_TRACE(k.name);
+        EXPECT_STREQ(info.name, k.name);
+        EXPECT_EQ(info.id, k.id);
+        EXPECT_EQ(info.level, k.level);
+        EXPECT_EQ(static_cast<int>(info.level), info.id / 100 - 1);
+        names.insert(info.name);
+        ids.insert(info.id);
+    }
+    EXPECT_EQ(names.size(), std::size(kinds));
+    EXPECT_EQ(ids.size(), std::size(kinds));
 }

@@ -5,6 +5,8 @@
 #include "core/path.h"
 #include "monitor/backoff.h"
 #include "monitor/error_log.h"
+#include "monitor/event_queue.h"
+#include "monitor/fleet.h"
 #include "monitor/launch.h"
 #include "monitor/health_check.h"
 #include "monitor/memory_ceiling.h"
@@ -86,6 +88,29 @@ DWORD AwaitNewInstance(DWORD before, DWORD timeoutMs)
     return now != before ? now : 0;
 }
 
+// The kind, entry and check of every event handed to the fleet's outputs.
+struct SeenEvent {
+    tw::EventKind kind;
+    int entry;
+    int check;
+};
+tw::CCriticalSection g_seenLock;
+std::vector<SeenEvent> g_seen;
+
+void SeeEvent(const tw::FleetEvent& event)
+{
+    tw::CLock lock(g_seenLock);
+    g_seen.push_back({event.kind, event.entry, event.check});
+}
+
+// The events of this kind about this entry (and check).
+size_t Events(tw::EventKind kind, int entry, int check = -1)
+{
+    tw::CLock lock(g_seenLock);
+    return std::count_if(g_seen.begin(), g_seen.end(),
+                         [&](const SeenEvent& e) { return e.kind == kind && e.entry == entry && e.check == check; });
+}
+
 std::vector<std::wstring>& Hints()
 {
     return tw_test::HostWindow::HintTexts();
@@ -99,6 +124,9 @@ protected:
         g_errorLog.ResetForTest();
         ASSERT_TRUE(tw::g_config.OpenIn(tw::CStrW(dir.Path().c_str())));
         host.reset(new tw_test::HostWindow);
+        tw::CLock lock(g_seenLock);
+        g_seen.clear();
+        tw::g_fleetEventSeam = SeeEvent;
     }
     void TearDown() override
     {
@@ -107,6 +135,7 @@ protected:
         tw::g_terminateSeam = nullptr;
         tw::g_probeSeam = nullptr;
         tw::g_cpuTimesSeam = nullptr;
+        tw::g_fleetEventSeam = nullptr;
         for (size_t i = 0; i < tw::g_programCount; ++i)
             tw::KillProgramProcess(i);
         tw::ClearPrograms();
@@ -202,6 +231,9 @@ TEST_F(MonitorTest, AProgramHungForTenSecondsIsKilledAfterTheGrace)
     PumpFor(2000);
     EXPECT_EQ(Logged(kArmed), 1u) << "no second arming while the kill was pending";
     EXPECT_EQ(Restarts(), 0u);
+    EXPECT_EQ(Events(tw::EventKind::HangSeen, 1) + Events(tw::EventKind::HangKill, 1), 2u);
+    EXPECT_EQ(Program().counts.hangKills, 1u);
+    EXPECT_EQ(Program().counts.restarts, 0u);
 }
 
 TEST_F(MonitorTest, AProgramThatAnswersAgainOrIsRestartedDuringTheGraceLives)
@@ -268,6 +300,8 @@ TEST_F(MonitorTest, ItsOwnErrorBoxAndAnotherProcesssCrashReportAreClosed)
     EXPECT_TRUE(IsWindow(theirs) && IsWindow(quietWindow));
     EXPECT_EQ(Logged(L"not ours"), 0u);
     EXPECT_TRUE(helper.IsRunning());
+    EXPECT_GE(Events(tw::EventKind::ErrorWindowClosed, 1), 1u) << "the box's line names no program";
+    EXPECT_GE(Program().counts.errorWindowsClosed, 1u);
 }
 
 // The hint line says when a program is started again and how many are
@@ -292,6 +326,10 @@ TEST_F(MonitorTest, AProgramKilledFromOutsideIsRestartedAndTheHintTellsIt)
     EXPECT_NE(tw::ProgramProcessId(0), before);
     EXPECT_TRUE(PumpUntil([] { return Hints().back() == L"监控已开启,监控数量为：3 个程序"; }, 3000));
     EXPECT_EQ(Hints().front(), kNotRunning);
+    EXPECT_EQ(Events(tw::EventKind::Restart, 1), 1u);
+    EXPECT_EQ(Events(tw::EventKind::Restart, 3), 1u);
+    EXPECT_EQ(Program().counts.restarts, 1u);
+    EXPECT_GT(Program().counts.lastStartSeconds, 1700000000);
 }
 
 // A launcher starts a copy of itself and exits at once: the copy is the
@@ -441,6 +479,8 @@ TEST_F(MonitorTest, ACrashLoopIsRestartedOneTwoFourPeriodsApartThenAtOnceAfterAS
     EXPECT_LT(starts[4] - ended, 1000u) << "after a stable run the restart comes at once";
     EXPECT_EQ(Logged(L"开始延后重启", true) + Logged(L"其间共重启3次", true), 2u) << LogText();
     EXPECT_TRUE(PumpUntil([] { return Restarts() == 2; }, 3000)) << "the first and the one after the stable run";
+    EXPECT_EQ(Events(tw::EventKind::BackoffBegin, 1) + Events(tw::EventKind::BackoffEnd, 1), 2u);
+    EXPECT_EQ(Program().counts.restarts, 5u) << "every start counts, those the backoff does not log too";
 }
 
 // A restarted instance's window goes back where the healthy one was: moved,
@@ -750,6 +790,9 @@ TEST_F(MonitorTest, AStaleHeartbeatClosesTheProgramAfterTheGraceAndTwoCyclesAndO
         ASSERT_NE(AwaitNewInstance(helper.Id(), 5000), 0u) << LogText();
         EXPECT_TRUE(PumpUntil([] { return Logged(L"重启后心跳文件已恢复更新", true) == 1; }, 6000)) << LogText();
         EXPECT_EQ(VerdictOf(tw::kCheckHeartbeat), tw::Verdict::Pass);
+        EXPECT_EQ(Events(tw::EventKind::HealthFailure, 1, tw::kCheckHeartbeat), 1u);
+        EXPECT_EQ(Events(tw::EventKind::HealthRecovery, 1, tw::kCheckHeartbeat), 1u);
+        EXPECT_EQ(Program().counts.healthFailures[tw::kCheckHeartbeat], 1u);
         TearDown();
         SetUp();
     }

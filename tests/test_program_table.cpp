@@ -3,6 +3,8 @@
 #include "config/config.h"
 #include "core/app_messages.h"
 #include "monitor/error_log.h"
+#include "monitor/event_queue.h"
+#include "monitor/fleet.h"
 #include "monitor/launch.h"
 #include "monitor/program_close.h"
 #include "monitor/process_query.h"
@@ -283,7 +285,13 @@ TEST_F(ProgramTableTest, AFailedLaunchIsLoggedAsAFailureAndStaysRed)
 {
     std::wstring missing = dir.File(L"missing.exe");
     AddRecord(L"", 0, missing);
+    static tw::FleetEvent seen;
+    tw::g_fleetEventSeam = [](const tw::FleetEvent& event) { tw::CopyFleetEvent(event, &seen); };
     tw::StartProgram(0);
+    tw::g_fleetEventSeam = nullptr;
+    EXPECT_EQ(seen.kind, tw::EventKind::StartFailed);
+    EXPECT_EQ(seen.entry, 1);
+    EXPECT_STREQ(seen.path.c_str(), missing.c_str());
     EXPECT_EQ(View(0).processId, 0u);
     EXPECT_EQ(View(0).rowColour, tw::kRowRed);
     ASSERT_EQ(tw::g_errorLog.Count(), 1u);
