@@ -355,6 +355,27 @@ FAULTS = [
      "    if (!IsOwnValue(key, &upgraded) || upgraded)\n        return true;",
      "    if (IsOwnValue(key, &upgraded) || upgraded)\n        return true;",
      "app_autostart_tests", "AutostartTest.AValueOfTheOlderFormKeepsTheTickAndIsRewritten"),
+    # events for a fleet
+    ("event-kind-id-reused", "wrong value", "monitor/events.cpp",
+     '{"hang_kill", 202, EventLevel::Warning},',
+     '{"hang_kill", 201, EventLevel::Warning},',
+     "engine_tests", "EventKinds.*"),
+    ("error-box-event-without-program", "lost data", "monitor/crash_dialog.cpp",
+     "g_errorLog.Add(ProgramEvent(EventKind::ErrorWindowClosed, index), text.c_str());",
+     "g_errorLog.Add({EventKind::ErrorWindowClosed}, text.c_str());",
+     "engine_tests", "MonitorTest.ItsOwnErrorBoxAndAnotherProcesssCrashReportAreClosed"),
+    ("backoff-restarts-not-counted", "skipped step", "monitor/launch.cpp",
+     "    // Counted whether or not the backoff logs it.\n    CountProgramEvent(index, ProgramCounter::Restart);\n",
+     "",
+     "engine_tests", "MonitorTest.ACrashLoopIsRestartedOneTwoFourPeriodsApartThenAtOnceAfterAStableRun"),
+    ("health-event-without-check", "lost data", "monitor/health_check.cpp",
+     "g_errorLog.Add(ProgramEvent(EventKind::HealthFailure, index, id), line.c_str());",
+     "g_errorLog.Add(ProgramEvent(EventKind::HealthFailure, index), line.c_str());",
+     "engine_tests", "MonitorTest.AStaleHeartbeatClosesTheProgramAfterTheGraceAndTwoCyclesAndOnlyWithTheCheckOn"),
+    ("failed-start-event-names-no-program", "lost data", "monitor/fleet.cpp",
+     "        out->entry = out->path.IsEmpty() ? 0 : event.program + 1;",
+     "        out->entry = out->path.IsEmpty() ? 0 : event.program;",
+     "engine_tests", "ProgramTableTest.AFailedLaunchIsLoggedAsAFailureAndStaysRed"),
 ]
 
 
