@@ -300,7 +300,10 @@ TEST_F(MonitorTest, ItsOwnErrorBoxAndAnotherProcesssCrashReportAreClosed)
     EXPECT_TRUE(IsWindow(theirs) && IsWindow(quietWindow));
     EXPECT_EQ(Logged(L"not ours"), 0u);
     EXPECT_TRUE(helper.IsRunning());
-    EXPECT_GE(Events(tw::EventKind::ErrorWindowClosed, 1), 1u) << "the box's line names no program";
+    // The box's line names no program, yet its event does; the report window
+    // may be closed by either program's thread.
+    EXPECT_EQ(Events(tw::EventKind::ErrorWindowClosed, 0), 0u);
+    EXPECT_GE(Events(tw::EventKind::ErrorWindowClosed, 1) + Events(tw::EventKind::ErrorWindowClosed, 2), 2u);
     EXPECT_GE(Program().counts.errorWindowsClosed, 1u);
 }
 

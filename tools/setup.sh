@@ -28,6 +28,7 @@ packages=(
   googletest dpkg-dev patch
   xdotool xcompmgr fonts-wine fonts-wqy-microhei
   nsis zip unzip
+  python3 prometheus prometheus-node-exporter
 )
 
 missing_packages() {
