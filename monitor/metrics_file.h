@@ -23,9 +23,9 @@ struct ProgramMetrics {
 };
 
 struct TollwickMetrics {
-    bool up;
-    bool monitoring;
-    long long startSeconds; // when this Tollwick started (since 1970, UTC)
+    bool up = false;
+    bool monitoring = false;
+    long long startSeconds = 0; // when this Tollwick started (since 1970, UTC)
     CStrW version;
     // In entry order: label entry is the position plus one.
     CArray<ProgramMetrics> programs;
