@@ -186,6 +186,10 @@ DWORD Post(HINTERNET session, const Sender& sender, const CStrA& body)
         return 0;
     int ms = static_cast<int>(kRequestTimeoutMs);
     WinHttpSetTimeouts(request.handle, ms, ms, ms, ms);
+    // The whole wait for the answer's headers, 90 s unless set. Wine keeps
+    // to it alone for a receiver that takes the request and says nothing.
+    DWORD answerMs = kRequestTimeoutMs;
+    WinHttpSetOption(request.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerMs, sizeof(answerMs));
     // A redirect would turn the POST into a GET without the event: it is an
     // answer that is not 2xx, and the event is tried again.
     DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
