@@ -5,12 +5,12 @@
 // and is left to end on its own.
 #include "core/trace.h"
 #include "monitor/health_check.h"
+#include "monitor/web_session.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <winhttp.h>
 
-#include <initializer_list>
 #include <wchar.h>
 
 namespace tw {
@@ -36,13 +36,6 @@ constexpr DWORD kBadAddress = 3;
 // Name resolution included, a probe has at most the period and at most 5 s.
 constexpr DWORD kLongestProbeMs = 5000;
 
-#ifndef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
-#define WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY 4
-#endif
-#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2
-#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 0x00000800
-#endif
-
 const wchar_t kUserAgent[] = L"Tollwick health check";
 
 // Probes at work in the whole process. A name server that never answers
@@ -56,47 +49,6 @@ bool HasPrefix(const wchar_t* text, const wchar_t* prefix)
     return _wcsnicmp(text, prefix, wcslen(prefix)) == 0;
 }
 
-bool IsLoopbackHost(const wchar_t* host)
-{
-    return _wcsicmp(host, L"localhost") == 0 || HasPrefix(host, L"127.") || wcscmp(host, L"::1") == 0 ||
-           wcscmp(host, L"[::1]") == 0;
-}
-
-// Windows 7 offers TLS 1.2 to a server only when asked (with the update
-// that adds the option); later systems take the same request.
-void AskForCurrentTls(HINTERNET session)
-{
-    if (!session)
-        return;
-    DWORD protocols =
-        WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
-}
-
-// A session that uses the user's proxy settings: the system's own choice
-// (Windows 8.1 and later), else, on Windows 7, the proxy named in the
-// user's Internet settings, else the machine's WinHTTP proxy. A proxy
-// script is followed only where the system does it itself (8.1 and later).
-HINTERNET OpenProxiedSession()
-{
-    HINTERNET session =
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (session)
-        return session;
-    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user = {};
-    if (WinHttpGetIEProxyConfigForCurrentUser(&user) && user.lpszProxy)
-        session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, user.lpszProxy,
-                              user.lpszProxyBypass ? user.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS, 0);
-    for (LPWSTR text : {user.lpszAutoConfigUrl, user.lpszProxy, user.lpszProxyBypass}) {
-        if (text)
-            GlobalFree(text);
-    }
-    if (!session)
-        session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                              WINHTTP_NO_PROXY_BYPASS, 0);
-    return session;
-}
-
 // The two sessions are made once and kept for the life of the process, so
 // that the proxy is found once and connections may be reused.
 struct Sessions {
@@ -107,11 +59,8 @@ struct Sessions {
 BOOL CALLBACK OpenSessions(INIT_ONCE*, void* parameter, void**)
 {
     auto* sessions = static_cast<Sessions*>(parameter);
-    sessions->direct =
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    sessions->proxied = OpenProxiedSession();
-    AskForCurrentTls(sessions->direct);
-    AskForCurrentTls(sessions->proxied);
+    sessions->direct = OpenWebSession(false, kUserAgent);
+    sessions->proxied = OpenWebSession(true, kUserAgent);
     return TRUE;
 }
 
@@ -122,19 +71,6 @@ HINTERNET SessionFor(const wchar_t* host)
     InitOnceExecuteOnce(&once, OpenSessions, &sessions, nullptr);
     return IsLoopbackHost(host) ? sessions.direct : sessions.proxied;
 }
-
-// Closes a WinHTTP handle on every path.
-struct InternetHandle {
-    HINTERNET handle;
-    explicit InternetHandle(HINTERNET h) : handle(h) {}
-    ~InternetHandle()
-    {
-        if (handle)
-            WinHttpCloseHandle(handle);
-    }
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-};
 
 Verdict NetworkFailure(DWORD error, DWORD timeoutMs, CheckReading* reading)
 {

@@ -2,9 +2,12 @@
 
 #include <ws2tcpip.h>
 
+#include <ctype.h>
+#include <stdlib.h>
+
 namespace tw_test {
 
-bool HttpPeer::Open()
+bool HttpPeer::Open(unsigned short port)
 {
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
@@ -13,6 +16,7 @@ bool HttpPeer::Open()
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
     int length = sizeof(address);
     if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         listen(listener_, 16) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -39,6 +43,12 @@ void HttpPeer::Close()
     for (int i = 0; i < silentCount_; ++i)
         closesocket(silent_[i]);
     silentCount_ = 0;
+}
+
+std::vector<std::string> HttpPeer::Bodies() const
+{
+    tw::CLock lock(bodiesLock_);
+    return bodies_;
 }
 
 std::wstring HttpPeer::Url(const wchar_t* scheme) const
@@ -77,6 +87,24 @@ void HttpPeer::Answer(SOCKET connection)
         if (got <= 0)
             break;
         request.append(buffer, static_cast<size_t>(got));
+    }
+    // Then its body, as long as its Content-Length says.
+    size_t end = request.find("\r\n\r\n");
+    std::string head = request.substr(0, end);
+    for (char& c : head)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    size_t field = head.find("\r\ncontent-length:");
+    size_t length = field == std::string::npos ? 0 : strtoul(head.c_str() + field + 17, nullptr, 10);
+    std::string body = end == std::string::npos ? "" : request.substr(end + 4);
+    while (body.size() < length) {
+        int got = recv(connection, buffer, sizeof(buffer), 0);
+        if (got <= 0)
+            break;
+        body.append(buffer, static_cast<size_t>(got));
+    }
+    {
+        tw::CLock lock(bodiesLock_);
+        bodies_.push_back(body);
     }
     if (mode_ == kSilent && silentCount_ < 64) {
         silent_[silentCount_++] = connection;
