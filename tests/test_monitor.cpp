@@ -876,3 +876,35 @@ TEST_F(MonitorTest, AProgramThatPegsACoreIsClosedAndAnIdleOneIsLeftAlone)
         tw::g_cpuTimesSeam = HelperCpuTime;
     }
 }
+
+// A webhook receiver that takes every request and never answers (each
+// request runs into its time-out, then is tried again) holds no restart
+// back, and the exit does not wait for the request under way.
+TEST_F(MonitorTest, ASilentWebhookReceiverLeavesRestartsOnTime)
+{
+    tw_test::HttpPeer peer;
+    ASSERT_TRUE(peer.Open());
+    peer.SetMode(tw_test::HttpPeer::kSilent);
+    tw::FleetSettings settings;
+    settings.eventLog = false;
+    settings.webhookUrl.AssignChars(peer.Url().c_str(), 0);
+    tw::StartFleet(settings);
+    HelperProcess helper;
+    ASSERT_NE(StartWatched(helper, L""), nullptr);
+    Start(1);
+    ASSERT_TRUE(KillAndAwaitRestart(helper));
+    // Every restart logs a line for the receiver: the queue grows while the
+    // first request waits out its 10 s.
+    for (int kill = 0; kill < 4; ++kill) {
+        PumpFor(1500);
+        DWORD instance = tw::ProgramProcessId(0);
+        ULONGLONG killed = GetTickCount64();
+        ASSERT_TRUE(tw::KillProcessRunning(instance, tw::CStrW(HelperPath().c_str())));
+        ASSERT_NE(AwaitNewInstance(instance, 5000), 0u) << LogText();
+        EXPECT_LT(GetTickCount64() - killed, 2500u) << kill;
+    }
+    EXPECT_GE(peer.Requests(), 1);
+    ULONGLONG stop = GetTickCount64();
+    tw::StopFleet();
+    EXPECT_LT(GetTickCount64() - stop, 4000u) << "two seconds to deliver, then the exit goes on";
+}
