@@ -51,7 +51,7 @@ TOLLWICK_EVENTS_FILE=$(windows_path "$work/events.jsonl")
 TOLLWICK_RECEIVER_URL="http://127.0.0.1:$(cat "$work/receiver.port")/events"
 TOLLWICK_EXPORTER_URL="http://127.0.0.1:$exporter_port/metrics"
 
-bash "$here/tools/wine-run.sh" "$program" --gtest_color=no
+bash "$here/tools/wine-run.sh" "$program" --gtest_color=no "${@:2}"
 status=$?
 
 # Every file the test left: the one served during the run and the last one.
