@@ -112,6 +112,11 @@ Verdict ProbeHttp(const wchar_t* url, DWORD timeoutMs, CheckReading* reading)
         return NetworkFailure(GetLastError(), timeoutMs, reading);
     int ms = static_cast<int>(timeoutMs);
     WinHttpSetTimeouts(request.handle, ms, ms, ms, ms);
+    // The wait for the answer's headers has a limit of its own (90 s unless
+    // set), and Wine keeps only to that one for a peer that says nothing: a
+    // probe must not outlive its verdict by that much.
+    DWORD answerMs = timeoutMs;
+    WinHttpSetOption(request.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerMs, sizeof(answerMs));
     // A redirect answers, as any status below 400 does: it is not followed.
     DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
     WinHttpSetOption(request.handle, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof(noRedirects));
