@@ -82,50 +82,17 @@ Verdict NetworkFailure(DWORD error, DWORD timeoutMs, CheckReading* reading)
 
 Verdict ProbeHttp(const wchar_t* url, DWORD timeoutMs, CheckReading* reading)
 {
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof(parts);
-    wchar_t host[256] = {0};
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = ARRAYSIZE(host);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(url, 0, 0, &parts) || !host[0]) {
+    WebAddress address;
+    if (!CrackWebAddress(url, &address)) {
         reading->kind = kBadAddress;
         return Verdict::Unknown;
     }
-    // The path with its query, as the address gives them.
-    CStrW path;
-    if (parts.lpszUrlPath && parts.dwUrlPathLength)
-        path.AssignChars(parts.lpszUrlPath, parts.dwUrlPathLength + parts.dwExtraInfoLength);
-    else
-        path.AssignChars(L"/", 0);
-    HINTERNET session = SessionFor(host);
+    HINTERNET session = SessionFor(address.host.c_str());
     if (!session)
         return NetworkFailure(GetLastError(), timeoutMs, reading);
-    InternetHandle connection(WinHttpConnect(session, host, parts.nPort, 0));
-    DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    InternetHandle request(connection.handle
-                               ? WinHttpOpenRequest(connection.handle, L"GET", path.c_str(), nullptr,
-                                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags)
-                               : nullptr);
-    if (!request.handle)
-        return NetworkFailure(GetLastError(), timeoutMs, reading);
-    int ms = static_cast<int>(timeoutMs);
-    WinHttpSetTimeouts(request.handle, ms, ms, ms, ms);
-    // The wait for the answer's headers has a limit of its own (90 s unless
-    // set), and Wine keeps only to that one for a peer that says nothing: a
-    // probe must not outlive its verdict by that much.
-    DWORD answerMs = timeoutMs;
-    WinHttpSetOption(request.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerMs, sizeof(answerMs));
     // A redirect answers, as any status below 400 does: it is not followed.
-    DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-    WinHttpSetOption(request.handle, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof(noRedirects));
-    if (!WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(request.handle, nullptr))
-        return NetworkFailure(GetLastError(), timeoutMs, reading);
-    DWORD status = 0, size = sizeof(status);
-    if (!WinHttpQueryHeaders(request.handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+    DWORD status = SendWebRequest(session, address, L"GET", nullptr, nullptr, timeoutMs);
+    if (!status)
         return NetworkFailure(GetLastError(), timeoutMs, reading);
     reading->kind = kStatus;
     reading->value = status;

@@ -33,8 +33,10 @@ void CEventQueue::Push(const FleetEvent& event)
         ++m_dropped;
     }
     CopyFleetEvent(event, &m_ring[(m_first + m_count) % m_capacity]);
-    ++m_count;
-    SetEvent(m_ready.Get());
+    // Set only when the queue was empty: it stays set until it is again, and
+    // under Wine every SetEvent is a call to the server.
+    if (++m_count == 1)
+        SetEvent(m_ready.Get());
 }
 
 bool CEventQueue::Peek(FleetEvent* event, unsigned long long* dropped) const

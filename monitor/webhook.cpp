@@ -35,10 +35,7 @@ struct Sender {
     // Drain: end once the queue is empty. Stop: end now.
     CHandle drain{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    CStrW host;
-    CStrW path;
-    INTERNET_PORT port = 0;
-    bool secure = false;
+    WebAddress address;
     CStrW machine;
     CStrW user;
 };
@@ -146,64 +143,20 @@ void AppendField(CStrA* out, const char* name)
     out->AppendChars("\":", 2);
 }
 
-// Splits an http:// or https:// URL with a host into the sender's parts.
+// An http:// or https:// URL with a host, taken apart for the sender.
 bool TakeUrl(const wchar_t* url, Sender* sender)
 {
-    bool secure = _wcsnicmp(url, L"https://", 8) == 0;
-    if (!secure && _wcsnicmp(url, L"http://", 7) != 0)
+    if (_wcsnicmp(url, L"https://", 8) != 0 && _wcsnicmp(url, L"http://", 7) != 0)
         return false;
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof(parts);
-    wchar_t host[256] = {0};
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = ARRAYSIZE(host);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(url, 0, 0, &parts) || !host[0])
-        return false;
-    sender->host.AssignChars(host, 0);
-    // The path with its query, as the URL gives them.
-    if (parts.lpszUrlPath && parts.dwUrlPathLength)
-        sender->path.AssignChars(parts.lpszUrlPath, parts.dwUrlPathLength + parts.dwExtraInfoLength);
-    else
-        sender->path.AssignChars(L"/", 0);
-    sender->port = parts.nPort;
-    sender->secure = secure;
-    return true;
+    return CrackWebAddress(url, &sender->address);
 }
 
-// Posts body; the HTTP status of the answer, or 0 when none came.
+// Posts body; the HTTP status of the answer, or 0 when none came. A redirect
+// would turn the POST into a GET without the event: it is an answer that is
+// not 2xx, and the event is tried again.
 DWORD Post(HINTERNET session, const Sender& sender, const CStrA& body)
 {
-    InternetHandle connection(session ? WinHttpConnect(session, sender.host.c_str(), sender.port, 0) : nullptr);
-    // Windows' own certificate checks apply: no flag here lifts them.
-    DWORD flags = sender.secure ? WINHTTP_FLAG_SECURE : 0;
-    InternetHandle request(connection.handle
-                               ? WinHttpOpenRequest(connection.handle, L"POST", sender.path.c_str(), nullptr,
-                                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags)
-                               : nullptr);
-    if (!request.handle)
-        return 0;
-    int ms = static_cast<int>(kRequestTimeoutMs);
-    WinHttpSetTimeouts(request.handle, ms, ms, ms, ms);
-    // The whole wait for the answer's headers, 90 s unless set. Wine keeps
-    // to it alone for a receiver that takes the request and says nothing.
-    DWORD answerMs = kRequestTimeoutMs;
-    WinHttpSetOption(request.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerMs, sizeof(answerMs));
-    // A redirect would turn the POST into a GET without the event: it is an
-    // answer that is not 2xx, and the event is tried again.
-    DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-    WinHttpSetOption(request.handle, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof(noRedirects));
-    auto length = static_cast<DWORD>(body.Length());
-    if (!WinHttpSendRequest(request.handle, kJsonHeader, static_cast<DWORD>(-1), const_cast<char*>(body.c_str()),
-                            length, length, 0) ||
-        !WinHttpReceiveResponse(request.handle, nullptr))
-        return 0;
-    DWORD status = 0, size = sizeof(status);
-    if (!WinHttpQueryHeaders(request.handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
-        return 0;
-    return status;
+    return SendWebRequest(session, sender.address, L"POST", kJsonHeader, &body, kRequestTimeoutMs);
 }
 
 bool IsSet(HANDLE event)
@@ -215,7 +168,7 @@ DWORD WINAPI Send(void* parameter)
 {
     auto* sender = static_cast<Sender*>(parameter);
     {
-        bool viaProxy = !IsLoopbackHost(sender->host.c_str());
+        bool viaProxy = !IsLoopbackHost(sender->address.host.c_str());
         InternetHandle session(OpenWebSession(viaProxy, kUserAgent));
         HANDLE idle[] = {sender->stop.Get(), sender->drain.Get(), sender->queue.Ready()};
         DWORD retryMs = kFirstRetryMs;

@@ -26,7 +26,13 @@ done
 peer_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 python3 -m http.server --bind 127.0.0.1 --directory "$here/docs" "$peer_port" >/dev/null 2>&1 &
 peer_pid=$!
-trap 'kill "$peer_pid" 2>/dev/null; tollwick_stop_display' EXIT
+# And a webhook receiver for the fleet outputs' figures (the test suite's).
+receiver_dir=$(mktemp -d)
+python3 "$here/tests/fleet/receiver.py" "$receiver_dir/port" "$receiver_dir/events" &
+receiver_pid=$!
+trap 'kill "$peer_pid" "$receiver_pid" 2>/dev/null; rm -rf "$receiver_dir"; tollwick_stop_display' EXIT
 export TOLLWICK_BENCH_PEER_URL="http://127.0.0.1:$peer_port/"
+for _ in $(seq 50); do [ -s "$receiver_dir/port" ] && break; sleep 0.1; done
+export TOLLWICK_BENCH_RECEIVER_URL="http://127.0.0.1:$(cat "$receiver_dir/port" 2>/dev/null)/events"
 engine="${TOLLWICK_BENCH_EXE:-build/x64/tests/engine_bench.exe}"
 tollwick_wine "$engine" "$@"
