@@ -65,4 +65,12 @@ HealthSettings HealthInRange(HealthSettings settings);
 // The settings of a program added from now on, or loaded without the keys.
 HealthSettings DefaultHealth();
 
+// The check's name for the outputs of a fleet (the metrics' label check and
+// the webhook's field): "memory", "heartbeat", "endpoint", "cpu".
+inline const char* HealthCheckKey(int id)
+{
+    static const char* const keys[kCheckCount] = {"memory", "heartbeat", "endpoint", "cpu"};
+    return id >= 0 && id < kCheckCount ? keys[id] : "";
+}
+
 } // namespace tw

@@ -33,9 +33,6 @@ const Family kProgramFamilies[] = {
      "When Tollwick last started the program, seconds since 1970; 0: never."},
 };
 
-// Label check, in HealthCheckId order.
-const char* const kCheckNames[kCheckCount] = {"memory", "heartbeat", "endpoint", "cpu"};
-
 void Append(CStrA* out, const char* text)
 {
     out->AppendChars(text, 0);
@@ -109,7 +106,7 @@ void AppendSample(CStrA* out, const Family& family, size_t index, const ProgramM
     AppendLabelValue(out, program.path);
     if (check >= 0) {
         Append(out, "\",check=\"");
-        Append(out, kCheckNames[check]);
+        Append(out, HealthCheckKey(check));
     }
     Append(out, "\"} ");
     const ProgramCounts& counts = program.counts;

@@ -24,9 +24,6 @@ constexpr DWORD kStopMomentMs = 200;
 const wchar_t kUserAgent[] = L"Tollwick webhook";
 const wchar_t kJsonHeader[] = L"Content-Type: application/json; charset=utf-8";
 
-// In HealthCheckId order.
-const char* const kCheckNames[kCheckCount] = {"memory", "heartbeat", "endpoint", "cpu"};
-
 // One running sender: held by the module until the stop and by its thread
 // until it ends, which may be later (a request in flight at the exit).
 struct Sender {
@@ -222,7 +219,7 @@ CStrA WebhookJson(const FleetEvent& event, unsigned long long lost, const CStrW&
         json.AppendChars("null", 4);
     if (event.check >= 0 && event.check < kCheckCount) {
         AppendField(&json, "check");
-        json.AppendChars("\"", 1).AppendChars(kCheckNames[event.check], 0).AppendChars("\"", 1);
+        json.AppendChars("\"", 1).AppendChars(HealthCheckKey(event.check), 0).AppendChars("\"", 1);
     }
     AppendField(&json, "text");
     AppendJsonString(&json, event.text.c_str());
